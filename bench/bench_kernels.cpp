@@ -1,0 +1,144 @@
+// Benchmarks of the filter kernels on 1920x1080 noisy night frames, and of
+// the filter work of one output frame in each mode (one per-frame filter and
+// one five-frame filter, as the processing run does per window step).
+//
+//   build/nocta-bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+#include "filters/fuzzy/denoisefuzzy.h"
+#include "filters/fuzzy/frameplanes.h"
+#include "filters/fuzzy/prefilterframe.h"
+#include "filters/parallel.h"
+#include "filters/standard/denoisestandard.h"
+#include "filters/standard/smoothframe.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QRandomGenerator>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr int Width = 1920;
+constexpr int Height = 1080;
+
+// A dim scene with a moving bright patch and strong sensor noise.
+QImage nightFrame(int index)
+{
+    QImage image(Width, Height, QImage::Format_RGB32);
+    QRandomGenerator random(1234u + quint32(index));
+    for (int y = 0; y < Height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < Width; ++x) {
+            int base = 20 + int(12 * std::sin((x + 4 * index) * 0.01)) + (y * 30) / Height;
+            if (((x / 80 + y / 60 + index) % 9) == 0)
+                base += 100;
+            auto noisy = [&](int v) { return qBound(0, v + int(random.bounded(41)) - 20, 255); };
+            line[x] = qRgb(noisy(base), noisy(base - 4), noisy(base + 6));
+        }
+    }
+    return image;
+}
+
+const std::vector<QImage> &frames()
+{
+    static const std::vector<QImage> all = [] {
+        std::vector<QImage> v;
+        for (int i = 0; i < 6; ++i)
+            v.push_back(nightFrame(i));
+        return v;
+    }();
+    return all;
+}
+
+void threadsArg(benchmark::State &state)
+{
+    nocta::setFilterThreads(int(state.range(0)));
+}
+
+void BM_smoothFrame(benchmark::State &state)
+{
+    threadsArg(state);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(nocta::smoothFrame(frames()[0]));
+}
+
+void BM_denoiseStandard(benchmark::State &state)
+{
+    threadsArg(state);
+    std::vector<QImage> smoothed;
+    for (int i = 0; i < 5; ++i)
+        smoothed.push_back(nocta::smoothFrame(frames()[i]));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(nocta::denoiseStandard(smoothed[0], smoothed[1], smoothed[2], smoothed[3], smoothed[4]));
+}
+
+void BM_prefilterFrame(benchmark::State &state)
+{
+    threadsArg(state);
+    nocta::FramePlanes planes(Width, Height);
+    for (auto _ : state) {
+        nocta::prefilterFrame(1, frames()[0], planes);
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_denoiseFuzzy(benchmark::State &state)
+{
+    threadsArg(state);
+    std::vector<nocta::FramePlanes> sets;
+    for (int i = 0; i < 5; ++i) {
+        sets.emplace_back(Width, Height);
+        nocta::prefilterFrame(1, frames()[i], sets.back());
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(nocta::denoiseFuzzy(sets[0], sets[1], sets[2], sets[3], sets[4], Width, Height));
+}
+
+// One window step of the Standard chain: smooth the entering frame and
+// denoise the window.
+void BM_standardStep(benchmark::State &state)
+{
+    threadsArg(state);
+    std::vector<QImage> smoothed;
+    for (int i = 0; i < 5; ++i)
+        smoothed.push_back(nocta::smoothFrame(frames()[i]));
+    for (auto _ : state) {
+        smoothed[4] = nocta::smoothFrame(frames()[5]);
+        benchmark::DoNotOptimize(nocta::denoiseStandard(smoothed[0], smoothed[1], smoothed[2], smoothed[3], smoothed[4]));
+    }
+}
+
+// One window step of the Fuzzy chain: pre-filter the entering frame into a
+// recycled plane set and denoise the window.
+void BM_fuzzyStep(benchmark::State &state)
+{
+    threadsArg(state);
+    std::vector<nocta::FramePlanes> sets;
+    for (int i = 0; i < 5; ++i) {
+        sets.emplace_back(Width, Height);
+        nocta::prefilterFrame(1, frames()[i], sets.back());
+    }
+    for (auto _ : state) {
+        nocta::prefilterFrame(1, frames()[5], sets[4]);
+        benchmark::DoNotOptimize(nocta::denoiseFuzzy(sets[0], sets[1], sets[2], sets[3], sets[4], Width, Height));
+    }
+}
+
+void threadCounts(benchmark::internal::Benchmark *b)
+{
+    b->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+} // namespace
+
+BENCHMARK(BM_smoothFrame)->Apply(threadCounts);
+BENCHMARK(BM_denoiseStandard)->Apply(threadCounts);
+BENCHMARK(BM_prefilterFrame)->Apply(threadCounts);
+BENCHMARK(BM_denoiseFuzzy)->Apply(threadCounts);
+BENCHMARK(BM_standardStep)->Apply(threadCounts);
+BENCHMARK(BM_fuzzyStep)->Apply(threadCounts);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,195 @@
+#include "filters/fuzzy/prefilterframe.h"
+
+#include "filters/gray.h"
+#include "filters/imageaccess.h"
+#include "filters/parallel.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace nocta {
+
+namespace {
+
+using Value = FramePlanes::Value;
+
+struct PlaneRows
+{
+    Value *p[FramePlanes::PlaneCount];
+};
+
+// Stores the three planes of each channel for one pixel, given the pixel
+// itself and the chosen darkest and brightest pixels.
+inline void store(const PlaneRows &rows, int x, std::uint32_t centre, std::uint32_t dark, std::uint32_t bright)
+{
+    for (int c = 0; c < 3; ++c) {
+        const int shift = 16 - 8 * c;
+        const int d = int((dark >> shift) & 0xFF);
+        const int b = int((bright >> shift) & 0xFF);
+        const int v = int((centre >> shift) & 0xFF);
+        const int mid = (d + b) >> 1;
+        // v - (v - mid) * 0.5, truncated: for these non-negative values
+        // exactly floor((v + mid) / 2).
+        rows.p[3 * c][x] = d;
+        rows.p[3 * c + 1][x] = (v + mid) >> 1;
+        rows.p[3 * c + 2][x] = b;
+    }
+}
+
+// Any pixel, any radius: the window is clipped to the frame and scanned
+// column by column; the first strictly darker (brighter) pixel wins.
+void prefilterPixel(const std::uint32_t *const *lines, const std::uint8_t *const *grays,
+                    int width, int height, int radius, int x, int y, const PlaneRows &rows)
+{
+    const std::uint32_t centre = lines[y][x];
+    std::uint32_t dark = centre, bright = centre;
+    int darkGray = 255, brightGray = 0;
+    if (radius > 0) {
+        const int x0 = std::max(0, x - radius), x1 = std::min(width - 1, x + radius);
+        const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
+        for (int wx = x0; wx <= x1; ++wx)
+            for (int wy = y0; wy <= y1; ++wy) {
+                const int g = grays[wy][wx];
+                if (g < darkGray) {
+                    darkGray = g;
+                    dark = lines[wy][wx];
+                }
+                if (g > brightGray) {
+                    brightGray = g;
+                    bright = lines[wy][wx];
+                }
+            }
+    }
+    store(rows, x, centre, dark, bright);
+}
+
+// Pixels of the inner loop are handled in strips, each step a plain loop
+// with one data type, which the compiler turns into vector code.
+constexpr int Strip = 64;
+
+inline void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGray,
+                  std::uint32_t &bright, int &brightGray)
+{
+    const bool darker = g < darkGray;
+    dark = darker ? p : dark;
+    darkGray = darker ? g : darkGray;
+    const bool brighter = g > brightGray;
+    bright = brighter ? p : bright;
+    brightGray = brighter ? g : brightGray;
+}
+
+// Radius 1, columns begin .. begin+n-1, all with both horizontal neighbours
+// inside, of a row with rows above and below: the nine pixels in scan
+// order, with compares and selects only.
+void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+                         const std::uint8_t *ga8, const std::uint8_t *gm8, const std::uint8_t *gb8,
+                         int begin, int n, const PlaneRows &rows)
+{
+    int ga[Strip + 2], gm[Strip + 2], gb[Strip + 2];
+    for (int j = 0; j < n + 2; ++j) {
+        ga[j] = ga8[begin - 1 + j];
+        gm[j] = gm8[begin - 1 + j];
+        gb[j] = gb8[begin - 1 + j];
+    }
+    const std::uint32_t *pa = a + begin - 1, *pm = m + begin - 1, *pb = b + begin - 1;
+
+    std::uint32_t darkest[Strip], brightest[Strip];
+    for (int j = 0; j < n; ++j) {
+        std::uint32_t dark = pm[j + 1], bright = pm[j + 1];
+        int darkGray = 255, brightGray = 0;
+        visit(pa[j], ga[j], dark, darkGray, bright, brightGray);
+        visit(pm[j], gm[j], dark, darkGray, bright, brightGray);
+        visit(pb[j], gb[j], dark, darkGray, bright, brightGray);
+        visit(pa[j + 1], ga[j + 1], dark, darkGray, bright, brightGray);
+        visit(pm[j + 1], gm[j + 1], dark, darkGray, bright, brightGray);
+        visit(pb[j + 1], gb[j + 1], dark, darkGray, bright, brightGray);
+        visit(pa[j + 2], ga[j + 2], dark, darkGray, bright, brightGray);
+        visit(pm[j + 2], gm[j + 2], dark, darkGray, bright, brightGray);
+        visit(pb[j + 2], gb[j + 2], dark, darkGray, bright, brightGray);
+        darkest[j] = dark;
+        brightest[j] = bright;
+    }
+
+    Value *__restrict rd = rows.p[0] + begin, *__restrict rc = rows.p[1] + begin, *__restrict rb = rows.p[2] + begin;
+    Value *__restrict gd = rows.p[3] + begin, *__restrict gc = rows.p[4] + begin, *__restrict gbr = rows.p[5] + begin;
+    Value *__restrict bd = rows.p[6] + begin, *__restrict bc = rows.p[7] + begin, *__restrict bb = rows.p[8] + begin;
+    const std::uint32_t *centre = m + begin;
+    for (int j = 0; j < n; ++j) {
+        const std::uint32_t d = darkest[j], br = brightest[j], c = centre[j];
+        const int r0 = int((d >> 16) & 0xFF), r2 = int((br >> 16) & 0xFF), r1 = int((c >> 16) & 0xFF);
+        const int g0 = int((d >> 8) & 0xFF), g2 = int((br >> 8) & 0xFF), g1 = int((c >> 8) & 0xFF);
+        const int b0 = int(d & 0xFF), b2 = int(br & 0xFF), b1 = int(c & 0xFF);
+        rd[j] = r0;
+        rc[j] = (r1 + ((r0 + r2) >> 1)) >> 1;
+        rb[j] = r2;
+        gd[j] = g0;
+        gc[j] = (g1 + ((g0 + g2) >> 1)) >> 1;
+        gbr[j] = g2;
+        bd[j] = b0;
+        bc[j] = (b1 + ((b0 + b2) >> 1)) >> 1;
+        bb[j] = b2;
+    }
+}
+
+void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+                       const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
+                       int width, const PlaneRows &rows)
+{
+    for (int begin = 1; begin < width - 1; begin += Strip)
+        prefilterInnerStrip(a, m, b, ga, gm, gb, begin, std::min(Strip, width - 1 - begin), rows);
+}
+
+} // namespace
+
+void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes)
+{
+    const QImage source = detail::asArgbWords(frame);
+    const int width = std::min(source.width(), planes.width());
+    const int height = std::min(source.height(), planes.height());
+    if (width <= 0 || height <= 0)
+        return;
+    const int stride = planes.width();
+
+    // Gray levels once per pixel, and the row pointers of the frame.
+    std::vector<std::uint8_t> grayPlane(std::size_t(width) * height);
+    std::vector<const std::uint32_t *> lines(height);
+    std::vector<const std::uint8_t *> grays(height);
+    for (int y = 0; y < height; ++y) {
+        lines[y] = detail::row(source, y);
+        grays[y] = grayPlane.data() + std::size_t(y) * width;
+    }
+    Value *base[FramePlanes::PlaneCount];
+    for (int k = 0; k < FramePlanes::PlaneCount; ++k)
+        base[k] = planes.plane(k);
+
+    const int threads = filterThreads();
+#pragma omp parallel num_threads(threads)
+    {
+#pragma omp for schedule(static)
+        for (int y = 0; y < height; ++y) {
+            auto *g = const_cast<std::uint8_t *>(grays[y]);
+            for (int x = 0; x < width; ++x)
+                g[x] = std::uint8_t(grayLevel(lines[y][x]));
+        }
+        // (the implicit barrier of the loop above: every gray level is ready)
+#pragma omp for schedule(static)
+        for (int y = 0; y < height; ++y) {
+            PlaneRows rows;
+            for (int k = 0; k < FramePlanes::PlaneCount; ++k)
+                rows.p[k] = base[k] + std::size_t(y) * stride;
+            const bool inner = radius == 1 && y > 0 && y < height - 1 && width > 2;
+            if (inner) {
+                prefilterInnerRow(lines[y - 1], lines[y], lines[y + 1],
+                                  grays[y - 1], grays[y], grays[y + 1], width, rows);
+                prefilterPixel(lines.data(), grays.data(), width, height, radius, 0, y, rows);
+                prefilterPixel(lines.data(), grays.data(), width, height, radius, width - 1, y, rows);
+            } else {
+                for (int x = 0; x < width; ++x)
+                    prefilterPixel(lines.data(), grays.data(), width, height, radius, x, y, rows);
+            }
+        }
+    }
+}
+
+} // namespace nocta

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "filters/fuzzy/frameplanes.h"
+
+#include <QImage>
+
+namespace nocta {
+
+// Fills the nine planes of one frame. For every pixel the window of
+// (2 radius + 1)^2 positions inside the frame is scanned column by column;
+// the first pixel of strictly lowest (highest) gray level is the darkest
+// (brightest), starting from the pixel itself. Each channel stores the
+// darkest pixel's value, the brightest pixel's value, and the pixel's own
+// value pulled halfway toward their integer middle (rounded down).
+//
+// Only the part of the frame that lies inside the planes is scanned and
+// written; the rest of the planes is left as it was.
+void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes);
+
+} // namespace nocta

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QImage>
+
+#include <cstdint>
+
+namespace nocta::detail {
+
+// The filters read pixels as 0xAARRGGBB words. RGB32 and ARGB32 are read
+// in place; any other format is converted to ARGB32 first, which gives the
+// same colours as QImage::pixel would.
+inline QImage asArgbWords(const QImage &image)
+{
+    switch (image.format()) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+        return image;
+    default:
+        return image.convertToFormat(QImage::Format_ARGB32);
+    }
+}
+
+// Format of a filter result: that of the source when it is one of the
+// 32-bit formats (every written pixel is opaque, so premultiplication
+// changes nothing), ARGB32 otherwise.
+inline QImage::Format resultFormat(const QImage &source)
+{
+    switch (source.format()) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+        return source.format();
+    default:
+        return QImage::Format_ARGB32;
+    }
+}
+
+inline const std::uint32_t *row(const QImage &image, int y)
+{
+    return reinterpret_cast<const std::uint32_t *>(image.constScanLine(y));
+}
+
+inline std::uint32_t *row(QImage &image, int y)
+{
+    return reinterpret_cast<std::uint32_t *>(image.scanLine(y));
+}
+
+constexpr int red(std::uint32_t p) { return int((p >> 16) & 0xFF); }
+constexpr int green(std::uint32_t p) { return int((p >> 8) & 0xFF); }
+constexpr int blue(std::uint32_t p) { return int(p & 0xFF); }
+constexpr std::uint32_t opaque(std::uint32_t r, std::uint32_t g, std::uint32_t b)
+{
+    return 0xFF000000u | (r << 16) | (g << 8) | b;
+}
+
+} // namespace nocta::detail

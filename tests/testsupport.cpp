@@ -1,0 +1,133 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+#include <cmath>
+
+namespace nocta::test {
+
+void RecordingSink::setProgress(int value)
+{
+    progress << value;
+}
+
+QImage randomFrame(int width, int height, quint32 seed, QImage::Format format)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            line[x] = random.generate();
+    }
+    return format == QImage::Format_ARGB32 ? image : image.convertToFormat(format);
+}
+
+QImage noisyNightFrame(int width, int height, int index, quint32 seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(seed * 7919u + quint32(index));
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            // A dim scene: soft gradients, a moving bright square, street-light blobs.
+            double base = 18 + 14 * std::sin((x + 3 * index) * 0.05) + 10 * std::cos(y * 0.07);
+            const bool square = ((x - 2 * index) % 64 + 64) % 64 < 20 && (y % 48) < 16;
+            if (square)
+                base += 90;
+            auto noisy = [&](double v, int spread) {
+                const int n = int(random.bounded(2 * spread + 1)) - spread;
+                return qBound(0, int(v) + n, 255);
+            };
+            line[x] = qRgb(noisy(base * 1.1, 24), noisy(base, 18), noisy(base * 0.8 + 6, 30));
+        }
+    }
+    return image;
+}
+
+bool writeNightFrames(const QString &dir, int count, int width, int height, quint32 seed, const char *suffix)
+{
+    if (!QDir().mkpath(dir))
+        return false;
+    for (int i = 0; i < count; ++i) {
+        const QString path = QStringLiteral("%1/%2.%3").arg(dir).arg(i + 1, 3, 10, QLatin1Char('0')).arg(QLatin1String(suffix));
+        if (!noisyNightFrame(width, height, i, seed).save(path))
+            return false;
+    }
+    return true;
+}
+
+QString findFfmpeg()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+}
+
+bool runProgram(const QString &program, const QStringList &arguments, QString *output, int timeoutMs)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    if (!process.waitForStarted(timeoutMs))
+        return false;
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAll());
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+bool makeNightClip(const QString &path, int frames, int width, int height)
+{
+    const QString source = QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(width).arg(height);
+    const QString look = QStringLiteral("eq=brightness=-0.35:contrast=0.6,noise=alls=24:allf=t+u,format=yuv420p");
+    return runProgram(QStringLiteral("ffmpeg"),
+                      {"-y", "-loglevel", "error", "-f", "lavfi", "-i", source, "-vf", look,
+                       "-frames:v", QString::number(frames), "-c:v", "libx264", "-qp", "10", path});
+}
+
+bool decodeWithFfmpeg(const QString &movie, const QString &dir)
+{
+    QDir().mkpath(dir);
+    return runProgram(QStringLiteral("ffmpeg"),
+                      {"-y", "-loglevel", "error", "-i", movie, "-f", "image2", dir + "/%03d.bmp"});
+}
+
+int countMovieFrames(const QString &movie)
+{
+    QString output;
+    if (!runProgram(QStringLiteral("ffprobe"),
+                    {"-v", "error", "-count_frames", "-select_streams", "v:0",
+                     "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", movie},
+                    &output))
+        return -1;
+    bool ok = false;
+    const int n = output.trimmed().toInt(&ok);
+    return ok ? n : -1;
+}
+
+QString firstDifference(const QImage &expected, const QImage &actual)
+{
+    if (expected.size() != actual.size())
+        return QStringLiteral("size %1x%2, expected %3x%4")
+            .arg(actual.width()).arg(actual.height()).arg(expected.width()).arg(expected.height());
+    for (int y = 0; y < expected.height(); ++y)
+        for (int x = 0; x < expected.width(); ++x) {
+            const QRgb e = expected.pixel(x, y) | 0xFF000000u;
+            const QRgb a = actual.pixel(x, y) | 0xFF000000u;
+            if (e != a)
+                return QStringLiteral("pixel (%1, %2) is %3, expected %4")
+                    .arg(x).arg(y).arg(a, 8, 16, QLatin1Char('0')).arg(e, 8, 16, QLatin1Char('0'));
+        }
+    return QString();
+}
+
+} // namespace nocta::test
