@@ -75,20 +75,23 @@ void BM_denoiseStandard(benchmark::State &state)
         benchmark::DoNotOptimize(nocta::denoiseStandard(smoothed[0], smoothed[1], smoothed[2], smoothed[3], smoothed[4]));
 }
 
+template <typename Planes>
 void BM_prefilterFrame(benchmark::State &state)
 {
     threadsArg(state);
-    nocta::FramePlanes planes(Width, Height);
+    Planes planes(Width, Height);
+    nocta::prefilterFrame(1, frames()[0], planes);   // first touch of the pages
     for (auto _ : state) {
         nocta::prefilterFrame(1, frames()[0], planes);
         benchmark::ClobberMemory();
     }
 }
 
+template <typename Planes>
 void BM_denoiseFuzzy(benchmark::State &state)
 {
     threadsArg(state);
-    std::vector<nocta::FramePlanes> sets;
+    std::vector<Planes> sets;
     for (int i = 0; i < 5; ++i) {
         sets.emplace_back(Width, Height);
         nocta::prefilterFrame(1, frames()[i], sets.back());
@@ -112,11 +115,13 @@ void BM_standardStep(benchmark::State &state)
 }
 
 // One window step of the Fuzzy chain: pre-filter the entering frame into a
-// recycled plane set and denoise the window.
+// recycled plane set and denoise the window; with 32-bit planes and with
+// the byte planes that the processing run uses.
+template <typename Planes>
 void BM_fuzzyStep(benchmark::State &state)
 {
     threadsArg(state);
-    std::vector<nocta::FramePlanes> sets;
+    std::vector<Planes> sets;
     for (int i = 0; i < 5; ++i) {
         sets.emplace_back(Width, Height);
         nocta::prefilterFrame(1, frames()[i], sets.back());
@@ -136,9 +141,12 @@ void threadCounts(benchmark::internal::Benchmark *b)
 
 BENCHMARK(BM_smoothFrame)->Apply(threadCounts);
 BENCHMARK(BM_denoiseStandard)->Apply(threadCounts);
-BENCHMARK(BM_prefilterFrame)->Apply(threadCounts);
-BENCHMARK(BM_denoiseFuzzy)->Apply(threadCounts);
+BENCHMARK_TEMPLATE(BM_prefilterFrame, nocta::FramePlanes)->Apply(threadCounts);
+BENCHMARK_TEMPLATE(BM_prefilterFrame, nocta::CompactFramePlanes)->Apply(threadCounts);
+BENCHMARK_TEMPLATE(BM_denoiseFuzzy, nocta::FramePlanes)->Apply(threadCounts);
+BENCHMARK_TEMPLATE(BM_denoiseFuzzy, nocta::CompactFramePlanes)->Apply(threadCounts);
 BENCHMARK(BM_standardStep)->Apply(threadCounts);
-BENCHMARK(BM_fuzzyStep)->Apply(threadCounts);
+BENCHMARK_TEMPLATE(BM_fuzzyStep, nocta::FramePlanes)->Apply(threadCounts);
+BENCHMARK_TEMPLATE(BM_fuzzyStep, nocta::CompactFramePlanes)->Apply(threadCounts);
 
 BENCHMARK_MAIN();

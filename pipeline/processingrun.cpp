@@ -132,9 +132,10 @@ private:
 };
 
 // The window of the Fuzzy chain: frames as loaded, for the preview, and
-// the plane sets computed once per frame. The set that leaves the window
-// is kept for the next frame rather than freed and allocated again, so at
-// most five sets are alive; all go when the window does.
+// the plane sets computed once per frame, held as bytes (every plane value
+// is 0..255). The set that leaves the window is kept for the next frame
+// rather than freed and allocated again, so at most five sets are alive;
+// all go when the window does.
 class FuzzyWindow
 {
 public:
@@ -142,7 +143,7 @@ public:
 
     void add(const QImage &frame)
     {
-        FramePlanes planes = m_spare.isNull() ? FramePlanes(m_width, m_height) : std::move(m_spare);
+        CompactFramePlanes planes = m_spare.isNull() ? CompactFramePlanes(m_width, m_height) : std::move(m_spare);
         prefilterFrame(1, frame, planes);
         m_frames.push_back(frame);
         m_planes.push_back(std::move(planes));
@@ -163,8 +164,8 @@ private:
     int m_width;
     int m_height;
     std::deque<QImage> m_frames;
-    std::deque<FramePlanes> m_planes;
-    FramePlanes m_spare;
+    std::deque<CompactFramePlanes> m_planes;
+    CompactFramePlanes m_spare;
 };
 
 class Run

@@ -10,25 +10,25 @@ namespace nocta {
 
 namespace {
 
-using Value = FramePlanes::Value;
 constexpr int Tolerance = 20;
 constexpr int Planes = FramePlanes::PlaneCount;
 
 // The nine planes of the five sets, each advanced to the start of a row.
+template <typename Value>
 struct Window
 {
     const Value *s[5][Planes];
 };
 
-// Weight of a neighbour set at a pixel: its weight when, in every channel,
-// its dark-to-bright range and that of s2 overlap once both are widened
-// upward by the tolerance; 0 otherwise.
-inline float agreement(const Value *const *n, const Value *const *mid, int i, float weight)
+// 1 when, in every channel, the dark-to-bright range of neighbour set n and
+// that of s2 overlap once both are widened upward by the tolerance.
+template <typename Value>
+inline std::int32_t agrees(const Value *const *n, const Value *const *mid, int i)
 {
-    const int ok = (mid[0][i] <= n[2][i] + Tolerance) & (n[0][i] <= mid[2][i] + Tolerance)
-                 & (mid[3][i] <= n[5][i] + Tolerance) & (n[3][i] <= mid[5][i] + Tolerance)
-                 & (mid[6][i] <= n[8][i] + Tolerance) & (n[6][i] <= mid[8][i] + Tolerance);
-    return ok ? weight : 0.0f;
+    const int ok = (int(mid[0][i]) <= int(n[2][i]) + Tolerance) & (int(n[0][i]) <= int(mid[2][i]) + Tolerance)
+                 & (int(mid[3][i]) <= int(n[5][i]) + Tolerance) & (int(n[3][i]) <= int(mid[5][i]) + Tolerance)
+                 & (int(mid[6][i]) <= int(n[8][i]) + Tolerance) & (int(n[6][i]) <= int(mid[8][i]) + Tolerance);
+    return ok;
 }
 
 // A flat pixel takes the middle of its averaged range; a detail pixel has
@@ -49,31 +49,39 @@ inline std::uint32_t channelValue(float dark, float centre, float bright, bool d
 // strip with one data type, which the compiler turns into vector code.
 constexpr int Strip = 64;
 
-// One strip of a row. All arithmetic of the temporal step is single
-// precision, literals included: evaluating any of it in double changes
-// results.
-void fuzzyStrip(const Window &w, int begin, int n, std::uint32_t *out)
+// One strip of a row. All floating-point arithmetic of the temporal step is
+// single precision, literals included: evaluating any of it in double
+// changes results.
+template <typename Value>
+void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint32_t *out)
 {
-    float w0[Strip], w1[Strip], w3[Strip], w4[Strip], total[Strip];
+    // Weights in quarter units: 1 for s0 and s4, 2 for s1 and s3, 4 for s2.
+    // An average (s2 + 0.25 s0 + 0.5 s1 + ...) / W is then the quotient of
+    // two integers, 4 s2 + s0 + 2 s1 + ... over 4 W, and one correctly
+    // rounded single-precision division of those gives exactly the value
+    // that the same division of the quarter-unit sums would.
+    std::int32_t m0[Strip], m1[Strip], m3[Strip], m4[Strip];
+    float total[Strip];
     for (int j = 0; j < n; ++j) {
         const int i = begin + j;
-        w0[j] = agreement(w.s[0], w.s[2], i, 0.25f);
-        w1[j] = agreement(w.s[1], w.s[2], i, 0.5f);
-        w3[j] = agreement(w.s[3], w.s[2], i, 0.5f);
-        w4[j] = agreement(w.s[4], w.s[2], i, 0.25f);
-        total[j] = 1.0f + w0[j] + w1[j] + w3[j] + w4[j];
+        m0[j] = -agrees(w.s[0], w.s[2], i);
+        m1[j] = -agrees(w.s[1], w.s[2], i);
+        m3[j] = -agrees(w.s[3], w.s[2], i);
+        m4[j] = -agrees(w.s[4], w.s[2], i);
+        total[j] = float(4 + (m0[j] & 1) + (m1[j] & 2) + (m3[j] & 2) + (m4[j] & 1));
     }
 
-    // The numerators are sums of quarter units below 1024, exact in single
-    // precision; only the division rounds.
     float a[Planes][Strip];
     for (int k = 0; k < Planes; ++k) {
         const Value *q0 = w.s[0][k] + begin, *q1 = w.s[1][k] + begin, *q2 = w.s[2][k] + begin;
         const Value *q3 = w.s[3][k] + begin, *q4 = w.s[4][k] + begin;
         float *ak = a[k];
-        for (int j = 0; j < n; ++j)
-            ak[j] = (float(q2[j]) + w0[j] * float(q0[j]) + w1[j] * float(q1[j])
-                     + w3[j] * float(q3[j]) + w4[j] * float(q4[j])) / total[j];
+        for (int j = 0; j < n; ++j) {
+            const std::int32_t sum = 4 * std::int32_t(q2[j]) + (std::int32_t(q0[j]) & m0[j])
+                                   + 2 * (std::int32_t(q1[j]) & m1[j]) + 2 * (std::int32_t(q3[j]) & m3[j])
+                                   + (std::int32_t(q4[j]) & m4[j]);
+            ak[j] = float(sum) / total[j];
+        }
     }
 
     for (int j = 0; j < n; ++j) {
@@ -86,25 +94,25 @@ void fuzzyStrip(const Window &w, int begin, int n, std::uint32_t *out)
     }
 }
 
-void fuzzyRow(const Window &w, std::uint32_t *out, int width)
+template <typename Value>
+void fuzzyRow(const Window<Value> &w, std::uint32_t *out, int width)
 {
     for (int begin = 0; begin < width; begin += Strip)
         fuzzyStrip(w, begin, std::min(Strip, width - begin), out);
 }
 
-} // namespace
-
-QImage denoiseFuzzy(const FramePlanes &s0, const FramePlanes &s1, const FramePlanes &s2,
-                    const FramePlanes &s3, const FramePlanes &s4, int width, int height)
+template <typename Set>
+QImage denoise(const Set &s0, const Set &s1, const Set &s2, const Set &s3, const Set &s4, int width, int height)
 {
+    using Value = typename Set::Value;
     if (width <= 0 || height <= 0)
         return QImage();
     QImage result(width, height, QImage::Format_ARGB32);
     if (result.isNull())
         return result;
 
-    const FramePlanes *sets[5] = {&s0, &s1, &s2, &s3, &s4};
-    for (const FramePlanes *set : sets)
+    const Set *sets[5] = {&s0, &s1, &s2, &s3, &s4};
+    for (const Set *set : sets)
         if (set->width() != width || set->height() < height) {
             // Not a window of this frame size: nothing may be read from it.
             result.fill(0xFF000000u);
@@ -115,14 +123,27 @@ QImage denoiseFuzzy(const FramePlanes &s0, const FramePlanes &s1, const FramePla
     const qsizetype stride = result.bytesPerLine();
 #pragma omp parallel for schedule(static) num_threads(filterThreads())
     for (int y = 0; y < height; ++y) {
-        Window w;
-        const std::size_t offset = std::size_t(y) * width;
+        Window<Value> w;
         for (int k = 0; k < 5; ++k)
             for (int p = 0; p < Planes; ++p)
-                w.s[k][p] = sets[k]->plane(p) + offset;
+                w.s[k][p] = sets[k]->row(p, y);
         fuzzyRow(w, reinterpret_cast<std::uint32_t *>(bits + y * stride), width);
     }
     return result;
+}
+
+} // namespace
+
+QImage denoiseFuzzy(const FramePlanes &s0, const FramePlanes &s1, const FramePlanes &s2,
+                    const FramePlanes &s3, const FramePlanes &s4, int width, int height)
+{
+    return denoise(s0, s1, s2, s3, s4, width, height);
+}
+
+QImage denoiseFuzzy(const CompactFramePlanes &s0, const CompactFramePlanes &s1, const CompactFramePlanes &s2,
+                    const CompactFramePlanes &s3, const CompactFramePlanes &s4, int width, int height)
+{
+    return denoise(s0, s1, s2, s3, s4, width, height);
 }
 
 } // namespace nocta

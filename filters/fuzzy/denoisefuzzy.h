@@ -18,5 +18,7 @@ namespace nocta {
 // when width or height is 0 or below. Every set must be width x height.
 QImage denoiseFuzzy(const FramePlanes &s0, const FramePlanes &s1, const FramePlanes &s2,
                     const FramePlanes &s3, const FramePlanes &s4, int width, int height);
+QImage denoiseFuzzy(const CompactFramePlanes &s0, const CompactFramePlanes &s1, const CompactFramePlanes &s2,
+                    const CompactFramePlanes &s3, const CompactFramePlanes &s4, int width, int height);
 
 } // namespace nocta

@@ -12,16 +12,18 @@ namespace nocta {
 
 namespace {
 
-using Value = FramePlanes::Value;
+constexpr int Planes = FramePlanes::PlaneCount;
 
+template <typename Value>
 struct PlaneRows
 {
-    Value *p[FramePlanes::PlaneCount];
+    Value *p[Planes];
 };
 
 // Stores the three planes of each channel for one pixel, given the pixel
 // itself and the chosen darkest and brightest pixels.
-inline void store(const PlaneRows &rows, int x, std::uint32_t centre, std::uint32_t dark, std::uint32_t bright)
+template <typename Value>
+inline void store(const PlaneRows<Value> &rows, int x, std::uint32_t centre, std::uint32_t dark, std::uint32_t bright)
 {
     for (int c = 0; c < 3; ++c) {
         const int shift = 16 - 8 * c;
@@ -31,16 +33,17 @@ inline void store(const PlaneRows &rows, int x, std::uint32_t centre, std::uint3
         const int mid = (d + b) >> 1;
         // v - (v - mid) * 0.5, truncated: for these non-negative values
         // exactly floor((v + mid) / 2).
-        rows.p[3 * c][x] = d;
-        rows.p[3 * c + 1][x] = (v + mid) >> 1;
-        rows.p[3 * c + 2][x] = b;
+        rows.p[3 * c][x] = Value(d);
+        rows.p[3 * c + 1][x] = Value((v + mid) >> 1);
+        rows.p[3 * c + 2][x] = Value(b);
     }
 }
 
 // Any pixel, any radius: the window is clipped to the frame and scanned
 // column by column; the first strictly darker (brighter) pixel wins.
+template <typename Value>
 void prefilterPixel(const std::uint32_t *const *lines, const std::uint8_t *const *grays,
-                    int width, int height, int radius, int x, int y, const PlaneRows &rows)
+                    int width, int height, int radius, int x, int y, const PlaneRows<Value> &rows)
 {
     const std::uint32_t centre = lines[y][x];
     std::uint32_t dark = centre, bright = centre;
@@ -82,9 +85,10 @@ inline void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGray,
 // Radius 1, columns begin .. begin+n-1, all with both horizontal neighbours
 // inside, of a row with rows above and below: the nine pixels in scan
 // order, with compares and selects only.
+template <typename Value>
 void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
                          const std::uint8_t *ga8, const std::uint8_t *gm8, const std::uint8_t *gb8,
-                         int begin, int n, const PlaneRows &rows)
+                         int begin, int n, const PlaneRows<Value> &rows)
 {
     int ga[Strip + 2], gm[Strip + 2], gb[Strip + 2];
     for (int j = 0; j < n + 2; ++j) {
@@ -111,45 +115,42 @@ void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const s
         brightest[j] = bright;
     }
 
-    Value *__restrict rd = rows.p[0] + begin, *__restrict rc = rows.p[1] + begin, *__restrict rb = rows.p[2] + begin;
-    Value *__restrict gd = rows.p[3] + begin, *__restrict gc = rows.p[4] + begin, *__restrict gbr = rows.p[5] + begin;
-    Value *__restrict bd = rows.p[6] + begin, *__restrict bc = rows.p[7] + begin, *__restrict bb = rows.p[8] + begin;
+    // One loop per plane: a single store stream per loop keeps the
+    // compiler's aliasing checks simple, for bytes too.
     const std::uint32_t *centre = m + begin;
-    for (int j = 0; j < n; ++j) {
-        const std::uint32_t d = darkest[j], br = brightest[j], c = centre[j];
-        const int r0 = int((d >> 16) & 0xFF), r2 = int((br >> 16) & 0xFF), r1 = int((c >> 16) & 0xFF);
-        const int g0 = int((d >> 8) & 0xFF), g2 = int((br >> 8) & 0xFF), g1 = int((c >> 8) & 0xFF);
-        const int b0 = int(d & 0xFF), b2 = int(br & 0xFF), b1 = int(c & 0xFF);
-        rd[j] = r0;
-        rc[j] = (r1 + ((r0 + r2) >> 1)) >> 1;
-        rb[j] = r2;
-        gd[j] = g0;
-        gc[j] = (g1 + ((g0 + g2) >> 1)) >> 1;
-        gbr[j] = g2;
-        bd[j] = b0;
-        bc[j] = (b1 + ((b0 + b2) >> 1)) >> 1;
-        bb[j] = b2;
+    for (int c = 0; c < 3; ++c) {
+        const int shift = 16 - 8 * c;
+        Value *dk = rows.p[3 * c] + begin, *ct = rows.p[3 * c + 1] + begin, *bt = rows.p[3 * c + 2] + begin;
+        for (int j = 0; j < n; ++j)
+            dk[j] = Value((darkest[j] >> shift) & 0xFF);
+        for (int j = 0; j < n; ++j)
+            bt[j] = Value((brightest[j] >> shift) & 0xFF);
+        for (int j = 0; j < n; ++j) {
+            const int v = int((centre[j] >> shift) & 0xFF);
+            const int mid = (int((darkest[j] >> shift) & 0xFF) + int((brightest[j] >> shift) & 0xFF)) >> 1;
+            ct[j] = Value((v + mid) >> 1);
+        }
     }
 }
 
+template <typename Value>
 void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
                        const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
-                       int width, const PlaneRows &rows)
+                       int width, const PlaneRows<Value> &rows)
 {
     for (int begin = 1; begin < width - 1; begin += Strip)
         prefilterInnerStrip(a, m, b, ga, gm, gb, begin, std::min(Strip, width - 1 - begin), rows);
 }
 
-} // namespace
-
-void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes)
+template <typename Set>
+void prefilter(int radius, const QImage &frame, Set &planes)
 {
+    using Value = typename Set::Value;
     const QImage source = detail::asArgbWords(frame);
     const int width = std::min(source.width(), planes.width());
     const int height = std::min(source.height(), planes.height());
     if (width <= 0 || height <= 0)
         return;
-    const int stride = planes.width();
 
     // Gray levels once per pixel, and the row pointers of the frame.
     std::vector<std::uint8_t> grayPlane(std::size_t(width) * height);
@@ -159,10 +160,6 @@ void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes)
         lines[y] = detail::row(source, y);
         grays[y] = grayPlane.data() + std::size_t(y) * width;
     }
-    Value *base[FramePlanes::PlaneCount];
-    for (int k = 0; k < FramePlanes::PlaneCount; ++k)
-        base[k] = planes.plane(k);
-
     const int threads = filterThreads();
 #pragma omp parallel num_threads(threads)
     {
@@ -175,9 +172,9 @@ void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes)
         // (the implicit barrier of the loop above: every gray level is ready)
 #pragma omp for schedule(static)
         for (int y = 0; y < height; ++y) {
-            PlaneRows rows;
+            PlaneRows<Value> rows;
             for (int k = 0; k < FramePlanes::PlaneCount; ++k)
-                rows.p[k] = base[k] + std::size_t(y) * stride;
+                rows.p[k] = planes.row(k, y);
             const bool inner = radius == 1 && y > 0 && y < height - 1 && width > 2;
             if (inner) {
                 prefilterInnerRow(lines[y - 1], lines[y], lines[y + 1],
@@ -190,6 +187,18 @@ void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes)
             }
         }
     }
+}
+
+} // namespace
+
+void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes)
+{
+    prefilter(radius, frame, planes);
+}
+
+void prefilterFrame(int radius, const QImage &frame, CompactFramePlanes &planes)
+{
+    prefilter(radius, frame, planes);
 }
 
 } // namespace nocta

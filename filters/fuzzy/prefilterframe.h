@@ -16,5 +16,6 @@ namespace nocta {
 // Only the part of the frame that lies inside the planes is scanned and
 // written; the rest of the planes is left as it was.
 void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes);
+void prefilterFrame(int radius, const QImage &frame, CompactFramePlanes &planes);
 
 } // namespace nocta

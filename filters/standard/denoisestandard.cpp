@@ -155,9 +155,14 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
     for (int y = 0; y < height; ++y) {
         auto *dst = reinterpret_cast<std::uint32_t *>(d + y * dStride);
         const auto *src = reinterpret_cast<const std::uint32_t *>(a + y * aStride);
-        std::memcpy(dst, src, rowBytes);
-        if (y < 2 || y > commonHeight - 3)
+        if (y < 2 || y > commonHeight - 3) {
+            std::memcpy(dst, src, rowBytes);
             continue;
+        }
+        // The two-pixel band keeps its phase-1 values.
+        dst[0] = src[0];
+        dst[1] = src[1];
+        std::memcpy(dst + commonWidth - 2, src + commonWidth - 2, rowBytes - 4 * std::size_t(commonWidth - 2));
         const std::uint8_t *l = gray.data() + std::size_t(y) * width;
         spatialRow(reinterpret_cast<const std::uint32_t *>(a + (y - 1) * aStride), src,
                    reinterpret_cast<const std::uint32_t *>(a + (y + 1) * aStride),
