@@ -1,0 +1,203 @@
+#include "cli/options.h"
+
+#include <QCommandLineParser>
+
+namespace nocta::cli {
+
+namespace {
+
+struct CommandName
+{
+    const char *name;
+    Command command;
+};
+
+const CommandName commandNames[] = {
+    {"decode", Command::Decode},
+    {"process", Command::Process},
+    {"encode", Command::Encode},
+    {"all", Command::All},
+    {"demo", Command::Demo},
+    {"help", Command::Help},
+};
+
+bool fail(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+// The single value of a valued option; false when it was given twice.
+bool singleValue(const QCommandLineParser &parser, const QString &name, QString *value, QString *error)
+{
+    const QStringList values = parser.values(name);
+    if (values.size() > 1)
+        return fail(error, QStringLiteral("%1 given more than once").arg(name.size() == 1 ? "-" + name : "--" + name));
+    if (!values.isEmpty())
+        *value = values.first();
+    return true;
+}
+
+} // namespace
+
+bool parseArguments(const QStringList &arguments, Options *options, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption versionOption(QStringLiteral("version"));
+    const QCommandLineOption workDirOption(QStringLiteral("workdir"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption modeOption(QStringLiteral("mode"), QString(), QStringLiteral("MODE"));
+    const QCommandLineOption outputOption(QStringList{QStringLiteral("o"), QStringLiteral("output")}, QString(),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
+    const QCommandLineOption keepOption(QStringLiteral("keep"));
+    parser.addOptions({helpOption, versionOption, workDirOption, modeOption, outputOption, quietOption, keepOption});
+
+    // The parser expects the program name first.
+    if (!parser.parse(QStringList{QStringLiteral("nocta-cli")} + arguments)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString &name = unknown.first();
+            return fail(error, QStringLiteral("unknown option '%1%2'").arg(name.size() == 1 ? "-" : "--", name));
+        }
+        return fail(error, parser.errorText());
+    }
+
+    Options result;
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet(helpOption)) {
+        result.command = Command::Help;
+        *options = result;
+        return true;
+    }
+    if (parser.isSet(versionOption)) {
+        result.command = Command::Version;
+        *options = result;
+        return true;
+    }
+    if (positional.isEmpty())
+        return fail(error, QStringLiteral("no command given; the commands are decode, process, encode, all and demo"));
+
+    const QString commandText = positional.takeFirst();
+    bool known = false;
+    for (const CommandName &entry : commandNames) {
+        if (commandText == QLatin1String(entry.name)) {
+            result.command = entry.command;
+            known = true;
+        }
+    }
+    if (!known)
+        return fail(error, QStringLiteral("unknown command '%1'; the commands are decode, process, encode, all and demo").arg(commandText));
+    if (result.command == Command::Help) {
+        *options = result;
+        return true;
+    }
+    const QString command = commandText;
+
+    QString modeText;
+    if (!singleValue(parser, QStringLiteral("workdir"), &result.workDir, error)
+        || !singleValue(parser, QStringLiteral("mode"), &modeText, error)
+        || !singleValue(parser, QStringLiteral("o"), &result.output, error))
+        return false;
+    if (parser.isSet(workDirOption) && result.workDir.isEmpty())
+        return fail(error, QStringLiteral("--workdir needs a directory"));
+    if (parser.isSet(outputOption) && result.output.isEmpty())
+        return fail(error, QStringLiteral("-o needs a file name"));
+    result.quiet = parser.isSet(quietOption);
+    result.keep = parser.isSet(keepOption);
+
+    if (parser.isSet(modeOption)) {
+        if (result.command == Command::Decode || result.command == Command::Encode)
+            return fail(error, QStringLiteral("--mode does not apply to %1").arg(command));
+        if (modeText == QLatin1String("fuzzy"))
+            result.mode = DenoiseMode::Fuzzy;
+        else if (modeText == QLatin1String("standard"))
+            result.mode = DenoiseMode::Standard;
+        else
+            return fail(error, QStringLiteral("unknown mode '%1'; the modes are fuzzy and standard").arg(modeText));
+    }
+    if (parser.isSet(outputOption) && result.command != Command::Encode && result.command != Command::All)
+        return fail(error, QStringLiteral("-o applies to encode and all, not to %1").arg(command));
+    if (result.keep && result.command != Command::All)
+        return fail(error, QStringLiteral("--keep applies to all, not to %1").arg(command));
+
+    switch (result.command) {
+    case Command::Decode:
+        if (positional.size() != 1)
+            return fail(error, positional.isEmpty() ? QStringLiteral("decode needs a movie")
+                                                    : QStringLiteral("decode takes one movie"));
+        break;
+    case Command::All:
+        if (positional.isEmpty())
+            return fail(error, QStringLiteral("all needs at least one movie"));
+        break;
+    default:
+        if (!positional.isEmpty())
+            return fail(error, QStringLiteral("%1 takes no movie, but '%2' was given").arg(command, positional.first()));
+        break;
+    }
+    for (const QString &movie : positional)
+        if (movie.isEmpty())
+            return fail(error, QStringLiteral("an empty movie name was given"));
+    result.movies = positional;
+    *options = result;
+    return true;
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Usage: nocta-cli COMMAND [OPTIONS]\n"
+        "\n"
+        "Denoises movies shot at night, without a window. The stages and files are\n"
+        "those of the NOCTA window: frames in screens/, denoised frames in\n"
+        "processed/, the movie in out_movies/out.mp4, all in the work directory.\n"
+        "\n"
+        "Commands:\n"
+        "  decode MOVIE          split MOVIE into screens/%03d.bmp\n"
+        "  process               denoise screens/ into processed/\n"
+        "  encode                encode processed/ into out_movies/out.mp4\n"
+        "  all MOVIE             decode, process and encode in one go\n"
+        "  all MOVIE MOVIE...    a batch: each movie in a work directory of its own,\n"
+        "                        written as <name>.denoised.mp4\n"
+        "  demo                  make a short noisy night clip with ffmpeg, denoise it\n"
+        "                        and print where both movies are\n"
+        "\n"
+        "Options:\n"
+        "  --workdir DIR         work directory (default: the current directory);\n"
+        "                        created by decode, all and demo when missing\n"
+        "  --mode fuzzy|standard denoising chain for process, all and demo\n"
+        "                        (default: fuzzy)\n"
+        "  -o, --output FILE     encode, all: write the movie to FILE instead of\n"
+        "                        out_movies/out.mp4; an existing directory or a name\n"
+        "                        ending in / means <name>.denoised.mp4 in it (out.mp4\n"
+        "                        for encode). A batch always takes a directory\n"
+        "                        (default: the work directory). Taken from the\n"
+        "                        current directory, not from --workdir. An earlier\n"
+        "                        movie there is replaced only by a successful encode.\n"
+        "  -q, --quiet           no progress display (console lines still appear)\n"
+        "  --keep                all: keep each batch movie's work directory\n"
+        "                        (DIR/nocta-<name>-XXXXXX) instead of removing it\n"
+        "  -h, --help            this text\n"
+        "  --version             the version\n"
+        "\n"
+        "Console lines (time of day and message) and progress go to standard error;\n"
+        "the timing line of each processing run (\"time<N>ms\") goes to standard output.\n"
+        "Progress is a bar when standard error is a terminal, plain lines otherwise.\n"
+        "\n"
+        "Exit status: 0 all done, 1 a stage or a movie failed, 2 a wrong command line,\n"
+        "130 interrupted.\n"
+        "\n"
+        "Examples:\n"
+        "  nocta-cli demo\n"
+        "  nocta-cli all night.mp4                  # writes out_movies/out.mp4\n"
+        "  nocta-cli all night.mp4 -o clean.mp4 --mode standard\n"
+        "  nocta-cli all --workdir /scratch/n1 /clips/night.mp4 -o /clips/clean.mp4\n"
+        "  nocta-cli all clips/*.mp4 -o denoised/   # denoised/<name>.denoised.mp4\n"
+        "  nocta-cli decode night.mp4 && nocta-cli process && nocta-cli encode\n");
+}
+
+} // namespace nocta::cli

@@ -1,0 +1,178 @@
+#include "cli/terminalsink.h"
+
+#include <QTime>
+
+#include <cstdio>
+#include <iostream>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define NOCTA_ISATTY _isatty
+#define NOCTA_FILENO _fileno
+#else
+#include <unistd.h>
+#define NOCTA_ISATTY isatty
+#define NOCTA_FILENO fileno
+#endif
+
+namespace nocta::cli {
+
+namespace {
+
+constexpr int BarWidth = 24;
+constexpr qint64 RedrawMs = 100;       // at most ten bar redraws a second
+constexpr qint64 LineEveryMs = 10000;  // a plain line at least every 10 s...
+constexpr int LineEveryDecile = 1;     // ...and at every further 10 %
+
+void writeError(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+QString duration(qint64 seconds)
+{
+    if (seconds >= 3600)
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+ProgressStyle progressStyleFor(bool quiet)
+{
+    if (quiet)
+        return ProgressStyle::None;
+    return NOCTA_ISATTY(NOCTA_FILENO(stderr)) ? ProgressStyle::Bar : ProgressStyle::Lines;
+}
+
+TerminalSink::TerminalSink(ProgressStyle style, const std::atomic_bool &stop)
+    : m_style(style), m_stop(stop)
+{
+}
+
+TerminalSink::~TerminalSink()
+{
+    clearBar();
+}
+
+void TerminalSink::log(const QString &message)
+{
+    clearBar();
+    writeError(QTime::currentTime().toString(Qt::TextDate) + message + QLatin1Char('\n'));
+    if (m_running)
+        drawBar();
+}
+
+void TerminalSink::note(const QString &text)
+{
+    clearBar();
+    writeError(QStringLiteral("nocta-cli: ") + text + QLatin1Char('\n'));
+    if (m_running)
+        drawBar();
+}
+
+void TerminalSink::timing(const QString &line)
+{
+    clearBar();
+    std::cout << line.toStdString() << '\n' << std::flush;
+}
+
+void TerminalSink::setProgressVisible(bool visible)
+{
+    if (visible) {
+        m_running = true;
+        m_done = 0;
+        m_percent = 0;
+        m_lastLineDecile = 0;
+        m_lastLineDone = 0;
+        m_lastLineMs = 0;
+        m_lastDrawMs = -1;
+        m_clock.start();
+        drawBar();
+        return;
+    }
+    if (!m_running)
+        return;
+    // The end of a run: the bar goes, and a plain log gets the final count
+    // unless its last line already said it.
+    if (m_style == ProgressStyle::Lines && m_done > m_lastLineDone)
+        printLine();
+    clearBar();
+    m_running = false;
+    m_expected = 0;
+}
+
+void TerminalSink::setProgress(int value)
+{
+    ++m_done;
+    m_percent = value;
+    if (m_style == ProgressStyle::Bar) {
+        const qint64 now = m_clock.elapsed();
+        const bool last = m_expected > 0 && m_done >= m_expected;
+        if (last || m_lastDrawMs < 0 || now - m_lastDrawMs >= RedrawMs)
+            drawBar();
+    } else if (m_style == ProgressStyle::Lines) {
+        const qint64 now = m_clock.elapsed();
+        if (value / 10 >= m_lastLineDecile + LineEveryDecile || now - m_lastLineMs >= LineEveryMs)
+            printLine();
+    }
+}
+
+// "36/80 frames (45%), 21.4 fps, 0:02 left"
+QString TerminalSink::summary() const
+{
+    const double seconds = m_clock.elapsed() / 1000.0;
+    const double fps = seconds > 0 ? m_done / seconds : 0.0;
+    QString text = m_expected > 0 ? QStringLiteral("%1/%2 frames").arg(m_done).arg(m_expected)
+                                  : QStringLiteral("%1 frames").arg(m_done);
+    text += QStringLiteral(" (%1%)").arg(m_percent, 3);
+    if (m_done == 0 || seconds <= 0) {
+        text += QStringLiteral(", -- fps");
+        return text;
+    }
+    text += QStringLiteral(", %1 fps").arg(fps, 0, 'f', 1);
+    double left = -1;
+    if (m_expected > 0)
+        left = qMax(0, m_expected - m_done) / fps;
+    else if (m_percent > 0)
+        left = seconds * (100 - m_percent) / m_percent;
+    if (left >= 0)
+        text += QStringLiteral(", %1 left").arg(duration(qint64(left + 0.5)));
+    return text;
+}
+
+void TerminalSink::drawBar()
+{
+    if (m_style != ProgressStyle::Bar)
+        return;
+    m_lastDrawMs = m_clock.elapsed();
+    const int filled = qBound(0, m_expected > 0 ? m_done * BarWidth / m_expected : m_percent * BarWidth / 100, BarWidth);
+    const QString bar = QStringLiteral("[%1%2] ").arg(QString(filled, QLatin1Char('#')),
+                                                      QString(BarWidth - filled, QLatin1Char('-')));
+    // Carriage return, the bar, then clear what a longer earlier bar left.
+    writeError(QLatin1Char('\r') + bar + summary() + QStringLiteral("\033[K"));
+    m_barShown = true;
+}
+
+void TerminalSink::clearBar()
+{
+    if (!m_barShown)
+        return;
+    writeError(QStringLiteral("\r\033[K"));
+    m_barShown = false;
+}
+
+void TerminalSink::printLine()
+{
+    m_lastLineMs = m_clock.elapsed();
+    m_lastLineDecile = m_percent / 10;
+    m_lastLineDone = m_done;
+    writeError(QTime::currentTime().toString(Qt::TextDate) + QStringLiteral(" - ") + summary() + QLatin1Char('\n'));
+}
+
+} // namespace nocta::cli

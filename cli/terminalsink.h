@@ -1,0 +1,64 @@
+#pragma once
+
+#include "pipeline/runsink.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <atomic>
+
+namespace nocta::cli {
+
+// How progress is shown on standard error.
+enum class ProgressStyle {
+    None,   // --quiet
+    Bar,    // standard error is a terminal: one line redrawn in place
+    Lines   // a pipe or a file: a plain line now and then
+};
+
+// The style that suits standard error: Bar on a terminal, Lines otherwise.
+ProgressStyle progressStyleFor(bool quiet);
+
+// Reports the stages to the terminal: each console message as the time of
+// day followed by the message on standard error, the timing line on
+// standard output, and the processing run's progress in the chosen style.
+class TerminalSink : public RunSink
+{
+public:
+    TerminalSink(ProgressStyle style, const std::atomic_bool &stop);
+    ~TerminalSink() override;
+
+    void log(const QString &message) override;
+    void setProgressVisible(bool visible) override;
+    void setProgress(int value) override;
+    bool stopRequested() const override { return m_stop.load(); }
+    void timing(const QString &line) override;
+
+    // The number of output frames the next run will write, when known
+    // (0: unknown). Gives "frames done of total" and the time left.
+    void setExpectedFrames(int frames) { m_expected = frames; }
+
+    // A line of the command line front end itself, "nocta-cli: ...".
+    void note(const QString &text);
+
+private:
+    void drawBar();
+    void clearBar();
+    void printLine();
+    QString summary() const;
+
+    ProgressStyle m_style;
+    const std::atomic_bool &m_stop;
+    bool m_running = false;
+    bool m_barShown = false;
+    int m_expected = 0;
+    int m_done = 0;
+    int m_percent = 0;
+    int m_lastLineDecile = 0;
+    int m_lastLineDone = 0;
+    qint64 m_lastLineMs = 0;
+    qint64 m_lastDrawMs = -1;
+    QElapsedTimer m_clock;
+};
+
+} // namespace nocta::cli

@@ -1,0 +1,493 @@
+// nocta-cli, run as a program on small generated clips: each command end to
+// end against the processing run called directly, wrong input, and batches.
+
+#include "pipeline/processingrun.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace nocta;
+using namespace nocta::test;
+
+Q_DECLARE_METATYPE(nocta::DenoiseMode)
+
+namespace {
+
+constexpr int ClipFrames = 12;
+constexpr int ClipOutputs = ClipFrames - 4;
+constexpr int OtherClipFrames = 10;
+constexpr int ClipWidth = 96;
+constexpr int ClipHeight = 64;
+
+const QRegularExpression timingLine(QStringLiteral("^time\\d+ms$"));
+
+struct CliRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QString out;
+    QString err;
+
+    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QString describe() const
+    {
+        return QStringLiteral("exit %1\n--- stdout:\n%2--- stderr:\n%3").arg(exitCode).arg(out, err);
+    }
+};
+
+// A console line: the time of day, then the message.
+QRegularExpression consoleLine(const QString &message)
+{
+    return QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d") + QRegularExpression::escape(message) + '$');
+}
+
+bool hasConsoleLine(const CliRun &run, const QString &message)
+{
+    const QRegularExpression pattern = consoleLine(message);
+    for (const QString &line : run.errLines())
+        if (pattern.match(line).hasMatch())
+            return true;
+    return false;
+}
+
+QStringList pngNames(const QString &dir)
+{
+    return QDir(dir).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void help();
+    void stages_data();
+    void stages();
+    void allInOne_data();
+    void allInOne();
+    void badInput_data();
+    void badInput();
+    void batchWithBrokenMovie();
+    void batchKeepsWorkDirectories();
+    void demo();
+
+private:
+    CliRun runCli(const QStringList &arguments, const QString &workingDir,
+                  const QString &path = QString()) const;
+    QString referenceFor(const QString &workDir, DenoiseMode mode);
+    void compareProcessed(const QString &actualDir, const QString &expectedDir);
+
+    QString cli;
+    QTemporaryDir scratch;
+    QString clip;       // 12 frames
+    QString otherClip;  // 10 frames, another size
+    QString junk;       // text named like a movie
+};
+
+void TestCli::initTestCase()
+{
+    const QByteArray binaryDir = qgetenv("NOCTA_BINARY_DIR");
+    const QString dir = binaryDir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(binaryDir);
+    cli = QDir(dir).filePath(QStringLiteral("nocta-cli"));
+    QVERIFY2(QFileInfo(cli).isExecutable(), qPrintable(cli + " was not built"));
+    if (findFfmpeg().isEmpty())
+        QSKIP("ffmpeg is not on PATH");
+    QVERIFY(scratch.isValid());
+
+    clip = scratch.filePath(QStringLiteral("night.mp4"));
+    QVERIFY(makeNightClip(clip, ClipFrames, ClipWidth, ClipHeight));
+    otherClip = scratch.filePath(QStringLiteral("dusk.mp4"));
+    QVERIFY(makeNightClip(otherClip, OtherClipFrames, 64, 48));
+    junk = scratch.filePath(QStringLiteral("notes.mp4"));
+    QFile file(junk);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("these are notes, not a movie\n");
+}
+
+// Runs nocta-cli with no display in reach: no platform, no X, no Wayland.
+CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, const QString &path) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!path.isNull())
+        environment.insert(QStringLiteral("PATH"), path);
+
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDir);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(cli, arguments);
+    CliRun run;
+    if (!process.waitForStarted(30000))
+        return run;
+    run.finished = process.waitForFinished(180000);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    run.exitCode = process.exitCode();
+    run.exitStatus = process.exitStatus();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+// What the window's run writes for the frames of workDir/screens: the
+// processing run called directly on a copy of them.
+QString TestCli::referenceFor(const QString &workDir, DenoiseMode mode)
+{
+    static int serial = 0;
+    const QString reference = scratch.filePath(QStringLiteral("reference-%1").arg(++serial));
+    const QString screens = QDir(reference).filePath(QStringLiteral("screens"));
+    if (!QDir().mkpath(screens))
+        return QString();
+    const QDir source(QDir(workDir).filePath(QStringLiteral("screens")));
+    for (const QString &name : source.entryList(QDir::Files))
+        if (!QFile::copy(source.filePath(name), QDir(screens).filePath(name)))
+            return QString();
+    RecordingSink sink;
+    if (!processMovie(reference, mode, sink).ok())
+        return QString();
+    return QDir(reference).filePath(QStringLiteral("processed"));
+}
+
+void TestCli::compareProcessed(const QString &actualDir, const QString &expectedDir)
+{
+    const QStringList expected = pngNames(expectedDir);
+    QCOMPARE(expected.size(), ClipOutputs);
+    QCOMPARE(pngNames(actualDir), expected);
+    for (const QString &name : expected) {
+        const QImage want(QDir(expectedDir).filePath(name));
+        const QImage got(QDir(actualDir).filePath(name));
+        QVERIFY2(!got.isNull(), qPrintable(name));
+        const QString difference = firstDifference(want, got);
+        QVERIFY2(difference.isEmpty(), qPrintable(name + ": " + difference));
+    }
+}
+
+void TestCli::help()
+{
+    const CliRun run = runCli({QStringLiteral("--help")}, scratch.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QVERIFY(run.out.startsWith(QLatin1String("Usage: nocta-cli")));
+    QVERIFY(run.out.contains(QLatin1String("Examples:")));
+    QVERIFY(run.err.isEmpty());
+}
+
+void TestCli::stages_data()
+{
+    QTest::addColumn<QStringList>("modeArguments");
+    QTest::addColumn<DenoiseMode>("mode");
+    QTest::newRow("default is fuzzy") << QStringList() << DenoiseMode::Fuzzy;
+    QTest::newRow("fuzzy") << QStringList{"--mode", "fuzzy"} << DenoiseMode::Fuzzy;
+    QTest::newRow("standard") << QStringList{"--mode=standard"} << DenoiseMode::Standard;
+}
+
+// decode, process and encode one after another, as the window's buttons.
+void TestCli::stages()
+{
+    QFETCH(QStringList, modeArguments);
+    QFETCH(DenoiseMode, mode);
+    QTemporaryDir base;
+    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
+
+    // decode creates the work directory it is given.
+    CliRun run = runCli({"decode", clip, "--workdir", work}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QVERIFY2(hasConsoleLine(run, " - Movie decoded."), qPrintable(run.err));
+    QCOMPARE(QDir(work + "/screens").entryList({"*.bmp"}, QDir::Files).size(), ClipFrames);
+
+    const QString reference = referenceFor(work, mode);
+    QVERIFY(!reference.isEmpty());
+    // The modes must be told apart by the comparison below.
+    const QString otherReference = referenceFor(work, mode == DenoiseMode::Fuzzy ? DenoiseMode::Standard
+                                                                                  : DenoiseMode::Fuzzy);
+    QVERIFY(!otherReference.isEmpty());
+    QVERIFY(!firstDifference(QImage(reference + "/003.png"), QImage(otherReference + "/003.png")).isEmpty());
+
+    // process works in the current directory when no --workdir is given;
+    // standard error is a pipe here, so progress comes as plain lines.
+    run = runCli(QStringList{"process"} + modeArguments, work);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QCOMPARE(run.outLines().size(), 1);
+    QVERIFY2(timingLine.match(run.outLines().first()).hasMatch(), qPrintable(run.out));
+    QVERIFY2(hasConsoleLine(run, " - Processing done"), qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral(" - %1/%1 frames").arg(ClipOutputs)), qPrintable(run.err));
+    compareProcessed(work + "/processed", reference);
+
+    run = runCli({"encode", "--workdir", work}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QVERIFY2(hasConsoleLine(run, " - Movie created."), qPrintable(run.err));
+    QCOMPARE(countMovieFrames(work + "/out_movies/out.mp4"), ClipOutputs);
+
+    // -o is taken from the current directory, not from the work directory.
+    run = runCli({"encode", "--workdir", "work", "-o", "elsewhere/clean.mp4"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QCOMPARE(countMovieFrames(base.path() + "/elsewhere/clean.mp4"), ClipOutputs);
+    QVERIFY(!QFileInfo::exists(work + "/elsewhere"));
+}
+
+void TestCli::allInOne_data()
+{
+    QTest::addColumn<QString>("modeName");
+    QTest::addColumn<DenoiseMode>("mode");
+    QTest::newRow("fuzzy") << "fuzzy" << DenoiseMode::Fuzzy;
+    QTest::newRow("standard") << "standard" << DenoiseMode::Standard;
+}
+
+void TestCli::allInOne()
+{
+    QFETCH(QString, modeName);
+    QFETCH(DenoiseMode, mode);
+    QTemporaryDir base;
+    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
+    const QString result = QDir(base.path()).filePath(QStringLiteral("result.mp4"));
+    // An earlier movie at the output is replaced by a successful encode.
+    QFile earlier(result);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("an earlier result");
+    earlier.close();
+
+    const CliRun run = runCli({"all", clip, "--mode", modeName, "--workdir", work, "-o", "result.mp4", "--quiet"},
+                              base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QCOMPARE(run.outLines().size(), 1);
+    QVERIFY2(timingLine.match(run.outLines().first()).hasMatch(), qPrintable(run.out));
+    // The console lines of the three stages in order, and no progress.
+    const QStringList lines = run.errLines();
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(consoleLine(" - Movie decoded.").match(lines.at(0)).hasMatch(), qPrintable(run.err));
+    QVERIFY2(consoleLine(" - Processing done").match(lines.at(1)).hasMatch(), qPrintable(run.err));
+    QVERIFY2(consoleLine(" - Movie created.").match(lines.at(2)).hasMatch(), qPrintable(run.err));
+
+    const QString reference = referenceFor(work, mode);
+    QVERIFY(!reference.isEmpty());
+    compareProcessed(work + "/processed", reference);
+    QCOMPARE(countMovieFrames(result), ClipOutputs);
+    QVERIFY(!QFileInfo::exists(work + "/out_movies/out.mp4"));
+}
+
+void TestCli::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("setup");
+
+    // %W: the work directory (missing unless the setup makes it), %T: the
+    // test's directory, %C: a good clip, %J: a text file named .mp4,
+    // %F: a regular file.
+    QTest::newRow("unknown option") << QStringList{"all", "%C", "--workdir", "%W", "--frobnicate"}
+                                    << 2 << "unknown option '--frobnicate'" << "";
+    QTest::newRow("unknown short option") << QStringList{"process", "-x", "--workdir", "%W"}
+                                          << 2 << "unknown option '-x'" << "";
+    QTest::newRow("unknown command") << QStringList{"denoise", "%C"} << 2 << "unknown command 'denoise'" << "";
+    QTest::newRow("no command") << QStringList{"--workdir", "%W"} << 2 << "no command given" << "";
+    QTest::newRow("unknown mode") << QStringList{"all", "%C", "--mode", "blurry", "--workdir", "%W"}
+                                  << 2 << "unknown mode 'blurry'" << "";
+    QTest::newRow("mode for decode") << QStringList{"decode", "%C", "--mode", "fuzzy", "--workdir", "%W"}
+                                     << 2 << "--mode does not apply to decode" << "";
+    QTest::newRow("-o without a value") << QStringList{"all", "%C", "--workdir", "%W", "-o"}
+                                        << 2 << "Missing value after '-o'" << "";
+    QTest::newRow("decode without movie") << QStringList{"decode", "--workdir", "%W"}
+                                          << 2 << "decode needs a movie" << "";
+    QTest::newRow("missing movie") << QStringList{"all", "%T/nothing.mp4", "--workdir", "%W"}
+                                   << 1 << "nothing.mp4: no such file" << "";
+    QTest::newRow("missing movie, decode") << QStringList{"decode", "%T/nothing.mp4", "--workdir", "%W"}
+                                           << 1 << "nothing.mp4: no such file" << "";
+    QTest::newRow("movie is a directory") << QStringList{"all", "%T", "--workdir", "%W"}
+                                          << 1 << "is a directory, not a movie" << "";
+    QTest::newRow("not a movie") << QStringList{"all", "%J", "--workdir", "%W", "-o", "%T/out.mp4"}
+                                 << 1 << " - Decoding failed: ffmpeg exited with code" << "";
+    QTest::newRow("no ffmpeg") << QStringList{"all", "%C", "--workdir", "%W"}
+                               << 1 << "ffmpeg not found on PATH" << "nopath";
+    QTest::newRow("no ffmpeg, decode") << QStringList{"decode", "%C", "--workdir", "%W"}
+                                       << 1 << "ffmpeg not found on PATH" << "nopath";
+    QTest::newRow("output under a file") << QStringList{"all", "%C", "--workdir", "%W", "-o", "%F/out.mp4"}
+                                         << 1 << "is not a directory" << "";
+    QTest::newRow("read-only output directory")
+        << QStringList{"all", "%C", "--workdir", "%W", "-o", "%T/locked/out.mp4"}
+        << 1 << "is not writable" << "locked";
+    QTest::newRow("work directory under a file") << QStringList{"decode", "%C", "--workdir", "%F/work"}
+                                                 << 1 << "is not a directory" << "";
+    QTest::newRow("work directory is a file") << QStringList{"all", "%C", "--workdir", "%F"}
+                                              << 1 << "is not a directory" << "";
+    QTest::newRow("process, no work directory") << QStringList{"process", "--workdir", "%W"}
+                                                << 1 << "does not exist" << "";
+    QTest::newRow("process, no frames") << QStringList{"process", "--workdir", "%W"}
+                                        << 1 << " - No frames to process in screens/" << "workdir";
+    QTest::newRow("encode, no frames, earlier movie kept")
+        << QStringList{"encode", "--workdir", "%W", "-o", "%T/earlier.mp4"}
+        << 1 << " - Encoding failed: no PNG frames in processed/" << "workdir,earlier";
+    QTest::newRow("batch into a file") << QStringList{"all", "%C", "%C", "--workdir", "%W", "-o", "%F"}
+                                       << 2 << "-o must name a directory" << "";
+    QTest::newRow("batch, same names") << QStringList{"all", "%C", "%T/sub/night.mp4", "--workdir", "%W"}
+                                       << 2 << "would both be written to" << "";
+}
+
+// Each mistake: a clear line, a non-zero exit, no crash, no hang, and no
+// frame, movie or partial file left behind.
+void TestCli::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QString, setup);
+    QTemporaryDir base;
+    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
+    const QString plainFile = QDir(base.path()).filePath(QStringLiteral("plain.txt"));
+    {
+        QFile file(plainFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("plain");
+    }
+    const QStringList steps = setup.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    QString path;
+    if (steps.contains("nopath")) {
+        path = QDir(base.path()).filePath(QStringLiteral("empty-bin"));
+        QVERIFY(QDir().mkpath(path));
+    }
+    if (steps.contains("workdir"))
+        QVERIFY(QDir().mkpath(work));
+    const QString earlier = QDir(base.path()).filePath(QStringLiteral("earlier.mp4"));
+    if (steps.contains("earlier")) {
+        QFile file(earlier);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("an earlier movie");
+    }
+    const QString locked = QDir(base.path()).filePath(QStringLiteral("locked"));
+    if (steps.contains("locked")) {
+        QVERIFY(QDir().mkpath(locked));
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QFile probe(locked + "/probe");
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.close();
+            probe.remove();
+            QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            QSKIP("permissions do not bind this user (root)");
+        }
+    }
+
+    for (QString &argument : arguments) {
+        argument.replace("%W", work);
+        argument.replace("%T", base.path());
+        argument.replace("%C", clip);
+        argument.replace("%J", junk);
+        argument.replace("%F", plainFile);
+    }
+    const CliRun run = runCli(arguments, base.path(), path);
+    if (steps.contains("locked"))
+        QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    QVERIFY2(run.finished, "nocta-cli did not end");
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(run.out.isEmpty(), qPrintable(run.describe()));
+    // The reason stands on one line of its own.
+    bool found = false;
+    for (const QString &line : run.errLines())
+        found = found || line.contains(message);
+    QVERIFY2(found, qPrintable(run.describe()));
+    if (exitCode == 2) {
+        QCOMPARE(run.errLines().size(), 1);
+        QVERIFY(run.err.startsWith(QLatin1String("nocta-cli: ")));
+    }
+
+    QDirIterator it(base.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        if (file == plainFile || file == earlier)
+            continue;
+        QFAIL(qPrintable("left behind: " + file + "\n" + run.describe()));
+    }
+    if (steps.contains("earlier")) {
+        QFile file(earlier);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("an earlier movie"));
+    }
+}
+
+// Three movies, the middle one broken: the other two are written, the
+// broken one is named, and the exit status says that not all succeeded.
+void TestCli::batchWithBrokenMovie()
+{
+    QTemporaryDir base;
+    const QString movies = QDir(base.path()).filePath(QStringLiteral("movies"));
+    QVERIFY(QDir().mkpath(movies));
+    QVERIFY(QFile::copy(clip, movies + "/first.mp4"));
+    QVERIFY(QFile::copy(junk, movies + "/broken.mp4"));
+    QVERIFY(QFile::copy(otherClip, movies + "/third.mp4"));
+    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
+
+    const CliRun run = runCli({"all", "movies/first.mp4", "movies/broken.mp4", "movies/third.mp4",
+                               "-o", "denoised/", "--workdir", "work", "--mode", "standard", "-q"},
+                              base.path());
+    QVERIFY2(run.finished, "nocta-cli did not end");
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QVERIFY2(run.exitCode == 1, qPrintable(run.describe()));
+
+    const QString out = QDir(base.path()).filePath(QStringLiteral("denoised"));
+    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+             QStringList({"first.denoised.mp4", "third.denoised.mp4"}));
+    QCOMPARE(countMovieFrames(out + "/first.denoised.mp4"), ClipFrames - 4);
+    QCOMPARE(countMovieFrames(out + "/third.denoised.mp4"), OtherClipFrames - 4);
+
+    // One timing line per processing run that finished.
+    QCOMPARE(run.outLines().size(), 2);
+    QVERIFY2(run.err.contains(" - Decoding failed: "), qPrintable(run.err));
+    QVERIFY2(run.errLines().last() == "nocta-cli: 1 of 3 movies failed: movies/broken.mp4", qPrintable(run.err));
+    QVERIFY2(hasConsoleLine(run, " - Movie 3 of 3: movies/third.mp4"), qPrintable(run.err));
+    // Each movie's work directory went away after it.
+    QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestCli::batchKeepsWorkDirectories()
+{
+    QTemporaryDir base;
+    const CliRun run = runCli({"all", clip, otherClip, "--keep", "--workdir", base.path(), "-q"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    // Without -o the movies land in the work directory.
+    QCOMPARE(countMovieFrames(base.path() + "/night.denoised.mp4"), ClipFrames - 4);
+    QCOMPARE(countMovieFrames(base.path() + "/dusk.denoised.mp4"), OtherClipFrames - 4);
+    const QStringList kept = QDir(base.path()).entryList({"nocta-*"}, QDir::Dirs, QDir::Name);
+    QCOMPARE(kept.size(), 2);
+    QVERIFY(kept.at(0).startsWith("nocta-dusk-"));
+    QVERIFY(kept.at(1).startsWith("nocta-night-"));
+    QCOMPARE(pngNames(base.path() + "/" + kept.at(0) + "/processed").size(), OtherClipFrames - 4);
+    QCOMPARE(pngNames(base.path() + "/" + kept.at(1) + "/processed").size(), ClipFrames - 4);
+}
+
+void TestCli::demo()
+{
+    QTemporaryDir base;
+    const CliRun run = runCli({"demo", "--workdir", base.path(), "--quiet"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    const QStringList lines = run.outLines();
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(timingLine.match(lines.at(0)).hasMatch());
+    QVERIFY(lines.at(1).startsWith("Noisy movie:"));
+    QVERIFY(lines.at(2).startsWith("Denoised movie:"));
+    const QString noisy = lines.at(1).section(':', 1).trimmed();
+    const QString denoised = lines.at(2).section(':', 1).trimmed();
+    QVERIFY2(noisy.startsWith(base.path() + "/nocta-demo-"), qPrintable(noisy));
+    const int frames = countMovieFrames(noisy);
+    QVERIFY(frames >= 5);
+    QCOMPARE(countMovieFrames(denoised), frames - 4);
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
