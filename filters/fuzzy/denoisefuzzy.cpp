@@ -2,6 +2,7 @@
 
 #include "filters/imageaccess.h"
 #include "filters/parallel.h"
+#include "filters/simd.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +24,7 @@ struct Window
 // 1 when, in every channel, the dark-to-bright range of neighbour set n and
 // that of s2 overlap once both are widened upward by the tolerance.
 template <typename Value>
-inline std::int32_t agrees(const Value *const *n, const Value *const *mid, int i)
+NOCTA_INLINE std::int32_t agrees(const Value *const *n, const Value *const *mid, int i)
 {
     const int ok = (int(mid[0][i]) <= int(n[2][i]) + Tolerance) & (int(n[0][i]) <= int(mid[2][i]) + Tolerance)
                  & (int(mid[3][i]) <= int(n[5][i]) + Tolerance) & (int(n[3][i]) <= int(mid[5][i]) + Tolerance)
@@ -34,7 +35,7 @@ inline std::int32_t agrees(const Value *const *n, const Value *const *mid, int i
 // A flat pixel takes the middle of its averaged range; a detail pixel has
 // its centre pushed away from that middle. Truncated toward zero, then
 // clamped to 0..255.
-inline std::uint32_t channelValue(float dark, float centre, float bright, bool detail)
+NOCTA_INLINE std::uint32_t channelValue(float dark, float centre, float bright, bool detail)
 {
     const float m = (dark + bright) * 0.5f;
     const float boosted = centre + 2.0f * (centre - m);
@@ -53,7 +54,7 @@ constexpr int Strip = 64;
 // single precision, literals included: evaluating any of it in double
 // changes results.
 template <typename Value>
-void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint32_t *out)
+NOCTA_INLINE void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint32_t *out)
 {
     // Weights in quarter units: 1 for s0 and s4, 2 for s1 and s3, 4 for s2.
     // An average (s2 + 0.25 s0 + 0.5 s1 + ...) / W is then the quotient of
@@ -95,10 +96,20 @@ void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint32_t *out)
 }
 
 template <typename Value>
-void fuzzyRow(const Window<Value> &w, std::uint32_t *out, int width)
+NOCTA_INLINE void fuzzyRowOf(const Window<Value> &w, std::uint32_t *out, int width)
 {
     for (int begin = 0; begin < width; begin += Strip)
         fuzzyStrip(w, begin, std::min(Strip, width - begin), out);
+}
+
+NOCTA_ROW_KERNEL void fuzzyRow(const Window<std::int32_t> &w, std::uint32_t *out, int width)
+{
+    fuzzyRowOf(w, out, width);
+}
+
+NOCTA_ROW_KERNEL void fuzzyRow(const Window<std::uint8_t> &w, std::uint32_t *out, int width)
+{
+    fuzzyRowOf(w, out, width);
 }
 
 template <typename Set>

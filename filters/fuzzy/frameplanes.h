@@ -2,15 +2,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <new>
 
 namespace nocta {
 
 namespace detail {
+// A zeroed block for a plane set (nullptr when out of memory), and its
+// release. Large blocks come straight from the system, in huge pages where
+// it has them, so that filling a fresh set costs few page faults.
+void *allocatePlaneBlock(std::size_t bytes);
+void freePlaneBlock(void *block, std::size_t bytes);
+
 // Number of plane sets alive in the process, of either element type.
-void countPlaneSet(int change);
 int livePlaneSets();
 }
 
@@ -51,14 +55,13 @@ public:
     {
         if (width <= 0 || height <= 0)
             return;
-        const std::size_t values = std::size_t(PlaneCount) * std::size_t(width) * std::size_t(height);
-        auto *data = static_cast<Value *>(std::calloc(values, sizeof(Value)));
+        const std::size_t bytes = std::size_t(PlaneCount) * std::size_t(width) * std::size_t(height) * sizeof(Value);
+        auto *data = static_cast<Value *>(detail::allocatePlaneBlock(bytes));
         if (!data)
             throw std::bad_alloc();
-        m_data.reset(data);
+        m_data = std::unique_ptr<Value[], Free>(data, Free{bytes});
         m_width = width;
         m_height = height;
-        detail::countPlaneSet(+1);
     }
 
     BasicFramePlanes(BasicFramePlanes &&other) noexcept
@@ -116,11 +119,8 @@ private:
     }
 
     struct Free {
-        void operator()(Value *p) const
-        {
-            std::free(p);
-            detail::countPlaneSet(-1);
-        }
+        std::size_t bytes = 0;
+        void operator()(Value *p) const { detail::freePlaneBlock(p, bytes); }
     };
     std::unique_ptr<Value[], Free> m_data;
     int m_width = 0;

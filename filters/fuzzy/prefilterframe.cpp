@@ -3,6 +3,7 @@
 #include "filters/gray.h"
 #include "filters/imageaccess.h"
 #include "filters/parallel.h"
+#include "filters/simd.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -71,7 +72,7 @@ void prefilterPixel(const std::uint32_t *const *lines, const std::uint8_t *const
 // with one data type, which the compiler turns into vector code.
 constexpr int Strip = 64;
 
-inline void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGray,
+NOCTA_INLINE void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGray,
                   std::uint32_t &bright, int &brightGray)
 {
     const bool darker = g < darkGray;
@@ -86,7 +87,7 @@ inline void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGray,
 // inside, of a row with rows above and below: the nine pixels in scan
 // order, with compares and selects only.
 template <typename Value>
-void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+NOCTA_INLINE void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
                          const std::uint8_t *ga8, const std::uint8_t *gm8, const std::uint8_t *gb8,
                          int begin, int n, const PlaneRows<Value> &rows)
 {
@@ -134,12 +135,26 @@ void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const s
 }
 
 template <typename Value>
-void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+NOCTA_INLINE void prefilterInnerRowOf(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
                        const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
                        int width, const PlaneRows<Value> &rows)
 {
     for (int begin = 1; begin < width - 1; begin += Strip)
         prefilterInnerStrip(a, m, b, ga, gm, gb, begin, std::min(Strip, width - 1 - begin), rows);
+}
+
+NOCTA_ROW_KERNEL void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+                                        const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
+                                        int width, const PlaneRows<std::int32_t> &rows)
+{
+    prefilterInnerRowOf(a, m, b, ga, gm, gb, width, rows);
+}
+
+NOCTA_ROW_KERNEL void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+                                        const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
+                                        int width, const PlaneRows<std::uint8_t> &rows)
+{
+    prefilterInnerRowOf(a, m, b, ga, gm, gb, width, rows);
 }
 
 template <typename Set>

@@ -3,6 +3,7 @@
 #include "filters/gray.h"
 #include "filters/imageaccess.h"
 #include "filters/parallel.h"
+#include "filters/simd.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +24,7 @@ constexpr int Tolerance = 34;
 // They are not mirrored around the reference frame.
 constexpr int Weight0 = 1, Weight1 = 2, Weight3 = 1, Weight4 = 2;
 
-inline int similarWeight(std::uint32_t p, int r, int g, int b, int weight)
+NOCTA_INLINE int similarWeight(std::uint32_t p, int r, int g, int b, int weight)
 {
     // Similar when every channel differs by at most 34; written without
     // branches so that the loop runs many pixels at once.
@@ -38,14 +39,14 @@ inline int similarWeight(std::uint32_t p, int r, int g, int b, int weight)
 // precision is exact here: the operands are small integers, an integer
 // quotient is represented exactly, and any other quotient lies at least
 // 1/20 below the next integer, far beyond the rounding error.
-inline int roundedQuotient(int numerator, int total)
+NOCTA_INLINE int roundedQuotient(int numerator, int total)
 {
     return int(float(2 * numerator + total) / float(2 * total));
 }
 
 // Phase 1 for one row: the reference pixel averaged with its similar
 // neighbours.
-void temporalRow(const std::uint32_t *p0, const std::uint32_t *p1, const std::uint32_t *p2,
+NOCTA_ROW_KERNEL void temporalRow(const std::uint32_t *p0, const std::uint32_t *p1, const std::uint32_t *p2,
                  const std::uint32_t *p3, const std::uint32_t *p4,
                  std::uint32_t *out, int width)
 {
@@ -64,7 +65,7 @@ void temporalRow(const std::uint32_t *p0, const std::uint32_t *p1, const std::ui
     }
 }
 
-void grayRow(const std::uint32_t *pixels, std::uint8_t *gray, int width)
+NOCTA_ROW_KERNEL void grayRow(const std::uint32_t *pixels, std::uint8_t *gray, int width)
 {
     for (int x = 0; x < width; ++x)
         gray[x] = std::uint8_t(grayLevel(pixels[x]));
@@ -72,7 +73,7 @@ void grayRow(const std::uint32_t *pixels, std::uint8_t *gray, int width)
 
 // Phase 2 for columns 2 .. width-3 of one row y (2 <= y <= height-3):
 // sharpen edge pixels with the cross kernel, smooth the others again.
-void spatialRow(const std::uint32_t *above, const std::uint32_t *centre, const std::uint32_t *below,
+NOCTA_ROW_KERNEL void spatialRow(const std::uint32_t *above, const std::uint32_t *centre, const std::uint32_t *below,
                 const std::uint8_t *la, const std::uint8_t *lb, const std::uint8_t *lc,
                 std::uint32_t *out, int width)
 {

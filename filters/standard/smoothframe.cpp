@@ -2,6 +2,7 @@
 
 #include "filters/imageaccess.h"
 #include "filters/parallel.h"
+#include "filters/simd.h"
 
 #include <cstdint>
 #include <vector>
@@ -21,7 +22,7 @@ namespace {
 // compiler run the loops over many bytes at once.
 
 template <unsigned Total>
-void smoothInner(const std::uint16_t *down, const std::uint8_t *centre, std::uint8_t *out, int bytes)
+NOCTA_INLINE void smoothInner(const std::uint16_t *down, const std::uint8_t *centre, std::uint8_t *out, int bytes)
 {
     // Columns 1 .. width-2: both horizontal neighbours are inside.
     for (int j = 4; j < bytes - 4; ++j) {
@@ -30,7 +31,7 @@ void smoothInner(const std::uint16_t *down, const std::uint8_t *centre, std::uin
     }
 }
 
-void smoothRow(const std::uint8_t *above, const std::uint8_t *centre, const std::uint8_t *below,
+NOCTA_ROW_KERNEL void smoothRow(const std::uint8_t *above, const std::uint8_t *centre, const std::uint8_t *below,
                std::uint8_t *out, int width, std::uint16_t *down)
 {
     const int bytes = 4 * width;
