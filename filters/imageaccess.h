@@ -6,14 +6,16 @@
 
 namespace nocta::detail {
 
-// The filters read pixels as 0xAARRGGBB words. RGB32 and ARGB32 are read
-// in place; any other format is converted to ARGB32 first, which gives the
-// same colours as QImage::pixel would.
+// The filters read pixels as 0xAARRGGBB words, the values QImage::pixel
+// gives. The 32-bit formats are read in place (QImage::pixel returns the
+// stored word of a premultiplied ARGB32 image as it is, too); any other
+// format is converted to ARGB32 first.
 inline QImage asArgbWords(const QImage &image)
 {
     switch (image.format()) {
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
         return image;
     default:
         return image.convertToFormat(QImage::Format_ARGB32);

@@ -5,7 +5,7 @@
 
 namespace nocta {
 
-// Loads one frame from its own file. Uncompressed 24- and 32-bit BMP files,
+// Loads one frame from its own file. Uncompressed 24-bit BMP files,
 // as the decoder writes them, are read directly; everything else goes
 // through QImage. The result is RGB32 or ARGB32, or null when the file does
 // not hold an image.

@@ -9,8 +9,6 @@
 #include <QtEndian>
 #include <QtTest>
 
-#include <climits>
-
 using nocta::loadFrame;
 using nocta::savePng;
 using nocta::test::findFfmpeg;
@@ -360,10 +358,12 @@ void TestFrameIo::brokenInputGivesNoImage_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("mustBeNull");   // false: whatever QImage makes of it
+    QTest::addColumn<bool>("samePixels");   // all pixel rows present: any image QImage makes is complete
 
     const QImage image = randomFrame(7, 5, 11);
     const QByteArray good = bmpBytes(image, 24, false);
     const QByteArray goodTopDown = bmpBytes(image, 24, true);
+    const QByteArray unpadded = bmpBytes(randomFrame(4, 5, 12), 24, false);   // rows of 12 bytes
     auto patched32 = [&](int at, quint32 value) {
         QByteArray bytes = good;
         putLe32(bytes, at, value);
@@ -375,46 +375,50 @@ void TestFrameIo::brokenInputGivesNoImage_data()
         return bytes;
     };
 
-    QTest::newRow("empty file") << QByteArray() << true;
-    QTest::newRow("text") << QByteArray("this is not an image, just some text\n") << true;
-    QTest::newRow("BM alone") << QByteArray("BM") << true;
-    QTest::newRow("BMP file header only") << good.left(14) << true;
-    QTest::newRow("BMP headers, no pixels") << good.left(54) << false;
-    QTest::newRow("truncated by one byte") << good.left(good.size() - 1) << false;
-    QTest::newRow("truncated by one byte, top-down") << goodTopDown.left(goodTopDown.size() - 1) << false;
-    QTest::newRow("truncated to two rows") << good.left(54 + 2 * 24) << false;
-    QTest::newRow("claims 100 rows") << patched32(22, 100) << false;
-    QTest::newRow("claims 100 rows, top-down") << patched32(22, quint32(-100)) << false;
-    QTest::newRow("claims 65535 rows") << patched32(22, 65535) << false;
-    QTest::newRow("claims 65535 columns") << patched32(18, 65535) << false;
-    QTest::newRow("claims 65535x65535") << [&] { QByteArray b = patched32(18, 65535); putLe32(b, 22, 65535); return b; }() << false;
-    QTest::newRow("width 0x7fffffff") << patched32(18, 0x7FFFFFFFu) << false;
-    QTest::newRow("width 0x80000000") << patched32(18, 0x80000000u) << false;
-    QTest::newRow("width -7") << patched32(18, quint32(-7)) << false;
-    QTest::newRow("width 0") << patched32(18, 0) << false;
-    QTest::newRow("height 0") << patched32(22, 0) << false;
-    QTest::newRow("height 0x7fffffff") << patched32(22, 0x7FFFFFFFu) << false;
-    QTest::newRow("height 0x80000000") << patched32(22, 0x80000000u) << false;
-    QTest::newRow("offset 0xffffffff") << patched32(10, 0xFFFFFFFFu) << false;
-    QTest::newRow("offset 0x80000000") << patched32(10, 0x80000000u) << false;
-    QTest::newRow("offset one past fit") << patched32(10, 55) << false;
-    QTest::newRow("offset at end of file") << patched32(10, quint32(good.size())) << false;
-    QTest::newRow("offset 0") << patched32(10, 0) << false;
-    QTest::newRow("offset inside header") << patched32(10, 20) << false;
-    QTest::newRow("header size 0xffffffff") << patched32(14, 0xFFFFFFFFu) << false;
-    QTest::newRow("header size larger than file") << patched32(14, quint32(good.size())) << false;
-    QTest::newRow("header size 0") << patched32(14, 0) << false;
-    QTest::newRow("RLE compression") << patched32(30, 1) << false;
-    QTest::newRow("unknown compression") << patched32(30, 0x7FFFFFFFu) << false;
-    QTest::newRow("0 planes") << patched16(26, 0) << false;
-    QTest::newRow("bit depth 0") << patched16(28, 0) << false;
-    QTest::newRow("bit depth 48") << patched16(28, 48) << false;
+    QTest::newRow("empty file") << QByteArray() << true << false;
+    QTest::newRow("text") << QByteArray("this is not an image, just some text\n") << true << false;
+    QTest::newRow("BM alone") << QByteArray("BM") << true << false;
+    QTest::newRow("BMP file header only") << good.left(14) << true << false;
+    QTest::newRow("BMP headers, no pixels") << good.left(54) << false << false;
+    QTest::newRow("truncated by one byte") << good.left(good.size() - 1) << false << false;
+    QTest::newRow("truncated by one byte, top-down") << goodTopDown.left(goodTopDown.size() - 1) << false << false;
+    QTest::newRow("truncated by one byte, no row padding") << unpadded.left(unpadded.size() - 1) << false << false;
+    QTest::newRow("last pixel missing") << good.left(good.size() - 3 - 3) << false << false;
+    QTest::newRow("last row missing, no row padding") << unpadded.left(unpadded.size() - 12) << false << false;
+    QTest::newRow("truncated to two rows") << good.left(54 + 2 * 24) << false << false;
+    QTest::newRow("claims 100 rows") << patched32(22, 100) << false << false;
+    QTest::newRow("claims 100 rows, top-down") << patched32(22, quint32(-100)) << false << false;
+    QTest::newRow("claims 65535 rows") << patched32(22, 65535) << false << false;
+    QTest::newRow("claims 65535 columns") << patched32(18, 65535) << false << false;
+    QTest::newRow("claims 65535x65535") << [&] { QByteArray b = patched32(18, 65535); putLe32(b, 22, 65535); return b; }() << false << false;
+    QTest::newRow("width 0x7fffffff") << patched32(18, 0x7FFFFFFFu) << false << false;
+    QTest::newRow("width 0x80000000") << patched32(18, 0x80000000u) << false << true;
+    QTest::newRow("width -7") << patched32(18, quint32(-7)) << false << true;
+    QTest::newRow("width 0") << patched32(18, 0) << false << true;
+    QTest::newRow("height 0") << patched32(22, 0) << false << true;
+    QTest::newRow("height 0x7fffffff") << patched32(22, 0x7FFFFFFFu) << false << false;
+    QTest::newRow("height 0x80000000") << patched32(22, 0x80000000u) << false << false;
+    QTest::newRow("offset 0xffffffff") << patched32(10, 0xFFFFFFFFu) << false << true;
+    QTest::newRow("offset 0x80000000") << patched32(10, 0x80000000u) << false << true;
+    QTest::newRow("offset one past fit") << patched32(10, 55) << false << false;
+    QTest::newRow("offset at end of file") << patched32(10, quint32(good.size())) << false << false;
+    QTest::newRow("offset 0") << patched32(10, 0) << false << true;
+    QTest::newRow("offset inside header") << patched32(10, 20) << false << true;
+    QTest::newRow("header size 0xffffffff") << patched32(14, 0xFFFFFFFFu) << false << true;
+    QTest::newRow("header size larger than file") << patched32(14, quint32(good.size())) << false << true;
+    QTest::newRow("header size 0") << patched32(14, 0) << false << true;
+    QTest::newRow("RLE compression") << patched32(30, 1) << false << true;
+    QTest::newRow("unknown compression") << patched32(30, 0x7FFFFFFFu) << false << true;
+    QTest::newRow("0 planes") << patched16(26, 0) << false << true;
+    QTest::newRow("bit depth 0") << patched16(28, 0) << false << true;
+    QTest::newRow("bit depth 48") << patched16(28, 48) << false << true;
 }
 
 void TestFrameIo::brokenInputGivesNoImage()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, mustBeNull);
+    QFETCH(bool, samePixels);
 
     const QString file = path(QStringLiteral("broken.bmp"));
     QVERIFY(writeBytes(file, bytes));
@@ -433,6 +437,11 @@ void TestFrameIo::brokenInputGivesNoImage()
         QVERIFY(!loaded.isNull());
         QVERIFY(isFrameFormat(loaded));
         QCOMPARE(loaded.size(), qt.size());
+        if (samePixels) {
+            const QString difference = pixelDifference(
+                qt.convertToFormat(qt.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32), loaded);
+            QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        }
     }
 }
 
