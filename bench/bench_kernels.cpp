@@ -10,10 +10,12 @@
 #include "filters/parallel.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
+#include "pipeline/frameio.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 
 #include <array>
 #include <cmath>
@@ -132,6 +134,35 @@ void BM_fuzzyStep(benchmark::State &state)
     }
 }
 
+// Frame I/O of one window step: load a 1080p BMP as the decoder writes it,
+// save a 1080p output as PNG.
+void BM_loadFrame(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("001.bmp"));
+    frames()[0].save(path);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(nocta::loadFrame(path));
+}
+
+void BM_savePng(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("001.png"));
+    const QImage out = nocta::smoothFrame(frames()[0]);
+    for (auto _ : state)
+        nocta::savePng(out, path);
+}
+
+void BM_qimageSavePng(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("001.png"));
+    const QImage out = nocta::smoothFrame(frames()[0]);
+    for (auto _ : state)
+        out.save(path, "png", 100);
+}
+
 void threadCounts(benchmark::internal::Benchmark *b)
 {
     b->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -148,5 +179,9 @@ BENCHMARK_TEMPLATE(BM_denoiseFuzzy, nocta::CompactFramePlanes)->Apply(threadCoun
 BENCHMARK(BM_standardStep)->Apply(threadCounts);
 BENCHMARK_TEMPLATE(BM_fuzzyStep, nocta::FramePlanes)->Apply(threadCounts);
 BENCHMARK_TEMPLATE(BM_fuzzyStep, nocta::CompactFramePlanes)->Apply(threadCounts);
+
+BENCHMARK(BM_loadFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_savePng)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_qimageSavePng)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

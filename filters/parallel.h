@@ -1,16 +1,26 @@
 #pragma once
 
-#include <omp.h>
+#include <functional>
 
 namespace nocta {
 
-// Pixel loops are split into bands of rows, one band per thread, with
-// OpenMP: a parallel region costs a few microseconds, needs no task objects,
-// and a filter stays a plain loop. Every row is computed from inputs alone,
-// so any number of threads gives the same bytes.
+// Pixel loops are split into bands of rows and the bands are shared out
+// among the cores. Every row is computed from the inputs alone, so any
+// number of threads gives the same bytes.
 //
+// The bands run on a pool of threads that sleep while they have nothing to
+// do (QThreadPool). OpenMP was measured here too: its idle threads spin,
+// and in an overlapped processing run they took the cores from the threads
+// that load and save frames. More bands than threads are handed out one at
+// a time, so a thread that the system preempts does not hold up the others.
+
 // Set the number of threads the filters use (0: one per core).
 void setFilterThreads(int threads);
 int filterThreads();
+
+// Runs work(begin, end) over bands of [0, rows) that together cover every
+// row once, on up to filterThreads() threads (the caller's included), and
+// returns when all are done.
+void parallelRows(int rows, const std::function<void(int begin, int end)> &work);
 
 } // namespace nocta

@@ -15,6 +15,25 @@ namespace {
 quint32 le32(const uchar *p) { return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24; }
 quint16 le16(const uchar *p) { return quint16(p[0] | p[1] << 8); }
 
+// One row of B G R byte triples to opaque 0xAARRGGBB words.
+void bgrRow(const uchar *src, QRgb *dst, int width)
+{
+    int x = 0;
+    if (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
+        // Four bytes at a time hold B G R and the next pixel's B: the word
+        // read in one go is the colour once its top byte is set.
+        for (; x < width - 1; ++x) {
+            quint32 word;
+            std::memcpy(&word, src + 3 * x, 4);
+            dst[x] = word | 0xFF000000u;
+        }
+    }
+    for (; x < width; ++x) {
+        const uchar *p = src + 3 * x;
+        dst[x] = 0xFF000000u | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
+    }
+}
+
 // Uncompressed 24-bit BMP, the decoder's format, read straight into an RGB32
 // image. Anything else returns a null image and is left to QImage.
 QImage readBmp24(const QByteArray &data)
@@ -44,11 +63,12 @@ QImage readBmp24(const QByteArray &data)
     QImage image(width, height, QImage::Format_RGB32);
     if (image.isNull())
         return image;
+    uchar *pixels = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
     for (int y = 0; y < height; ++y) {
         const uchar *src = bytes + offset + stride * (topDown ? y : height - 1 - y);
-        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x, src += 3)
-            dst[x] = 0xFF000000u | quint32(src[2]) << 16 | quint32(src[1]) << 8 | src[0];
+        auto *dst = reinterpret_cast<QRgb *>(pixels + y * bytesPerLine);
+        bgrRow(src, dst, width);
     }
     return image;
 }
@@ -76,11 +96,14 @@ bool hasTransparentPixel(const QImage &image)
 {
     if (!image.hasAlphaChannel())
         return false;
-    for (int y = 0; y < image.height(); ++y) {
+    const int width = image.width(), height = image.height();
+    for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x)
-            if (qAlpha(line[x]) != 255)
-                return true;
+        QRgb all = 0xFFFFFFFFu;
+        for (int x = 0; x < width; ++x)
+            all &= line[x];
+        if (qAlpha(all) != 255)
+            return true;
     }
     return false;
 }
@@ -122,7 +145,8 @@ bool encodePng(const QImage &image, bool withAlpha, QIODevice *device, QString *
         if (!withAlpha)
             png_set_filler(png, 0, PNG_FILLER_BEFORE);
     }
-    for (int y = 0; y < image.height(); ++y)
+    const int height = image.height();
+    for (int y = 0; y < height; ++y)
         png_write_row(png, const_cast<png_bytep>(image.constScanLine(y)));
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);

@@ -14,7 +14,8 @@ namespace {
 constexpr int Tolerance = 20;
 constexpr int Planes = FramePlanes::PlaneCount;
 
-// The nine planes of the five sets, each advanced to the start of a row.
+// The nine planes of the five sets, each pointing at the first pixel of a
+// strip of at most one tile.
 template <typename Value>
 struct Window
 {
@@ -46,15 +47,16 @@ NOCTA_INLINE std::uint32_t channelValue(float dark, float centre, float bright, 
     return std::uint32_t(t);
 }
 
-// Pixels are handled in strips: each step below is a plain loop over the
-// strip with one data type, which the compiler turns into vector code.
-constexpr int Strip = 64;
+// Pixels are handled in strips of one tile of the planes: each step below
+// is a plain loop over the strip with one data type, which the compiler
+// turns into vector code.
+constexpr int Strip = FramePlanes::TileWidth;
 
 // One strip of a row. All floating-point arithmetic of the temporal step is
 // single precision, literals included: evaluating any of it in double
 // changes results.
 template <typename Value>
-NOCTA_INLINE void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint32_t *out)
+NOCTA_INLINE void fuzzyStrip(const Window<Value> &w, int n, std::uint32_t *out)
 {
     // Weights in quarter units: 1 for s0 and s4, 2 for s1 and s3, 4 for s2.
     // An average (s2 + 0.25 s0 + 0.5 s1 + ...) / W is then the quotient of
@@ -64,18 +66,17 @@ NOCTA_INLINE void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint
     std::int32_t m0[Strip], m1[Strip], m3[Strip], m4[Strip];
     float total[Strip];
     for (int j = 0; j < n; ++j) {
-        const int i = begin + j;
-        m0[j] = -agrees(w.s[0], w.s[2], i);
-        m1[j] = -agrees(w.s[1], w.s[2], i);
-        m3[j] = -agrees(w.s[3], w.s[2], i);
-        m4[j] = -agrees(w.s[4], w.s[2], i);
+        m0[j] = -agrees(w.s[0], w.s[2], j);
+        m1[j] = -agrees(w.s[1], w.s[2], j);
+        m3[j] = -agrees(w.s[3], w.s[2], j);
+        m4[j] = -agrees(w.s[4], w.s[2], j);
         total[j] = float(4 + (m0[j] & 1) + (m1[j] & 2) + (m3[j] & 2) + (m4[j] & 1));
     }
 
     float a[Planes][Strip];
     for (int k = 0; k < Planes; ++k) {
-        const Value *q0 = w.s[0][k] + begin, *q1 = w.s[1][k] + begin, *q2 = w.s[2][k] + begin;
-        const Value *q3 = w.s[3][k] + begin, *q4 = w.s[4][k] + begin;
+        const Value *q0 = w.s[0][k], *q1 = w.s[1][k], *q2 = w.s[2][k];
+        const Value *q3 = w.s[3][k], *q4 = w.s[4][k];
         float *ak = a[k];
         for (int j = 0; j < n; ++j) {
             const std::int32_t sum = 4 * std::int32_t(q2[j]) + (std::int32_t(q0[j]) & m0[j])
@@ -91,31 +92,37 @@ NOCTA_INLINE void fuzzyStrip(const Window<Value> &w, int begin, int n, std::uint
         const std::uint32_t r = channelValue(a[0][j], a[1][j], a[2][j], detail);
         const std::uint32_t g = channelValue(a[3][j], a[4][j], a[5][j], detail);
         const std::uint32_t b = channelValue(a[6][j], a[7][j], a[8][j], detail);
-        out[begin + j] = 0xFF000000u | r << 16 | g << 8 | b;
+        out[j] = 0xFF000000u | r << 16 | g << 8 | b;
     }
 }
 
-template <typename Value>
-NOCTA_INLINE void fuzzyRowOf(const Window<Value> &w, std::uint32_t *out, int width)
+// Row y of the result, tile by tile.
+template <typename Set>
+NOCTA_INLINE void fuzzyRowOf(const Set *const *sets, int y, int width, std::uint32_t *out)
 {
-    for (int begin = 0; begin < width; begin += Strip)
-        fuzzyStrip(w, begin, std::min(Strip, width - begin), out);
+    using Value = typename Set::Value;
+    for (int x = 0; x < width; x += Strip) {
+        Window<Value> w;
+        for (int k = 0; k < 5; ++k)
+            for (int p = 0; p < Planes; ++p)
+                w.s[k][p] = sets[k]->span(p, x, y);
+        fuzzyStrip(w, std::min(Strip, width - x), out + x);
+    }
 }
 
-NOCTA_ROW_KERNEL void fuzzyRow(const Window<std::int32_t> &w, std::uint32_t *out, int width)
+NOCTA_ROW_KERNEL void fuzzyRow(const FramePlanes *const *sets, int y, int width, std::uint32_t *out)
 {
-    fuzzyRowOf(w, out, width);
+    fuzzyRowOf(sets, y, width, out);
 }
 
-NOCTA_ROW_KERNEL void fuzzyRow(const Window<std::uint8_t> &w, std::uint32_t *out, int width)
+NOCTA_ROW_KERNEL void fuzzyRow(const CompactFramePlanes *const *sets, int y, int width, std::uint32_t *out)
 {
-    fuzzyRowOf(w, out, width);
+    fuzzyRowOf(sets, y, width, out);
 }
 
 template <typename Set>
 QImage denoise(const Set &s0, const Set &s1, const Set &s2, const Set &s3, const Set &s4, int width, int height)
 {
-    using Value = typename Set::Value;
     if (width <= 0 || height <= 0)
         return QImage();
     QImage result(width, height, QImage::Format_ARGB32);
@@ -132,14 +139,10 @@ QImage denoise(const Set &s0, const Set &s1, const Set &s2, const Set &s3, const
 
     std::uint8_t *bits = result.bits();
     const qsizetype stride = result.bytesPerLine();
-#pragma omp parallel for schedule(static) num_threads(filterThreads())
-    for (int y = 0; y < height; ++y) {
-        Window<Value> w;
-        for (int k = 0; k < 5; ++k)
-            for (int p = 0; p < Planes; ++p)
-                w.s[k][p] = sets[k]->row(p, y);
-        fuzzyRow(w, reinterpret_cast<std::uint32_t *>(bits + y * stride), width);
-    }
+    parallelRows(height, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y)
+            fuzzyRow(sets, y, width, reinterpret_cast<std::uint32_t *>(bits + y * stride));
+    });
     return result;
 }
 

@@ -14,18 +14,49 @@ namespace nocta {
 namespace {
 
 constexpr int Planes = FramePlanes::PlaneCount;
+constexpr int Tile = FramePlanes::TileWidth;
 
-template <typename Value>
-struct PlaneRows
+// The frame as the kernels see it: pixel words and gray levels by row. The
+// frame's own size bounds every window; the pixels written are those that
+// lie inside both the frame and the planes.
+struct Source
 {
-    Value *p[Planes];
+    std::vector<const std::uint32_t *> lines;
+    std::vector<const std::uint8_t *> grays;
+    int width = 0;
+    int height = 0;
+    int writeWidth = 0;
+    int writeHeight = 0;
 };
 
-// Stores the three planes of each channel for one pixel, given the pixel
-// itself and the chosen darkest and brightest pixels.
-template <typename Value>
-inline void store(const PlaneRows<Value> &rows, int x, std::uint32_t centre, std::uint32_t dark, std::uint32_t bright)
+// Any pixel, any radius: the window is clipped to the frame and scanned
+// column by column; the first strictly darker (brighter) pixel wins,
+// starting from the pixel itself with darkest level 255 and brightest 0.
+// Stores, per channel, the darkest pixel's value, the pixel's own value
+// pulled halfway toward the middle of the two, and the brightest's.
+template <typename Set>
+void prefilterPixel(const Source &src, int radius, int x, int y, Set &planes)
 {
+    using Value = typename Set::Value;
+    const std::uint32_t centre = src.lines[y][x];
+    std::uint32_t dark = centre, bright = centre;
+    int darkGray = 255, brightGray = 0;
+    if (radius > 0) {
+        const int x0 = std::max(0, x - radius), x1 = std::min(src.width - 1, x + radius);
+        const int y0 = std::max(0, y - radius), y1 = std::min(src.height - 1, y + radius);
+        for (int wx = x0; wx <= x1; ++wx)
+            for (int wy = y0; wy <= y1; ++wy) {
+                const int g = src.grays[wy][wx];
+                if (g < darkGray) {
+                    darkGray = g;
+                    dark = src.lines[wy][wx];
+                }
+                if (g > brightGray) {
+                    brightGray = g;
+                    bright = src.lines[wy][wx];
+                }
+            }
+    }
     for (int c = 0; c < 3; ++c) {
         const int shift = 16 - 8 * c;
         const int d = int((dark >> shift) & 0xFF);
@@ -34,46 +65,14 @@ inline void store(const PlaneRows<Value> &rows, int x, std::uint32_t centre, std
         const int mid = (d + b) >> 1;
         // v - (v - mid) * 0.5, truncated: for these non-negative values
         // exactly floor((v + mid) / 2).
-        rows.p[3 * c][x] = Value(d);
-        rows.p[3 * c + 1][x] = Value((v + mid) >> 1);
-        rows.p[3 * c + 2][x] = Value(b);
+        *planes.span(3 * c, x, y) = Value(d);
+        *planes.span(3 * c + 1, x, y) = Value((v + mid) >> 1);
+        *planes.span(3 * c + 2, x, y) = Value(b);
     }
 }
-
-// Any pixel, any radius: the window is clipped to the frame and scanned
-// column by column; the first strictly darker (brighter) pixel wins.
-template <typename Value>
-void prefilterPixel(const std::uint32_t *const *lines, const std::uint8_t *const *grays,
-                    int width, int height, int radius, int x, int y, const PlaneRows<Value> &rows)
-{
-    const std::uint32_t centre = lines[y][x];
-    std::uint32_t dark = centre, bright = centre;
-    int darkGray = 255, brightGray = 0;
-    if (radius > 0) {
-        const int x0 = std::max(0, x - radius), x1 = std::min(width - 1, x + radius);
-        const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
-        for (int wx = x0; wx <= x1; ++wx)
-            for (int wy = y0; wy <= y1; ++wy) {
-                const int g = grays[wy][wx];
-                if (g < darkGray) {
-                    darkGray = g;
-                    dark = lines[wy][wx];
-                }
-                if (g > brightGray) {
-                    brightGray = g;
-                    bright = lines[wy][wx];
-                }
-            }
-    }
-    store(rows, x, centre, dark, bright);
-}
-
-// Pixels of the inner loop are handled in strips, each step a plain loop
-// with one data type, which the compiler turns into vector code.
-constexpr int Strip = 64;
 
 NOCTA_INLINE void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGray,
-                  std::uint32_t &bright, int &brightGray)
+                        std::uint32_t &bright, int &brightGray)
 {
     const bool darker = g < darkGray;
     dark = darker ? p : dark;
@@ -83,23 +82,25 @@ NOCTA_INLINE void visit(std::uint32_t p, int g, std::uint32_t &dark, int &darkGr
     brightGray = brighter ? g : brightGray;
 }
 
-// Radius 1, columns begin .. begin+n-1, all with both horizontal neighbours
-// inside, of a row with rows above and below: the nine pixels in scan
-// order, with compares and selects only.
+// Radius 1 for n pixels from column x of a row with rows above and below
+// and both horizontal neighbours inside: the nine pixels in scan order,
+// with compares and selects only. Each step is a plain loop with one data
+// type, which the compiler turns into vector code. out[k] points at the
+// value of column x in plane k.
 template <typename Value>
-NOCTA_INLINE void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
-                         const std::uint8_t *ga8, const std::uint8_t *gm8, const std::uint8_t *gb8,
-                         int begin, int n, const PlaneRows<Value> &rows)
+NOCTA_INLINE void innerStrip(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
+                             const std::uint8_t *ga8, const std::uint8_t *gm8, const std::uint8_t *gb8,
+                             int x, int n, Value *const *out)
 {
-    int ga[Strip + 2], gm[Strip + 2], gb[Strip + 2];
+    int ga[Tile + 2], gm[Tile + 2], gb[Tile + 2];
     for (int j = 0; j < n + 2; ++j) {
-        ga[j] = ga8[begin - 1 + j];
-        gm[j] = gm8[begin - 1 + j];
-        gb[j] = gb8[begin - 1 + j];
+        ga[j] = ga8[x - 1 + j];
+        gm[j] = gm8[x - 1 + j];
+        gb[j] = gb8[x - 1 + j];
     }
-    const std::uint32_t *pa = a + begin - 1, *pm = m + begin - 1, *pb = b + begin - 1;
+    const std::uint32_t *pa = a + x - 1, *pm = m + x - 1, *pb = b + x - 1;
 
-    std::uint32_t darkest[Strip], brightest[Strip];
+    std::uint32_t darkest[Tile], brightest[Tile];
     for (int j = 0; j < n; ++j) {
         std::uint32_t dark = pm[j + 1], bright = pm[j + 1];
         int darkGray = 255, brightGray = 0;
@@ -118,10 +119,10 @@ NOCTA_INLINE void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_
 
     // One loop per plane: a single store stream per loop keeps the
     // compiler's aliasing checks simple, for bytes too.
-    const std::uint32_t *centre = m + begin;
+    const std::uint32_t *centre = m + x;
     for (int c = 0; c < 3; ++c) {
         const int shift = 16 - 8 * c;
-        Value *dk = rows.p[3 * c] + begin, *ct = rows.p[3 * c + 1] + begin, *bt = rows.p[3 * c + 2] + begin;
+        Value *dk = out[3 * c], *ct = out[3 * c + 1], *bt = out[3 * c + 2];
         for (int j = 0; j < n; ++j)
             dk[j] = Value((darkest[j] >> shift) & 0xFF);
         for (int j = 0; j < n; ++j)
@@ -134,74 +135,79 @@ NOCTA_INLINE void prefilterInnerStrip(const std::uint32_t *a, const std::uint32_
     }
 }
 
-template <typename Value>
-NOCTA_INLINE void prefilterInnerRowOf(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
-                       const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
-                       int width, const PlaneRows<Value> &rows)
+// Columns 1 .. end-1 of an inner row, tile by tile.
+template <typename Set>
+NOCTA_INLINE void innerRowOf(const Source &src, int y, int end, Set &planes)
 {
-    for (int begin = 1; begin < width - 1; begin += Strip)
-        prefilterInnerStrip(a, m, b, ga, gm, gb, begin, std::min(Strip, width - 1 - begin), rows);
+    using Value = typename Set::Value;
+    for (int tile = 0; tile * Tile < end; ++tile) {
+        const int x0 = std::max(1, tile * Tile);
+        const int x1 = std::min(tile * Tile + Tile, end);
+        if (x0 >= x1)
+            continue;
+        Value *out[Planes];
+        for (int k = 0; k < Planes; ++k)
+            out[k] = planes.span(k, x0, y);
+        innerStrip(src.lines[y - 1], src.lines[y], src.lines[y + 1],
+                   src.grays[y - 1], src.grays[y], src.grays[y + 1], x0, x1 - x0, out);
+    }
 }
 
-NOCTA_ROW_KERNEL void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
-                                        const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
-                                        int width, const PlaneRows<std::int32_t> &rows)
+NOCTA_ROW_KERNEL void innerRow(const Source &src, int y, int end, FramePlanes &planes)
 {
-    prefilterInnerRowOf(a, m, b, ga, gm, gb, width, rows);
+    innerRowOf(src, y, end, planes);
 }
 
-NOCTA_ROW_KERNEL void prefilterInnerRow(const std::uint32_t *a, const std::uint32_t *m, const std::uint32_t *b,
-                                        const std::uint8_t *ga, const std::uint8_t *gm, const std::uint8_t *gb,
-                                        int width, const PlaneRows<std::uint8_t> &rows)
+NOCTA_ROW_KERNEL void innerRow(const Source &src, int y, int end, CompactFramePlanes &planes)
 {
-    prefilterInnerRowOf(a, m, b, ga, gm, gb, width, rows);
+    innerRowOf(src, y, end, planes);
+}
+
+NOCTA_ROW_KERNEL void grayRow(const std::uint32_t *pixels, std::uint8_t *gray, int width)
+{
+    for (int x = 0; x < width; ++x)
+        gray[x] = std::uint8_t(grayLevel(pixels[x]));
 }
 
 template <typename Set>
 void prefilter(int radius, const QImage &frame, Set &planes)
 {
-    using Value = typename Set::Value;
-    const QImage source = detail::asArgbWords(frame);
-    const int width = std::min(source.width(), planes.width());
-    const int height = std::min(source.height(), planes.height());
-    if (width <= 0 || height <= 0)
+    const QImage image = detail::asArgbWords(frame);
+    Source src;
+    src.width = image.width();
+    src.height = image.height();
+    src.writeWidth = std::min(src.width, planes.width());
+    src.writeHeight = std::min(src.height, planes.height());
+    if (src.writeWidth <= 0 || src.writeHeight <= 0)
         return;
 
     // Gray levels once per pixel, and the row pointers of the frame.
-    std::vector<std::uint8_t> grayPlane(std::size_t(width) * height);
-    std::vector<const std::uint32_t *> lines(height);
-    std::vector<const std::uint8_t *> grays(height);
-    for (int y = 0; y < height; ++y) {
-        lines[y] = detail::row(source, y);
-        grays[y] = grayPlane.data() + std::size_t(y) * width;
+    std::vector<std::uint8_t> grayPlane(std::size_t(src.width) * src.height);
+    src.lines.resize(src.height);
+    src.grays.resize(src.height);
+    for (int y = 0; y < src.height; ++y) {
+        src.lines[y] = detail::row(image, y);
+        src.grays[y] = grayPlane.data() + std::size_t(y) * src.width;
     }
-    const int threads = filterThreads();
-#pragma omp parallel num_threads(threads)
-    {
-#pragma omp for schedule(static)
-        for (int y = 0; y < height; ++y) {
-            auto *g = const_cast<std::uint8_t *>(grays[y]);
-            for (int x = 0; x < width; ++x)
-                g[x] = std::uint8_t(grayLevel(lines[y][x]));
-        }
-        // (the implicit barrier of the loop above: every gray level is ready)
-#pragma omp for schedule(static)
-        for (int y = 0; y < height; ++y) {
-            PlaneRows<Value> rows;
-            for (int k = 0; k < FramePlanes::PlaneCount; ++k)
-                rows.p[k] = planes.row(k, y);
-            const bool inner = radius == 1 && y > 0 && y < height - 1 && width > 2;
-            if (inner) {
-                prefilterInnerRow(lines[y - 1], lines[y], lines[y + 1],
-                                  grays[y - 1], grays[y], grays[y + 1], width, rows);
-                prefilterPixel(lines.data(), grays.data(), width, height, radius, 0, y, rows);
-                prefilterPixel(lines.data(), grays.data(), width, height, radius, width - 1, y, rows);
-            } else {
-                for (int x = 0; x < width; ++x)
-                    prefilterPixel(lines.data(), grays.data(), width, height, radius, x, y, rows);
+    parallelRows(src.height, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y)
+            grayRow(src.lines[y], grayPlane.data() + std::size_t(y) * src.width, src.width);
+    });
+
+    // Columns 1 .. innerEnd-1 have both horizontal neighbours in the frame.
+    const int innerEnd = std::min(src.writeWidth, src.width - 1);
+    parallelRows(src.writeHeight, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            int x = 0;
+            if (radius == 1 && y > 0 && y < src.height - 1 && innerEnd > 1) {
+                innerRow(src, y, innerEnd, planes);
+                prefilterPixel(src, radius, 0, y, planes);
+                x = innerEnd;
             }
+            for (; x < src.writeWidth; ++x)
+                prefilterPixel(src, radius, x, y, planes);
         }
-    }
+    });
 }
 
 } // namespace

@@ -121,7 +121,6 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
     if (commonWidth != width || commonHeight != height)
         phase1.fill(0xFF000000u);
 
-    const int threads = filterThreads();
     std::vector<std::uint8_t> gray(std::size_t(width) * height, 0);
     const std::uint8_t *in[5];
     qsizetype inStride[5];
@@ -132,13 +131,14 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
     std::uint8_t *a = phase1.bits();
     const qsizetype aStride = phase1.bytesPerLine();
 
-#pragma omp parallel for schedule(static) num_threads(threads)
-    for (int y = 0; y < commonHeight; ++y) {
-        auto at = [&](int k) { return reinterpret_cast<const std::uint32_t *>(in[k] + y * inStride[k]); };
-        auto *out = reinterpret_cast<std::uint32_t *>(a + y * aStride);
-        temporalRow(at(0), at(1), at(2), at(3), at(4), out, commonWidth);
-        grayRow(out, gray.data() + std::size_t(y) * width, commonWidth);
-    }
+    parallelRows(commonHeight, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            auto at = [&](int k) { return reinterpret_cast<const std::uint32_t *>(in[k] + y * inStride[k]); };
+            auto *out = reinterpret_cast<std::uint32_t *>(a + y * aStride);
+            temporalRow(at(0), at(1), at(2), at(3), at(4), out, commonWidth);
+            grayRow(out, gray.data() + std::size_t(y) * width, commonWidth);
+        }
+    });
 
     // The spatial phase leaves a band two pixels wide along every border;
     // frames smaller than 5x5 are all band.
@@ -152,23 +152,24 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
     const qsizetype dStride = result.bytesPerLine();
     const std::size_t rowBytes = std::size_t(width) * 4;
 
-#pragma omp parallel for schedule(static) num_threads(threads)
-    for (int y = 0; y < height; ++y) {
-        auto *dst = reinterpret_cast<std::uint32_t *>(d + y * dStride);
-        const auto *src = reinterpret_cast<const std::uint32_t *>(a + y * aStride);
-        if (y < 2 || y > commonHeight - 3) {
-            std::memcpy(dst, src, rowBytes);
-            continue;
+    parallelRows(height, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            auto *dst = reinterpret_cast<std::uint32_t *>(d + y * dStride);
+            const auto *src = reinterpret_cast<const std::uint32_t *>(a + y * aStride);
+            if (y < 2 || y > commonHeight - 3) {
+                std::memcpy(dst, src, rowBytes);
+                continue;
+            }
+            // The two-pixel band keeps its phase-1 values.
+            dst[0] = src[0];
+            dst[1] = src[1];
+            std::memcpy(dst + commonWidth - 2, src + commonWidth - 2, rowBytes - 4 * std::size_t(commonWidth - 2));
+            const std::uint8_t *l = gray.data() + std::size_t(y) * width;
+            spatialRow(reinterpret_cast<const std::uint32_t *>(a + (y - 1) * aStride), src,
+                       reinterpret_cast<const std::uint32_t *>(a + (y + 1) * aStride),
+                       l - width, l, l + width, dst, commonWidth);
         }
-        // The two-pixel band keeps its phase-1 values.
-        dst[0] = src[0];
-        dst[1] = src[1];
-        std::memcpy(dst + commonWidth - 2, src + commonWidth - 2, rowBytes - 4 * std::size_t(commonWidth - 2));
-        const std::uint8_t *l = gray.data() + std::size_t(y) * width;
-        spatialRow(reinterpret_cast<const std::uint32_t *>(a + (y - 1) * aStride), src,
-                   reinterpret_cast<const std::uint32_t *>(a + (y + 1) * aStride),
-                   l - width, l, l + width, dst, commonWidth);
-    }
+    });
     return result;
 }
 

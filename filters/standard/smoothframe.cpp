@@ -99,17 +99,15 @@ QImage smoothFrame(const QImage &frame)
     std::uint8_t *outBits = result.bits();
     const qsizetype outStride = result.bytesPerLine();
 
-#pragma omp parallel num_threads(filterThreads())
-    {
+    parallelRows(height, [&](int begin, int end) {
         std::vector<std::uint16_t> down(std::size_t(4) * width);
-#pragma omp for schedule(static)
-        for (int y = 0; y < height; ++y) {
+        for (int y = begin; y < end; ++y) {
             const std::uint8_t *centre = in + y * inStride;
             smoothRow(y > 0 ? centre - inStride : nullptr, centre,
                       y + 1 < height ? centre + inStride : nullptr,
                       outBits + y * outStride, width, down.data());
         }
-    }
+    });
     return result;
 }
 
