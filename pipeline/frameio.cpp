@@ -1,11 +1,13 @@
 #include "pipeline/frameio.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 
 #include <png.h>
 
 #include <csetjmp>
+#include <filesystem>
 #include <cstring>
 
 namespace nocta {
@@ -183,25 +185,36 @@ bool savePng(const QImage &image, const QString &path, QString *error)
         words = words.convertToFormat(words.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const bool withAlpha = hasTransparentPixel(words);
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Written under a temporary name beside the target and renamed over it
+    // when complete: the rename is atomic, so a crash or a full disk never
+    // leaves half a PNG under the frame's name.
+    const QFileInfo target(path);
+    QTemporaryFile file(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX"));
+    if (!file.open()) {
         if (error)
             *error = file.errorString();
         return false;
     }
     QString reason;
-    if (!encodePng(words, withAlpha, &file, &reason)) {
-        file.cancelWriting();
+    if (!encodePng(words, withAlpha, &file, &reason) || !file.flush()) {
         if (error)
             *error = file.error() != QFileDevice::NoError ? file.errorString()
                                                           : (reason.isEmpty() ? QStringLiteral("PNG encoding failed") : reason);
         return false;
     }
-    if (!file.commit()) {
+    // A temporary file is private to its owner; a frame is not.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                        | QFileDevice::ReadOther);
+    file.close();
+    std::error_code code;
+    std::filesystem::rename(QFile::encodeName(file.fileName()).toStdString(),
+                            QFile::encodeName(target.absoluteFilePath()).toStdString(), code);
+    if (code) {
         if (error)
-            *error = file.errorString();
+            *error = QString::fromStdString(code.message());
         return false;
     }
+    file.setAutoRemove(false);
     return true;
 }
 
