@@ -1,14 +1,17 @@
 #include "pipeline/frameio.h"
 
+#include "filters/simd.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
 
-#include <png.h>
+#include <libdeflate.h>
 
-#include <csetjmp>
-#include <filesystem>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 
 namespace nocta {
 
@@ -75,25 +78,6 @@ QImage readBmp24(const QByteArray &data)
     return image;
 }
 
-void writeToDevice(png_structp png, png_bytep data, png_size_t length)
-{
-    auto *file = static_cast<QIODevice *>(png_get_io_ptr(png));
-    if (file->write(reinterpret_cast<const char *>(data), qint64(length)) != qint64(length))
-        png_error(png, "write failed");
-}
-
-void flushDevice(png_structp) {}
-
-void pngError(png_structp png, png_const_charp message)
-{
-    auto *reason = static_cast<QString *>(png_get_error_ptr(png));
-    if (reason)
-        *reason = QString::fromUtf8(message);
-    png_longjmp(png, 1);
-}
-
-void pngWarning(png_structp, png_const_charp) {}
-
 bool hasTransparentPixel(const QImage &image)
 {
     if (!image.hasAlphaChannel())
@@ -110,49 +94,112 @@ bool hasTransparentPixel(const QImage &image)
     return false;
 }
 
-// libpng reports errors by longjmp: nothing with a destructor lives in this
-// function's frame.
-bool encodePng(const QImage &image, bool withAlpha, QIODevice *device, QString *reason)
+// 0xAARRGGBB words to the bytes of a PNG row: R G B, or R G B A.
+NOCTA_ROW_KERNEL void rgbRow(const QRgb *line, uchar *out, int width)
 {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, reason, pngError, pngWarning);
-    if (!png)
-        return false;
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_write_struct(&png, nullptr);
-        return false;
+    for (int x = 0; x < width; ++x) {
+        out[3 * x] = uchar(line[x] >> 16);
+        out[3 * x + 1] = uchar(line[x] >> 8);
+        out[3 * x + 2] = uchar(line[x]);
     }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
+}
+
+NOCTA_ROW_KERNEL void rgbaRow(const QRgb *line, uchar *out, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        out[4 * x] = uchar(line[x] >> 16);
+        out[4 * x + 1] = uchar(line[x] >> 8);
+        out[4 * x + 2] = uchar(line[x]);
+        out[4 * x + 3] = uchar(line[x] >> 24);
     }
-    png_set_write_fn(png, device, writeToDevice, flushDevice);
-    // No compression, as quality 100 asks, and no row filters: the bytes of
-    // the pixels are stored as they are.
-    png_set_compression_level(png, 0);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    png_set_compression_buffer_size(png, 1 << 20);
-    png_set_IHDR(png, info, png_uint_32(image.width()), png_uint_32(image.height()), 8,
-                 withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
-    png_write_info(png, info);
-    // Rows are 0xAARRGGBB words, in memory B G R A on every platform Qt
-    // runs on little-endian; big-endian machines see A R G B.
-    if (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
-        png_set_bgr(png);
-        if (!withAlpha)
-            png_set_filler(png, 0, PNG_FILLER_AFTER);
-    } else {
-        png_set_swap_alpha(png);
-        if (!withAlpha)
-            png_set_filler(png, 0, PNG_FILLER_BEFORE);
+}
+
+void putBigEndian(std::vector<uchar> &out, quint32 v)
+{
+    out.push_back(uchar(v >> 24));
+    out.push_back(uchar(v >> 16));
+    out.push_back(uchar(v >> 8));
+    out.push_back(uchar(v));
+}
+
+void putChunk(std::vector<uchar> &out, const char *type, const uchar *data, std::size_t length)
+{
+    putBigEndian(out, quint32(length));
+    const std::size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data, data + length);
+    putBigEndian(out, quint32(libdeflate_crc32(0, out.data() + start, length + 4)));
+}
+
+// The PNG file of an image: 8 bits per channel, no interlacing, every row
+// with filter type 0 (none), and the image data as a zlib stream of stored
+// deflate blocks: what a PNG encoder writes at compression level 0, the
+// pixels' bytes as they are.
+std::vector<uchar> encodePng(const QImage &image, bool withAlpha)
+{
+    const int width = image.width(), height = image.height();
+    const int channels = withAlpha ? 4 : 3;
+    const std::size_t rowBytes = 1 + std::size_t(width) * channels;
+    const std::size_t rawBytes = rowBytes * std::size_t(height);
+    constexpr std::size_t BlockBytes = 65535;
+    const std::size_t blocks = std::max<std::size_t>(1, (rawBytes + BlockBytes - 1) / BlockBytes);
+    const std::size_t streamBytes = 2 + 5 * blocks + rawBytes + 4;
+
+    std::vector<uchar> out;
+    out.reserve(8 + 25 + 12 + streamBytes + 12);
+    static const uchar signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    out.insert(out.end(), signature, signature + 8);
+
+    uchar header[13] = {};
+    for (int i = 0; i < 4; ++i) {
+        header[i] = uchar(quint32(width) >> (24 - 8 * i));
+        header[4 + i] = uchar(quint32(height) >> (24 - 8 * i));
     }
-    const int height = image.height();
-    for (int y = 0; y < height; ++y)
-        png_write_row(png, const_cast<png_bytep>(image.constScanLine(y)));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return true;
+    header[8] = 8;                      // bits per channel
+    header[9] = withAlpha ? 6 : 2;      // colour type: RGBA or RGB
+    putChunk(out, "IHDR", header, sizeof header);
+
+    // IDAT: length and type first, the stream after, its CRC at the end.
+    putBigEndian(out, quint32(streamBytes));
+    const std::size_t idat = out.size();
+    out.insert(out.end(), {'I', 'D', 'A', 'T', 0x78, 0x01});
+
+    std::size_t inBlock = BlockBytes;   // bytes left in the current block
+    std::size_t blocksDone = 0;
+    auto append = [&](const uchar *data, std::size_t n) {
+        while (n > 0) {
+            if (inBlock == BlockBytes) {
+                const std::size_t size = std::min(BlockBytes, rawBytes - blocksDone * BlockBytes);
+                const bool last = ++blocksDone == blocks;
+                out.insert(out.end(), {uchar(last ? 1 : 0), uchar(size), uchar(size >> 8),
+                                       uchar(~size), uchar(~size >> 8)});
+                inBlock = 0;
+            }
+            const std::size_t take = std::min(n, BlockBytes - inBlock);
+            out.insert(out.end(), data, data + take);
+            data += take;
+            n -= take;
+            inBlock += take;
+        }
+    };
+
+    std::vector<uchar> row(rowBytes);
+    row[0] = 0;                         // filter type: none
+    quint32 adler = 1;
+    for (int y = 0; y < height; ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        if (withAlpha)
+            rgbaRow(line, row.data() + 1, width);
+        else
+            rgbRow(line, row.data() + 1, width);
+        adler = quint32(libdeflate_adler32(adler, row.data(), rowBytes));
+        append(row.data(), rowBytes);
+    }
+    putBigEndian(out, adler);
+    putBigEndian(out, quint32(libdeflate_crc32(0, out.data() + idat, out.size() - idat)));
+
+    putChunk(out, "IEND", nullptr, 0);
+    return out;
 }
 
 } // namespace
@@ -195,11 +242,11 @@ bool savePng(const QImage &image, const QString &path, QString *error)
             *error = file.errorString();
         return false;
     }
-    QString reason;
-    if (!encodePng(words, withAlpha, &file, &reason) || !file.flush()) {
+    const std::vector<uchar> png = encodePng(words, withAlpha);
+    if (file.write(reinterpret_cast<const char *>(png.data()), qint64(png.size())) != qint64(png.size())
+        || !file.flush()) {
         if (error)
-            *error = file.error() != QFileDevice::NoError ? file.errorString()
-                                                          : (reason.isEmpty() ? QStringLiteral("PNG encoding failed") : reason);
+            *error = file.errorString();
         return false;
     }
     // A temporary file is private to its owner; a frame is not.

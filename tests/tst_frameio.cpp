@@ -476,6 +476,10 @@ void TestFrameIo::savesPng_data()
         QTest::newRow("ARGB32, one nearly opaque pixel") << image << 6;
     }
     QTest::newRow("ARGB32 random alpha") << randomFrame(37, 21, 27, QImage::Format_ARGB32) << 6;
+    // Rows of 1 + 4 * 64 = 257 bytes: 255 rows fill exactly one stored
+    // deflate block of 65535 bytes, 510 rows exactly two.
+    QTest::newRow("RGBA data of exactly one block") << randomFrame(64, 255, 33, QImage::Format_ARGB32) << 6;
+    QTest::newRow("RGBA data of exactly two blocks") << randomFrame(64, 510, 34, QImage::Format_ARGB32) << 6;
     QTest::newRow("RGB888") << randomFrame(37, 21, 28, QImage::Format_RGB888) << 2;
     QTest::newRow("Indexed8 opaque") << indexedImage(37, 21, 29, false) << 2;
     QTest::newRow("Indexed8, transparent colour") << indexedImage(37, 21, 30, true) << 6;
