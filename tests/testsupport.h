@@ -44,6 +44,10 @@ QImage noisyNightFrame(int width, int height, int index, quint32 seed);
 bool writeNightFrames(const QString &dir, int count, int width, int height,
                       quint32 seed = 1, const char *suffix = "bmp");
 
+// Whole-file helpers: true / the bytes when the file could be written / read.
+bool writeFile(const QString &path, const QByteArray &bytes);
+QByteArray readFile(const QString &path);
+
 // The ffmpeg program on PATH, empty when there is none.
 QString findFfmpeg();
 

@@ -92,17 +92,6 @@ QByteArray bmpBytes(const QImage &image, int bits, bool topDown, int gap = 0)
     return bytes;
 }
 
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 quint32 be32(const QByteArray &bytes, int at)
 {
@@ -240,7 +229,7 @@ void TestFrameIo::loadsBmp24()
 
     const QImage source = randomFrame(width, height, quint32(width * 7 + height));
     const QString file = path(QStringLiteral("frame.bmp"));
-    QVERIFY(writeBytes(file, bmpBytes(source, 24, topDown, gap)));
+    QVERIFY(nocta::test::writeFile(file, bmpBytes(source, 24, topDown, gap)));
 
     const QImage loaded = loadFrame(file);
     QVERIFY(!loaded.isNull());
@@ -289,7 +278,7 @@ void TestFrameIo::loadsFfmpegBmp()
     QString output;
     QVERIFY2(runProgram(QStringLiteral("ffmpeg"), arguments, &output), qPrintable(output));
 
-    const QByteArray bytes = readBytes(file);
+    const QByteArray bytes = nocta::test::readFile(file);
     QVERIFY(bytes.size() > 54);
     QCOMPARE(int(qFromLittleEndian<quint16>(bytes.constData() + 28)), bits);
 
@@ -337,9 +326,9 @@ void TestFrameIo::loadsOtherFormats()
     if (handWritten.isEmpty())
         QVERIFY(source.save(file));
     else
-        QVERIFY(writeBytes(file, handWritten));
+        QVERIFY(nocta::test::writeFile(file, handWritten));
     if (bmpBits) {
-        const QByteArray bytes = readBytes(file);
+        const QByteArray bytes = nocta::test::readFile(file);
         QVERIFY(bytes.size() > 54);
         QCOMPARE(int(qFromLittleEndian<quint16>(bytes.constData() + 28)), bmpBits);
     }
@@ -421,7 +410,7 @@ void TestFrameIo::brokenInputGivesNoImage()
     QFETCH(bool, samePixels);
 
     const QString file = path(QStringLiteral("broken.bmp"));
-    QVERIFY(writeBytes(file, bytes));
+    QVERIFY(nocta::test::writeFile(file, bytes));
     const QImage loaded = loadFrame(file);
     if (mustBeNull) {
         QVERIFY(loaded.isNull());
@@ -497,7 +486,7 @@ void TestFrameIo::savesPng()
     QString error;
     QVERIFY2(savePng(image, file, &error), qPrintable(error));
 
-    const QByteArray bytes = readBytes(file);
+    const QByteArray bytes = nocta::test::readFile(file);
     QVERIFY(bytes.size() > 33);
     QCOMPARE(bytes.left(8), QByteArray("\x89PNG\r\n\x1a\n", 8));
     QCOMPARE(bytes.mid(12, 4), QByteArray("IHDR"));
@@ -554,7 +543,7 @@ void TestFrameIo::ffmpegReadsSavedPng()
             const QRgb c = expected.pixel(x, y);
             wanted.append(char(qBlue(c))).append(char(qGreen(c))).append(char(qRed(c))).append(char(qAlpha(c)));
         }
-    const QByteArray got = readBytes(raw);
+    const QByteArray got = nocta::test::readFile(raw);
     QCOMPARE(got.size(), wanted.size());
     for (int i = 0; i < got.size(); ++i)
         if (got[i] != wanted[i])
@@ -599,7 +588,7 @@ void TestFrameIo::directoryAsTargetFails()
 void TestFrameIo::replacesExistingFile()
 {
     const QString file = path(QStringLiteral("001.png"));
-    QVERIFY(writeBytes(file, QByteArray(100000, 'x')));   // longer than the new file
+    QVERIFY(nocta::test::writeFile(file, QByteArray(100000, 'x')));   // longer than the new file
     const QImage first = randomFrame(20, 10, 52);
     QString error;
     QVERIFY2(savePng(first, file, &error), qPrintable(error));

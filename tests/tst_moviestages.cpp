@@ -50,23 +50,12 @@ QStringList expectedFrames(int count, const QString &suffix)
     return names;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // An executable shell script named ffmpeg in dir.
 bool writeStandIn(const QString &dir, const QByteArray &script)
 {
     const QString path = QDir(dir).filePath(QStringLiteral("ffmpeg"));
-    return writeFile(path, script)
+    return nocta::test::writeFile(path, script)
         && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                            | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
 }
@@ -209,7 +198,7 @@ void TestMovieStages::argumentsReachFfmpegUnchanged()
     QVERIFY(QDir().mkpath(work));
     QVERIFY(QDir().mkpath(movies));
     const QString movie = QDir(movies).filePath(movieName);
-    QVERIFY(writeFile(movie, "not really a movie"));
+    QVERIFY(nocta::test::writeFile(movie, "not really a movie"));
     const QString log = root.filePath(QStringLiteral("arguments.txt"));
 
     const QByteArray script = "#!/bin/sh\n"
@@ -227,7 +216,7 @@ void TestMovieStages::argumentsReachFfmpegUnchanged()
     RecordingSink sink;
     QVERIFY2(decodeMovie(relativeMovie ? movieName : movie, work, sink), qPrintable(sink.lines.join('\n')));
     QCOMPARE(sink.lines, QStringList{" - Movie decoded."});
-    const QStringList decodeLog = QString::fromLocal8Bit(readFile(log)).split('\n', Qt::SkipEmptyParts);
+    const QStringList decodeLog = QString::fromLocal8Bit(nocta::test::readFile(log)).split('\n', Qt::SkipEmptyParts);
     const QStringList expectedDecode{QFileInfo(work).canonicalFilePath(),
                                      "-ss", "0:0:0", "-loglevel", "quiet", "-i", QFileInfo(movie).absoluteFilePath(),
                                      "-f", "image2", "screens/%03d.bmp"};
@@ -237,7 +226,7 @@ void TestMovieStages::argumentsReachFfmpegUnchanged()
     RecordingSink encodeSink;
     QVERIFY2(encodeMovie(work, encodeSink, outputPath), qPrintable(encodeSink.lines.join('\n')));
     QCOMPARE(encodeSink.lines, QStringList{" - Movie created."});
-    const QStringList encodeLog = QString::fromLocal8Bit(readFile(log)).split('\n', Qt::SkipEmptyParts);
+    const QStringList encodeLog = QString::fromLocal8Bit(nocta::test::readFile(log)).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(encodeLog.size(), 10);
     QCOMPARE(encodeLog.mid(0, 9), (QStringList{QFileInfo(work).canonicalFilePath(),
                                                "-r", "29", "-i", "processed/%03d.png", "-b:v", "7500k",
@@ -251,7 +240,7 @@ void TestMovieStages::argumentsReachFfmpegUnchanged()
     QCOMPARE(QFileInfo(written).absolutePath(), QFileInfo(finalPath).absolutePath());
     QCOMPARE(QFileInfo(written).suffix(), QStringLiteral("mp4"));
     QVERIFY(!QFileInfo::exists(written));
-    QCOMPARE(readFile(finalPath), QByteArray("movie"));
+    QCOMPARE(nocta::test::readFile(finalPath), QByteArray("movie"));
 
     QCOMPARE(encodeArguments(outputPath.isEmpty() ? QStringLiteral("out_movies/out.mp4") : outputPath).last(),
              expectedOutputArgument.isEmpty() ? QStringLiteral("./out_movies/out.mp4") : expectedOutputArgument);
@@ -417,7 +406,7 @@ void TestMovieStages::decodeFailures()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString movie = work.filePath(QStringLiteral("night.mp4"));
-    QVERIFY(writeFile(movie, "whatever"));
+    QVERIFY(nocta::test::writeFile(movie, "whatever"));
     QVERIFY(!useStandIn(script).isEmpty());
 
     RecordingSink sink;
@@ -445,13 +434,13 @@ void TestMovieStages::encodeFailures()
     QVERIFY(QDir(work.path()).mkdir(QStringLiteral("out_movies")));
     const QString movie = work.filePath(QStringLiteral("out_movies/out.mp4"));
     const QByteArray earlier("the movie of an earlier encode");
-    QVERIFY(writeFile(movie, earlier));
+    QVERIFY(nocta::test::writeFile(movie, earlier));
     QVERIFY(!useStandIn(script).isEmpty());
 
     RecordingSink sink;
     QVERIFY(!encodeMovie(work.path(), sink));
     checkFailure(sink, QStringLiteral(" - Encoding failed: "), expectedParts);
-    QCOMPARE(readFile(movie), earlier);
+    QCOMPARE(nocta::test::readFile(movie), earlier);
     QCOMPARE(entries(work.filePath(QStringLiteral("out_movies"))), QStringList{"out.mp4"});
 }
 
@@ -479,7 +468,7 @@ void TestMovieStages::nothingToDecodeRunsNothing()
     QString movie;
     if (chooseMovie) {
         movie = root.filePath(QStringLiteral("gone.mp4"));
-        QVERIFY(writeFile(movie, "x"));
+        QVERIFY(nocta::test::writeFile(movie, "x"));
         QVERIFY(QFile::remove(movie));
     }
     RecordingSink sink;
@@ -509,7 +498,7 @@ void TestMovieStages::nothingToEncodeRunsNothing()
     QVERIFY(QDir().mkpath(work));
     for (const QString &name : processedFiles) {
         QVERIFY(QDir(work).mkpath(QStringLiteral("processed")));
-        QVERIFY(writeFile(QDir(work).filePath(QStringLiteral("processed/") + name), "x"));
+        QVERIFY(nocta::test::writeFile(QDir(work).filePath(QStringLiteral("processed/") + name), "x"));
     }
 
     RecordingSink sink;
@@ -526,9 +515,9 @@ void TestMovieStages::blockedDirectoriesAreReported()
     QVERIFY(work.isValid());
     QVERIFY(!useStandIn("#!/bin/sh\nexit 0\n").isEmpty());
     const QString movie = work.filePath(QStringLiteral("night.mp4"));
-    QVERIFY(writeFile(movie, "x"));
-    QVERIFY(writeFile(work.filePath(QStringLiteral("screens")), "a file"));
-    QVERIFY(writeFile(work.filePath(QStringLiteral("out_movies")), "a file"));
+    QVERIFY(nocta::test::writeFile(movie, "x"));
+    QVERIFY(nocta::test::writeFile(work.filePath(QStringLiteral("screens")), "a file"));
+    QVERIFY(nocta::test::writeFile(work.filePath(QStringLiteral("out_movies")), "a file"));
     QVERIFY(writeNightFrames(work.filePath(QStringLiteral("processed")), 1, 8, 8, 1, "png"));
 
     RecordingSink decodeSink;
@@ -553,7 +542,7 @@ void TestMovieStages::decodeRemovesStaleFrames()
 
     const QStringList keep{"notes.txt", "cover.bmp", "001.bmp.txt", "12a.bmp", "001.png", ".hidden.bmp"};
     for (const QString &name : keep)
-        QVERIFY(writeFile(QDir(screens).filePath(name), "keep me"));
+        QVERIFY(nocta::test::writeFile(QDir(screens).filePath(name), "keep me"));
     QVERIFY(QFile::copy(QDir(screens).filePath(QStringLiteral("001.bmp")), QDir(screens).filePath(QStringLiteral("1234.bmp"))));
     QVERIFY(QDir(screens).mkdir(QStringLiteral("999.bmp")));
 
@@ -561,7 +550,7 @@ void TestMovieStages::decodeRemovesStaleFrames()
     QCOMPARE(sink.failures, QStringList());
     QCOMPARE(numberedFrames(screens, QStringLiteral("bmp")), expectedFrames(40, QStringLiteral("bmp")));
     for (const QString &name : keep)
-        QCOMPARE(readFile(QDir(screens).filePath(name)), QByteArray("keep me"));
+        QCOMPARE(nocta::test::readFile(QDir(screens).filePath(name)), QByteArray("keep me"));
     QVERIFY(QFileInfo(QDir(screens).filePath(QStringLiteral("999.bmp"))).isDir());
 }
 
@@ -577,8 +566,8 @@ void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
     QVERIFY(writeNightFrames(processed, 5, 8, 8, 1, "png"));
     const QStringList keep{"notes.png", "001.bmp", "001.png.txt", "a001.png", "readme.txt", "1.5.png"};
     for (const QString &name : keep)
-        QVERIFY(writeFile(QDir(processed).filePath(name), "keep me"));
-    QVERIFY(writeFile(QDir(processed).filePath(QStringLiteral("1234.png")), "stale"));
+        QVERIFY(nocta::test::writeFile(QDir(processed).filePath(name), "keep me"));
+    QVERIFY(nocta::test::writeFile(QDir(processed).filePath(QStringLiteral("1234.png")), "stale"));
     QVERIFY(QDir(processed).mkdir(QStringLiteral("777.png")));
 
     QVERIFY2(removeStaleOutputs(work.path(), &error), qPrintable(error));
@@ -587,7 +576,7 @@ void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
     expected.sort();
     QCOMPARE(entries(processed), expected);
     for (const QString &name : keep)
-        QCOMPARE(readFile(QDir(processed).filePath(name)), QByteArray("keep me"));
+        QCOMPARE(nocta::test::readFile(QDir(processed).filePath(name)), QByteArray("keep me"));
 }
 
 void TestMovieStages::removeStaleOutputsReportsAFileThatStays()
