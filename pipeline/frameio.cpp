@@ -39,13 +39,14 @@ void bgrRow(const uchar *src, QRgb *dst, int width)
     }
 }
 
-// Uncompressed 24-bit BMP, the decoder's format, read straight into an RGB32
-// image. Anything else returns a null image and is left to QImage.
-QImage readBmp24(const QByteArray &data)
+// Uncompressed 24-bit BMP, the decoder's format, read straight from the file
+// into an RGB32 image, a band of rows at a time. Anything else returns a
+// null image (and leaves the file position anywhere) for QImage to try.
+QImage readBmp24(QFile &file)
 {
-    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
-    const qint64 size = data.size();
-    if (size < 54 || bytes[0] != 'B' || bytes[1] != 'M')
+    const qint64 size = file.size();
+    uchar bytes[54];
+    if (size < 54 || file.read(reinterpret_cast<char *>(bytes), 54) != 54 || bytes[0] != 'B' || bytes[1] != 'M')
         return QImage();
     const quint32 offset = le32(bytes + 10);
     const quint32 headerSize = le32(bytes + 14);
@@ -62,7 +63,7 @@ QImage readBmp24(const QByteArray &data)
     const bool topDown = rawHeight < 0;
     const int height = topDown ? -rawHeight : rawHeight;
     const qint64 stride = (qint64(width) * 3 + 3) & ~qint64(3);
-    if (offset < 14 + headerSize || qint64(offset) + stride * height > size)
+    if (offset < 14 + headerSize || qint64(offset) + stride * height > size || !file.seek(offset))
         return QImage();
 
     QImage image(width, height, QImage::Format_RGB32);
@@ -70,10 +71,18 @@ QImage readBmp24(const QByteArray &data)
         return image;
     uchar *pixels = image.bits();
     const qsizetype bytesPerLine = image.bytesPerLine();
-    for (int y = 0; y < height; ++y) {
-        const uchar *src = bytes + offset + stride * (topDown ? y : height - 1 - y);
-        auto *dst = reinterpret_cast<QRgb *>(pixels + y * bytesPerLine);
-        bgrRow(src, dst, width);
+    const int bandRows = int(std::max<qint64>(1, (qint64(1) << 20) / stride));
+    std::vector<uchar> band(std::size_t(stride) * std::size_t(bandRows));
+    for (int first = 0; first < height; first += bandRows) {
+        const int rows = std::min(bandRows, height - first);
+        const qint64 want = stride * rows;
+        if (file.read(reinterpret_cast<char *>(band.data()), want) != want)
+            return QImage();
+        for (int r = 0; r < rows; ++r) {
+            const int fileRow = first + r;   // rows in file order
+            const int y = topDown ? fileRow : height - 1 - fileRow;
+            bgrRow(band.data() + stride * r, reinterpret_cast<QRgb *>(pixels + y * bytesPerLine), width);
+        }
     }
     return image;
 }
@@ -114,28 +123,75 @@ NOCTA_ROW_KERNEL void rgbaRow(const QRgb *line, uchar *out, int width)
     }
 }
 
-void putBigEndian(std::vector<uchar> &out, quint32 v)
+// Writes PNG chunks to a device through a small buffer, keeping the CRC of
+// the chunk being written.
+class ChunkWriter
 {
-    out.push_back(uchar(v >> 24));
-    out.push_back(uchar(v >> 16));
-    out.push_back(uchar(v >> 8));
-    out.push_back(uchar(v));
-}
+public:
+    explicit ChunkWriter(QIODevice *device) : m_device(device) { m_buffer.reserve(Capacity); }
 
-void putChunk(std::vector<uchar> &out, const char *type, const uchar *data, std::size_t length)
-{
-    putBigEndian(out, quint32(length));
-    const std::size_t start = out.size();
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data, data + length);
-    putBigEndian(out, quint32(libdeflate_crc32(0, out.data() + start, length + 4)));
-}
+    void raw(const uchar *data, std::size_t n)
+    {
+        while (n > 0 && m_ok) {
+            const std::size_t take = std::min(n, Capacity - m_buffer.size());
+            m_buffer.insert(m_buffer.end(), data, data + take);
+            data += take;
+            n -= take;
+            if (m_buffer.size() == Capacity)
+                flush();
+        }
+    }
 
-// The PNG file of an image: 8 bits per channel, no interlacing, every row
-// with filter type 0 (none), and the image data as a zlib stream of stored
-// deflate blocks: what a PNG encoder writes at compression level 0, the
-// pixels' bytes as they are.
-std::vector<uchar> encodePng(const QImage &image, bool withAlpha)
+    void bigEndian(quint32 v)
+    {
+        const uchar bytes[4] = {uchar(v >> 24), uchar(v >> 16), uchar(v >> 8), uchar(v)};
+        raw(bytes, 4);
+    }
+
+    void beginChunk(const char *type, quint32 length)
+    {
+        bigEndian(length);
+        m_crc = 0;
+        data(reinterpret_cast<const uchar *>(type), 4);
+    }
+
+    // Chunk contents: written and counted into the chunk's CRC.
+    void data(const uchar *bytes, std::size_t n)
+    {
+        m_crc = quint32(libdeflate_crc32(m_crc, bytes, n));
+        raw(bytes, n);
+    }
+
+    void endChunk() { bigEndian(m_crc); }
+
+    bool finish()
+    {
+        flush();
+        return m_ok;
+    }
+
+private:
+    static constexpr std::size_t Capacity = std::size_t(1) << 18;
+
+    void flush()
+    {
+        if (m_ok && !m_buffer.empty())
+            m_ok = m_device->write(reinterpret_cast<const char *>(m_buffer.data()), qint64(m_buffer.size()))
+                   == qint64(m_buffer.size());
+        m_buffer.clear();
+    }
+
+    QIODevice *m_device;
+    std::vector<uchar> m_buffer;
+    quint32 m_crc = 0;
+    bool m_ok = true;
+};
+
+// Writes the PNG file of an image: 8 bits per channel, no interlacing,
+// every row with filter type 0 (none), and the image data as a zlib stream
+// of stored deflate blocks: what a PNG encoder writes at compression level
+// 0, the pixels' bytes as they are.
+bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
 {
     const int width = image.width(), height = image.height();
     const int channels = withAlpha ? 4 : 3;
@@ -144,11 +200,12 @@ std::vector<uchar> encodePng(const QImage &image, bool withAlpha)
     constexpr std::size_t BlockBytes = 65535;
     const std::size_t blocks = std::max<std::size_t>(1, (rawBytes + BlockBytes - 1) / BlockBytes);
     const std::size_t streamBytes = 2 + 5 * blocks + rawBytes + 4;
+    if (streamBytes > 0x7FFFFFFFu)
+        return false;
 
-    std::vector<uchar> out;
-    out.reserve(8 + 25 + 12 + streamBytes + 12);
+    ChunkWriter out(device);
     static const uchar signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    out.insert(out.end(), signature, signature + 8);
+    out.raw(signature, 8);
 
     uchar header[13] = {};
     for (int i = 0; i < 4; ++i) {
@@ -157,27 +214,28 @@ std::vector<uchar> encodePng(const QImage &image, bool withAlpha)
     }
     header[8] = 8;                      // bits per channel
     header[9] = withAlpha ? 6 : 2;      // colour type: RGBA or RGB
-    putChunk(out, "IHDR", header, sizeof header);
+    out.beginChunk("IHDR", sizeof header);
+    out.data(header, sizeof header);
+    out.endChunk();
 
-    // IDAT: length and type first, the stream after, its CRC at the end.
-    putBigEndian(out, quint32(streamBytes));
-    const std::size_t idat = out.size();
-    out.insert(out.end(), {'I', 'D', 'A', 'T', 0x78, 0x01});
-
-    std::size_t inBlock = BlockBytes;   // bytes left in the current block
+    out.beginChunk("IDAT", quint32(streamBytes));
+    static const uchar zlibHeader[2] = {0x78, 0x01};
+    out.data(zlibHeader, 2);
+    std::size_t inBlock = BlockBytes;   // bytes written into the current block
     std::size_t blocksDone = 0;
-    auto append = [&](const uchar *data, std::size_t n) {
+    auto append = [&](const uchar *bytes, std::size_t n) {
         while (n > 0) {
             if (inBlock == BlockBytes) {
                 const std::size_t size = std::min(BlockBytes, rawBytes - blocksDone * BlockBytes);
                 const bool last = ++blocksDone == blocks;
-                out.insert(out.end(), {uchar(last ? 1 : 0), uchar(size), uchar(size >> 8),
-                                       uchar(~size), uchar(~size >> 8)});
+                const uchar block[5] = {uchar(last ? 1 : 0), uchar(size), uchar(size >> 8),
+                                        uchar(~size), uchar(~size >> 8)};
+                out.data(block, 5);
                 inBlock = 0;
             }
             const std::size_t take = std::min(n, BlockBytes - inBlock);
-            out.insert(out.end(), data, data + take);
-            data += take;
+            out.data(bytes, take);
+            bytes += take;
             n -= take;
             inBlock += take;
         }
@@ -195,11 +253,13 @@ std::vector<uchar> encodePng(const QImage &image, bool withAlpha)
         adler = quint32(libdeflate_adler32(adler, row.data(), rowBytes));
         append(row.data(), rowBytes);
     }
-    putBigEndian(out, adler);
-    putBigEndian(out, quint32(libdeflate_crc32(0, out.data() + idat, out.size() - idat)));
+    const uchar checksum[4] = {uchar(adler >> 24), uchar(adler >> 16), uchar(adler >> 8), uchar(adler)};
+    out.data(checksum, 4);
+    out.endChunk();
 
-    putChunk(out, "IEND", nullptr, 0);
-    return out;
+    out.beginChunk("IEND", 0);
+    out.endChunk();
+    return out.finish();
 }
 
 } // namespace
@@ -209,10 +269,9 @@ QImage loadFrame(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QImage();
-    const QByteArray data = file.readAll();
-    QImage image = readBmp24(data);
-    if (image.isNull())
-        image = QImage::fromData(data);
+    QImage image = readBmp24(file);
+    if (image.isNull() && file.seek(0))
+        image = QImage::fromData(file.readAll());
     if (image.isNull())
         return image;
     if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
@@ -242,9 +301,7 @@ bool savePng(const QImage &image, const QString &path, QString *error)
             *error = file.errorString();
         return false;
     }
-    const std::vector<uchar> png = encodePng(words, withAlpha);
-    if (file.write(reinterpret_cast<const char *>(png.data()), qint64(png.size())) != qint64(png.size())
-        || !file.flush()) {
+    if (!writePng(words, withAlpha, &file) || !file.flush()) {
         if (error)
             *error = file.errorString();
         return false;
