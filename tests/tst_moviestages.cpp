@@ -2,6 +2,7 @@
 // named ffmpeg that fail in chosen ways.
 
 #include "pipeline/moviestages.h"
+#include "pipeline/processingrun.h"
 #include "testsupport.h"
 
 #include <QByteArray>
@@ -98,6 +99,7 @@ private slots:
     void nothingToEncodeRunsNothing();
     void blockedDirectoriesAreReported();
     void decodeRemovesStaleFrames();
+    void shorterMovieAfterLongerOne();
     void removeStaleOutputsRemovesNumberedPngsOnly();
     void removeStaleOutputsReportsAFileThatStays();
 
@@ -552,6 +554,34 @@ void TestMovieStages::decodeRemovesStaleFrames()
     for (const QString &name : keep)
         QCOMPARE(nocta::test::readFile(QDir(screens).filePath(name)), QByteArray("keep me"));
     QVERIFY(QFileInfo(QDir(screens).filePath(QStringLiteral("999.bmp"))).isDir());
+}
+
+// The whole pipeline on a 60-frame movie, then on a 40-frame one in the same
+// directory: the second movie has 36 frames, every one of them denoised from
+// the second movie's own frames.
+void TestMovieStages::shorterMovieAfterLongerOne()
+{
+    requireFfmpeg();
+    QTemporaryDir work, fresh;
+    QVERIFY(work.isValid() && fresh.isValid());
+    RecordingSink sink;
+    for (const QString &clip : {clip60, clip40}) {
+        QVERIFY2(decodeMovie(clip, work.path(), sink), qPrintable(sink.lines.join('\n')));
+        QVERIFY(processMovie(work.path(), DenoiseMode::Fuzzy, sink).ok());
+        QVERIFY2(encodeMovie(work.path(), sink), qPrintable(sink.lines.join('\n')));
+    }
+    const QString movie = work.filePath(QStringLiteral("out_movies/out.mp4"));
+    QCOMPARE(countMovieFrames(movie), 36);
+    const QString processed = work.filePath(QStringLiteral("processed"));
+    QCOMPARE(numberedFrames(processed, QStringLiteral("png")), expectedFrames(36, QStringLiteral("png")));
+
+    // The same frames as a run that never saw the longer movie.
+    QVERIFY(decodeMovie(clip40, fresh.path(), sink));
+    QVERIFY(processMovie(fresh.path(), DenoiseMode::Fuzzy, sink).ok());
+    for (const QString &name : expectedFrames(36, QStringLiteral("png")))
+        QVERIFY2(nocta::test::readFile(QDir(processed).filePath(name))
+                     == nocta::test::readFile(fresh.filePath(QStringLiteral("processed/") + name)),
+                 qPrintable(name));
 }
 
 void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
