@@ -1,6 +1,6 @@
-#include "moviestages.h"
+#include "pipeline/moviestages.h"
 
-#include "runsink.h"
+#include "pipeline/runsink.h"
 
 #include <QByteArray>
 #include <QDir>

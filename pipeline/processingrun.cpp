@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 
 #include <deque>
+#include <exception>
 #include <future>
 #include <new>
 
@@ -185,6 +186,9 @@ public:
             execute(mode);
         } catch (const std::bad_alloc &) {
             fail(QStringLiteral(" - Processing failed: out of memory."));
+        } catch (const std::exception &e) {
+            // A worker thread that could not be started, and the like.
+            fail(QStringLiteral(" - Processing failed: %1.").arg(QString::fromLocal8Bit(e.what())));
         }
         m_sink.setProgressVisible(false);
         m_result.elapsedMs = quint32(m_timer.elapsed());
