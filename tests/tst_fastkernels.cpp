@@ -304,6 +304,8 @@ class TestFastKernels : public QObject
 private slots:
     void cleanup();
 
+    void unequalSizes();
+
     void smoothFrame_data();
     void smoothFrame();
     void denoiseStandard_data();
@@ -637,6 +639,27 @@ void TestFastKernels::threads()
     for (int k = 0; k < 5; ++k)
         QCOMPARE(planesDifference(one.planes[k], four.planes[k]), QString());
     QCOMPARE(firstDifference(one.fuzzy, four.fuzzy), QString());
+}
+
+// Frames of unequal size never meet in the processing run, but the filters
+// must still read nothing outside a frame: the area the five frames share is
+// filtered as usual, the rest of the result is black.
+void TestFastKernels::unequalSizes()
+{
+    const QSize sizes[5] = {{23, 17}, {23, 17}, {14, 11}, {23, 12}, {19, 17}};
+    QImage frames[5], common[5];
+    for (int k = 0; k < 5; ++k) {
+        frames[k] = randomFrame(sizes[k].width(), sizes[k].height(), 70 + k);
+        common[k] = frames[k].copy(0, 0, 14, 11);
+    }
+    const QImage result = nocta::denoiseStandard(frames[0], frames[1], frames[2], frames[3], frames[4]);
+    QCOMPARE(result.size(), QSize(23, 17));
+    const QImage expected = nocta::reference::denoiseStandard(common[0], common[1], common[2], common[3], common[4]);
+    QCOMPARE(firstDifference(expected, result.copy(0, 0, 14, 11)), QString());
+    for (int y = 0; y < 17; ++y)
+        for (int x = 0; x < 23; ++x)
+            if (x >= 14 || y >= 11)
+                QCOMPARE(result.pixel(x, y), 0xFF000000u);
 }
 
 QTEST_GUILESS_MAIN(TestFastKernels)

@@ -106,9 +106,9 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
                               detail::asArgbWords(f3), detail::asArgbWords(f4)};
     const int width = f0.width();
     const int height = f0.height();
-    QImage phase1(width, height, detail::resultFormat(f0));
-    if (phase1.isNull() || width <= 0 || height <= 0)
-        return phase1;
+    QImage result(width, height, detail::resultFormat(f0));
+    if (result.isNull() || width <= 0 || height <= 0)
+        return result;
 
     // Frames are expected to share one size. Should they not, only the area
     // they have in common is filtered and the rest of the result is black,
@@ -118,45 +118,48 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
         commonWidth = std::min(commonWidth, f.width());
         commonHeight = std::min(commonHeight, f.height());
     }
-    if (commonWidth != width || commonHeight != height)
-        phase1.fill(0xFF000000u);
+    // The spatial phase leaves a band two pixels wide along every border;
+    // frames smaller than 5x5 are all band.
+    const bool spatial = commonWidth >= 5 && commonHeight >= 5;
 
-    std::vector<std::uint8_t> gray(std::size_t(width) * height, 0);
     const std::uint8_t *in[5];
     qsizetype inStride[5];
     for (int k = 0; k < 5; ++k) {
         in[k] = frames[k].constBits();
         inStride[k] = frames[k].bytesPerLine();
     }
-    std::uint8_t *a = phase1.bits();
-    const qsizetype aStride = phase1.bytesPerLine();
-
-    parallelRows(commonHeight, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-            auto at = [&](int k) { return reinterpret_cast<const std::uint32_t *>(in[k] + y * inStride[k]); };
-            auto *out = reinterpret_cast<std::uint32_t *>(a + y * aStride);
-            temporalRow(at(0), at(1), at(2), at(3), at(4), out, commonWidth);
-            grayRow(out, gray.data() + std::size_t(y) * width, commonWidth);
-        }
-    });
-
-    // The spatial phase leaves a band two pixels wide along every border;
-    // frames smaller than 5x5 are all band.
-    if (commonWidth < 5 || commonHeight < 5)
-        return phase1;
-
-    QImage result(width, height, phase1.format());
-    if (result.isNull())
-        return phase1;
     std::uint8_t *d = result.bits();
     const qsizetype dStride = result.bytesPerLine();
     const std::size_t rowBytes = std::size_t(width) * 4;
 
+    // Each band of result rows computes the phase-1 rows it reads (its own
+    // and one more above and below) into a buffer of its own, so the
+    // phase-1 image is never held whole, and what a band reads is still in
+    // the cache.
     parallelRows(height, [&](int begin, int end) {
+        const int first = std::max(0, begin - 1);
+        const int last = std::min(commonHeight, end + 1);
+        const int rows = std::max(0, last - first);
+        std::vector<std::uint32_t> phase1(std::size_t(rows) * width, 0xFF000000u);
+        std::vector<std::uint8_t> gray(std::size_t(rows) * width);
+        auto phase1Row = [&](int y) { return phase1.data() + std::size_t(y - first) * width; };
+        auto grayRowAt = [&](int y) { return gray.data() + std::size_t(y - first) * width; };
+
+        for (int y = first; y < last; ++y) {
+            auto at = [&](int k) { return reinterpret_cast<const std::uint32_t *>(in[k] + y * inStride[k]); };
+            temporalRow(at(0), at(1), at(2), at(3), at(4), phase1Row(y), commonWidth);
+            if (spatial)
+                grayRow(phase1Row(y), grayRowAt(y), commonWidth);
+        }
+
         for (int y = begin; y < end; ++y) {
             auto *dst = reinterpret_cast<std::uint32_t *>(d + y * dStride);
-            const auto *src = reinterpret_cast<const std::uint32_t *>(a + y * aStride);
-            if (y < 2 || y > commonHeight - 3) {
+            if (y >= commonHeight) {
+                std::fill(dst, dst + width, 0xFF000000u);
+                continue;
+            }
+            const std::uint32_t *src = phase1Row(y);
+            if (!spatial || y < 2 || y > commonHeight - 3) {
                 std::memcpy(dst, src, rowBytes);
                 continue;
             }
@@ -164,10 +167,8 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
             dst[0] = src[0];
             dst[1] = src[1];
             std::memcpy(dst + commonWidth - 2, src + commonWidth - 2, rowBytes - 4 * std::size_t(commonWidth - 2));
-            const std::uint8_t *l = gray.data() + std::size_t(y) * width;
-            spatialRow(reinterpret_cast<const std::uint32_t *>(a + (y - 1) * aStride), src,
-                       reinterpret_cast<const std::uint32_t *>(a + (y + 1) * aStride),
-                       l - width, l, l + width, dst, commonWidth);
+            spatialRow(phase1Row(y - 1), src, phase1Row(y + 1),
+                       grayRowAt(y - 1), grayRowAt(y), grayRowAt(y + 1), dst, commonWidth);
         }
     });
     return result;
