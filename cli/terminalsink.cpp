@@ -118,9 +118,17 @@ void TerminalSink::setProgress(int value)
             drawBar();
     } else if (m_style == ProgressStyle::Lines) {
         const qint64 now = m_clock.elapsed();
-        if (value / 10 >= m_lastLineDecile + LineEveryDecile || now - m_lastLineMs >= LineEveryMs)
+        if (shownPercent() / 10 >= m_lastLineDecile + LineEveryDecile || now - m_lastLineMs >= LineEveryMs)
             printLine();
     }
+}
+
+// Share of the output frames done. The run's own progress value counts
+// input frames and never reaches 100; with the number of outputs known,
+// frames done out of frames expected reads better.
+int TerminalSink::shownPercent() const
+{
+    return m_expected > 0 ? qBound(0, int(qint64(m_done) * 100 / m_expected), 100) : m_percent;
 }
 
 // "36/80 frames (45%), 21.4 fps, 0:02 left"
@@ -130,7 +138,7 @@ QString TerminalSink::summary() const
     const double fps = seconds > 0 ? m_done / seconds : 0.0;
     QString text = m_expected > 0 ? QStringLiteral("%1/%2 frames").arg(m_done).arg(m_expected)
                                   : QStringLiteral("%1 frames").arg(m_done);
-    text += QStringLiteral(" (%1%)").arg(m_percent, 3);
+    text += QStringLiteral(" (%1%)").arg(shownPercent(), 3);
     if (m_done == 0 || seconds <= 0) {
         text += QStringLiteral(", -- fps");
         return text;
@@ -170,7 +178,7 @@ void TerminalSink::clearBar()
 void TerminalSink::printLine()
 {
     m_lastLineMs = m_clock.elapsed();
-    m_lastLineDecile = m_percent / 10;
+    m_lastLineDecile = shownPercent() / 10;
     m_lastLineDone = m_done;
     writeError(QTime::currentTime().toString(Qt::TextDate) + QStringLiteral(" - ") + summary() + QLatin1Char('\n'));
 }

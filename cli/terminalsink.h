@@ -45,6 +45,7 @@ private:
     void drawBar();
     void clearBar();
     void printLine();
+    int shownPercent() const;
     QString summary() const;
 
     ProgressStyle m_style;
