@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
+#include <mutex>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -75,9 +77,20 @@ void parallelRows(int rows, const std::function<void(int begin, int end)> &work)
 
     const int bands = std::min(rows, threads * BandsPerThread);
     std::atomic<int> next{0};
+    // A band that throws (out of memory) stops the hand-out; the first
+    // exception reaches the caller once every thread is done.
+    std::mutex failureLock;
+    std::exception_ptr failure;
     auto runBands = [&] {
-        for (int band; (band = next.fetch_add(1)) < bands;)
-            work(int(qint64(rows) * band / bands), int(qint64(rows) * (band + 1) / bands));
+        try {
+            for (int band; (band = next.fetch_add(1)) < bands;)
+                work(int(qint64(rows) * band / bands), int(qint64(rows) * (band + 1) / bands));
+        } catch (...) {
+            next = bands;
+            const std::lock_guard<std::mutex> lock(failureLock);
+            if (!failure)
+                failure = std::current_exception();
+        }
     };
     QSemaphore finished;
     for (int t = 1; t < threads; ++t)
@@ -87,6 +100,8 @@ void parallelRows(int rows, const std::function<void(int begin, int end)> &work)
         });
     runBands();
     finished.acquire(threads - 1);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 } // namespace nocta

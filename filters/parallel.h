@@ -20,7 +20,7 @@ int filterThreads();
 
 // Runs work(begin, end) over bands of [0, rows) that together cover every
 // row once, on up to filterThreads() threads (the caller's included), and
-// returns when all are done.
+// returns when all are done. An exception thrown by work is rethrown here.
 void parallelRows(int rows, const std::function<void(int begin, int end)> &work);
 
 } // namespace nocta
