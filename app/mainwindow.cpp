@@ -31,7 +31,7 @@ public:
     void logFailure(const QString &message) override
     {
         w.appendLog(message);
-        if (!w.closePending)
+        if (!w.closeRequested)
             w.showConsole();
     }
 
@@ -56,7 +56,7 @@ public:
     }
     bool wantsPreview() const override { return true; }
 
-    bool stopRequested() const override { return w.stopRequest; }
+    bool stopRequested() const override { return w.closeRequested; }
 
 private:
     MainWindow &w;
@@ -71,10 +71,8 @@ public:
     StageScope(MainWindow &window, bool waitCursor)
         : w(window), outermost(!window.busy), cursor(waitCursor)
     {
-        if (outermost) {
-            w.stopRequest = false;
-            w.closePending = false;
-        }
+        if (outermost)
+            w.closeRequested = false;
         w.busy = true;
         if (cursor)
             QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -87,8 +85,8 @@ public:
         if (!outermost)
             return;
         w.busy = false;
-        if (w.closePending) {
-            w.closePending = false;
+        if (w.closeRequested) {
+            w.closeRequested = false;
             w.close();
         }
     }
@@ -156,7 +154,7 @@ bool MainWindow::clickStage(QAbstractButton *button)
     ownClick = true;
     button->click();
     ownClick = false;
-    return lastStageOk && !stopRequest;
+    return lastStageOk && !closeRequested;
 }
 
 // The console group lies outside the window's initial area; a failure
@@ -175,8 +173,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (busy) {
         // Let the running stage finish its current frame, then close.
-        stopRequest = true;
-        closePending = true;
+        closeRequested = true;
         event->ignore();
         return;
     }

@@ -69,6 +69,5 @@ private:
     bool busy = false;            // a stage runs; clicks from the user are refused
     bool ownClick = false;        // the next stage click comes from "All in one"
     bool lastStageOk = false;     // outcome of the last stage, for "All in one"
-    bool stopRequest = false;     // the window is being closed: stop the run
-    bool closePending = false;    // close the window once the stage has returned
+    bool closeRequested = false;  // closed while busy: stop the run, close once the stage returns
 };

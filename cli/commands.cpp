@@ -123,6 +123,19 @@ bool checkMovie(const QString &movie, QString *error)
     return false;
 }
 
+// What a single movie's decode needs before anything runs: the movie, and
+// ffmpeg on PATH.
+bool checkDecodeInputs(const QString &movie, QString *error)
+{
+    if (!checkMovie(movie, error))
+        return false;
+    if (!haveFfmpeg()) {
+        *error = ffmpegMissing();
+        return false;
+    }
+    return true;
+}
+
 // The output frames the processing run of workDir will write, for the
 // progress display: one per window of five frames.
 int expectedOutputs(const QString &workDir)
@@ -238,11 +251,7 @@ private:
     {
         const QString movie = m_options.movies.first();
         QString reason;
-        if (!checkMovie(movie, &reason))
-            return error(reason);
-        if (!haveFfmpeg())
-            return error(ffmpegMissing());
-        if (!prepareWorkDir(m_workDir, true, &reason))
+        if (!checkDecodeInputs(movie, &reason) || !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
         return finish(decodeStage(movie, m_workDir));
     }
@@ -272,10 +281,8 @@ private:
     {
         const QString movie = m_options.movies.first();
         QString reason;
-        if (!checkMovie(movie, &reason))
+        if (!checkDecodeInputs(movie, &reason))
             return error(reason);
-        if (!haveFfmpeg())
-            return error(ffmpegMissing());
         const QString output = singleOutput(movieName(movie) + QStringLiteral(".denoised.mp4"));
         if (!checkOutput(output, &reason))
             return error(reason);

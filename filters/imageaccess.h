@@ -42,11 +42,6 @@ inline const std::uint32_t *row(const QImage &image, int y)
     return reinterpret_cast<const std::uint32_t *>(image.constScanLine(y));
 }
 
-inline std::uint32_t *row(QImage &image, int y)
-{
-    return reinterpret_cast<std::uint32_t *>(image.scanLine(y));
-}
-
 constexpr int red(std::uint32_t p) { return int((p >> 16) & 0xFF); }
 constexpr int green(std::uint32_t p) { return int((p >> 8) & 0xFF); }
 constexpr int blue(std::uint32_t p) { return int(p & 0xFF); }

@@ -83,28 +83,33 @@ public:
         finish();
         if (!m_error.isEmpty())
             return;
-        if (m_overlapped) {
+        if (m_overlapped)
             m_pending = std::async(std::launch::async, [image, path] { return write(image, path); });
-        } else {
-            m_error = write(image, path);
-        }
+        else
+            record(write(image, path));
     }
 
     // Waits for the save in flight; true when every save so far succeeded.
     bool finish()
     {
-        if (m_pending.valid()) {
-            const QString error = m_pending.get();
-            if (m_error.isEmpty())
-                m_error = error;
-        }
+        if (m_pending.valid())
+            record(m_pending.get());
         return m_error.isEmpty();
     }
 
     bool failed() const { return !m_error.isEmpty(); }
     QString error() const { return m_error; }
+    int written() const { return m_written; }
 
 private:
+    void record(const QString &error)
+    {
+        if (error.isEmpty())
+            ++m_written;
+        else if (m_error.isEmpty())
+            m_error = error;
+    }
+
     static QString write(const QImage &image, const QString &path)
     {
         QString reason;
@@ -116,6 +121,7 @@ private:
     bool m_overlapped;
     std::future<QString> m_pending;
     QString m_error;
+    int m_written = 0;
 };
 
 // The five-frame window of the Standard chain: frames are smoothed once,
@@ -298,7 +304,6 @@ private:
             writer.save(out, QDir(m_processed).filePath(names.front() + QStringLiteral(".png")));
             window.dropOldest();
             names.pop_front();
-            ++m_result.framesWritten;
             m_sink.setProgress(progressValue(index, m_count));
 
             if (writer.failed())
@@ -310,10 +315,9 @@ private:
                 break;
             }
         }
-        if (!writer.finish()) {
-            --m_result.framesWritten;
+        if (!writer.finish())
             fail(QStringLiteral(" - Processing failed: %1.").arg(writer.error()));
-        }
+        m_result.framesWritten = writer.written();
     }
 
     RunSink &m_sink;

@@ -103,9 +103,11 @@ NOCTA_INLINE void fuzzyRowOf(const Set *const *sets, int y, int width, std::uint
     using Value = typename Set::Value;
     for (int x = 0; x < width; x += Strip) {
         Window<Value> w;
-        for (int k = 0; k < 5; ++k)
+        for (int k = 0; k < 5; ++k) {
+            const Value *first = sets[k]->span(0, x, y);
             for (int p = 0; p < Planes; ++p)
-                w.s[k][p] = sets[k]->span(p, x, y);
+                w.s[k][p] = first + p * sets[k]->planeStride();
+        }
         fuzzyStrip(w, std::min(Strip, width - x), out + x);
     }
 }

@@ -100,6 +100,10 @@ public:
     Value *span(int position, int x, int y) { return m_data.get() + offset(position, x, y); }
     const Value *span(int position, int x, int y) const { return m_data.get() + offset(position, x, y); }
 
+    // The distance from a value of one plane to the value of the same pixel
+    // in the next plane: span(k, x, y) == span(0, x, y) + k * planeStride().
+    std::size_t planeStride() const { return Tiled ? std::size_t(TileWidth) : planeSize(); }
+
     // A whole plane, row-major (one block of width x height values).
     Value *plane(int position)
     {

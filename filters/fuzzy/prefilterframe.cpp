@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace nocta {
@@ -57,6 +58,8 @@ void prefilterPixel(const Source &src, int radius, int x, int y, Set &planes)
                 }
             }
     }
+    Value *out = planes.span(0, x, y);
+    const std::size_t stride = planes.planeStride();
     for (int c = 0; c < 3; ++c) {
         const int shift = 16 - 8 * c;
         const int d = int((dark >> shift) & 0xFF);
@@ -65,9 +68,9 @@ void prefilterPixel(const Source &src, int radius, int x, int y, Set &planes)
         const int mid = (d + b) >> 1;
         // v - (v - mid) * 0.5, truncated: for these non-negative values
         // exactly floor((v + mid) / 2).
-        *planes.span(3 * c, x, y) = Value(d);
-        *planes.span(3 * c + 1, x, y) = Value((v + mid) >> 1);
-        *planes.span(3 * c + 2, x, y) = Value(b);
+        out[(3 * c) * stride] = Value(d);
+        out[(3 * c + 1) * stride] = Value((v + mid) >> 1);
+        out[(3 * c + 2) * stride] = Value(b);
     }
 }
 
@@ -146,8 +149,9 @@ NOCTA_INLINE void innerRowOf(const Source &src, int y, int end, Set &planes)
         if (x0 >= x1)
             continue;
         Value *out[Planes];
-        for (int k = 0; k < Planes; ++k)
-            out[k] = planes.span(k, x0, y);
+        out[0] = planes.span(0, x0, y);
+        for (int k = 1; k < Planes; ++k)
+            out[k] = out[0] + k * planes.planeStride();
         innerStrip(src.lines[y - 1], src.lines[y], src.lines[y + 1],
                    src.grays[y - 1], src.grays[y], src.grays[y + 1], x0, x1 - x0, out);
     }
@@ -182,16 +186,17 @@ void prefilter(int radius, const QImage &frame, Set &planes)
         return;
 
     // Gray levels once per pixel, and the row pointers of the frame.
-    std::vector<std::uint8_t> grayPlane(std::size_t(src.width) * src.height);
+    // Every gray level is written before it is read: no clearing.
+    const std::unique_ptr<std::uint8_t[]> grayPlane(new std::uint8_t[std::size_t(src.width) * src.height]);
     src.lines.resize(src.height);
     src.grays.resize(src.height);
     for (int y = 0; y < src.height; ++y) {
         src.lines[y] = detail::row(image, y);
-        src.grays[y] = grayPlane.data() + std::size_t(y) * src.width;
+        src.grays[y] = grayPlane.get() + std::size_t(y) * src.width;
     }
     parallelRows(src.height, [&](int begin, int end) {
         for (int y = begin; y < end; ++y)
-            grayRow(src.lines[y], grayPlane.data() + std::size_t(y) * src.width, src.width);
+            grayRow(src.lines[y], grayPlane.get() + std::size_t(y) * src.width, src.width);
     });
 
     // Columns 1 .. innerEnd-1 have both horizontal neighbours in the frame.

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace nocta {
 
@@ -139,17 +139,20 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
     parallelRows(height, [&](int begin, int end) {
         const int first = std::max(0, begin - 1);
         const int last = std::min(commonHeight, end + 1);
-        const int rows = std::max(0, last - first);
-        std::vector<std::uint32_t> phase1(std::size_t(rows) * width, 0xFF000000u);
-        std::vector<std::uint8_t> gray(std::size_t(rows) * width);
-        auto phase1Row = [&](int y) { return phase1.data() + std::size_t(y - first) * width; };
-        auto grayRowAt = [&](int y) { return gray.data() + std::size_t(y - first) * width; };
+        const std::size_t values = std::size_t(std::max(0, last - first)) * width;
+        // Every value is written below before it is read: no clearing.
+        const std::unique_ptr<std::uint32_t[]> phase1(new std::uint32_t[values]);
+        const std::unique_ptr<std::uint8_t[]> gray(spatial ? new std::uint8_t[values] : nullptr);
+        auto phase1Row = [&](int y) { return phase1.get() + std::size_t(y - first) * width; };
+        auto grayRowAt = [&](int y) { return gray.get() + std::size_t(y - first) * width; };
 
         for (int y = first; y < last; ++y) {
             auto at = [&](int k) { return reinterpret_cast<const std::uint32_t *>(in[k] + y * inStride[k]); };
-            temporalRow(at(0), at(1), at(2), at(3), at(4), phase1Row(y), commonWidth);
+            std::uint32_t *row = phase1Row(y);
+            temporalRow(at(0), at(1), at(2), at(3), at(4), row, commonWidth);
+            std::fill(row + commonWidth, row + width, 0xFF000000u);
             if (spatial)
-                grayRow(phase1Row(y), grayRowAt(y), commonWidth);
+                grayRow(row, grayRowAt(y), commonWidth);
         }
 
         for (int y = begin; y < end; ++y) {
