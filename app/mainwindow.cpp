@@ -44,9 +44,9 @@ public:
     }
 
     // Once per output frame: the window repaints and takes its events here.
-    void setProgress(int value) override
+    void setProgress(int framesDone, int framesExpected) override
     {
-        w.ui->progressBar->setValue(value);
+        w.ui->progressBar->setValue(nocta::progressPercent(framesDone, framesExpected));
         QCoreApplication::processEvents();
     }
 

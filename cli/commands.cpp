@@ -1,15 +1,14 @@
 #include "cli/commands.h"
 
 #include "cli/terminalsink.h"
-#include "pipeline/framelist.h"
+#include "pipeline/ffmpeg.h"
 #include "pipeline/moviestages.h"
 #include "pipeline/processingrun.h"
+#include "pipeline/workfolder.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
@@ -18,8 +17,6 @@
 namespace nocta::cli {
 
 namespace {
-
-constexpr int WindowSize = 5;
 
 // The frames of the synthetic clip of "demo": two seconds of a moving test
 // pattern, darkened and covered with changing noise.
@@ -44,12 +41,7 @@ bool endsWithSeparator(const QString &path)
 
 bool haveFfmpeg()
 {
-    return !QStandardPaths::findExecutable(ffmpegProgram()).isEmpty();
-}
-
-QString ffmpegMissing()
-{
-    return QStringLiteral("%1 not found on PATH (install FFmpeg or add its directory to PATH)").arg(ffmpegProgram());
+    return !findFfmpeg().isEmpty();
 }
 
 // True when a file can be created in the existing directory dir.
@@ -108,21 +100,6 @@ bool prepareWorkDir(const QString &dir, bool create, QString *error)
     return true;
 }
 
-// A movie named on the command line must be a readable file.
-bool checkMovie(const QString &movie, QString *error)
-{
-    const QFileInfo info(movie);
-    if (!info.exists())
-        *error = QStringLiteral("%1: no such file").arg(shown(movie));
-    else if (info.isDir())
-        *error = QStringLiteral("%1 is a directory, not a movie").arg(shown(movie));
-    else if (!info.isReadable())
-        *error = QStringLiteral("%1 cannot be read").arg(shown(movie));
-    else
-        return true;
-    return false;
-}
-
 // What a single movie's decode needs before anything runs: the movie, and
 // ffmpeg on PATH.
 bool checkDecodeInputs(const QString &movie, QString *error)
@@ -130,18 +107,10 @@ bool checkDecodeInputs(const QString &movie, QString *error)
     if (!checkMovie(movie, error))
         return false;
     if (!haveFfmpeg()) {
-        *error = ffmpegMissing();
+        *error = ffmpegMissingReason();
         return false;
     }
     return true;
-}
-
-// The output frames the processing run of workDir will write, for the
-// progress display: one per window of five frames.
-int expectedOutputs(const QString &workDir)
-{
-    const int frames = int(listFrames(QDir(workDir).filePath(QStringLiteral("screens"))).size());
-    return qMax(0, frames - (WindowSize - 1));
 }
 
 // The name a movie has in a batch: its file name without the last suffix.
@@ -201,7 +170,6 @@ private:
 
     bool processStage(const QString &workDir)
     {
-        m_sink.setExpectedFrames(expectedOutputs(workDir));
         return processMovie(workDir, m_options.mode, m_sink).ok();
     }
 
@@ -270,7 +238,7 @@ private:
         if (!prepareWorkDir(m_workDir, false, &reason))
             return error(reason);
         if (!haveFfmpeg())
-            return error(ffmpegMissing());
+            return error(ffmpegMissingReason());
         const QString output = singleOutput(QStringLiteral("out.mp4"));
         if (!checkOutput(output, &reason))
             return error(reason);
@@ -313,7 +281,7 @@ private:
             outputs << output;
         }
         if (!haveFfmpeg())
-            return error(ffmpegMissing());
+            return error(ffmpegMissingReason());
         if (!checkWritableDirectory(outDir, &reason))
             return error(reason);
         if (!prepareWorkDir(m_workDir, true, &reason))
@@ -365,26 +333,13 @@ private:
     // string on success, else the reason.
     QString makeDemoClip(const QString &path)
     {
-        QProcess ffmpeg;
-        ffmpeg.setProgram(QStandardPaths::findExecutable(ffmpegProgram()));
-        ffmpeg.setArguments({QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                             QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                             QLatin1String(DemoSource), QStringLiteral("-vf"), QLatin1String(DemoLook),
-                             QStringLiteral("-frames:v"), QString::number(DemoFrames), path});
-        ffmpeg.setStandardInputFile(QProcess::nullDevice());
-        ffmpeg.setStandardOutputFile(QProcess::nullDevice());
-        ffmpeg.start();
-        if (!ffmpeg.waitForStarted(-1))
-            return QStringLiteral("ffmpeg could not be started (%1)").arg(ffmpeg.errorString());
-        ffmpeg.waitForFinished(-1);
-        if (ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0 && QFileInfo(path).size() > 0)
-            return QString();
-        const QStringList lines = QString::fromLocal8Bit(ffmpeg.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        QString reason = ffmpeg.exitStatus() == QProcess::CrashExit
-            ? QStringLiteral("ffmpeg crashed")
-            : QStringLiteral("ffmpeg exited with code %1").arg(ffmpeg.exitCode());
-        if (!lines.isEmpty())
-            reason += QStringLiteral(": ") + lines.last().trimmed();
+        const QString reason = runFfmpeg(QFileInfo(path).absolutePath(),
+                                         {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                                          QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                          QLatin1String(DemoSource), QStringLiteral("-vf"), QLatin1String(DemoLook),
+                                          QStringLiteral("-frames:v"), QString::number(DemoFrames), path});
+        if (reason.isEmpty() && QFileInfo(path).size() == 0)
+            return QStringLiteral("ffmpeg wrote no movie");
         return reason;
     }
 
@@ -393,7 +348,7 @@ private:
     int demo()
     {
         if (!haveFfmpeg())
-            return error(ffmpegMissing());
+            return error(ffmpegMissingReason());
         QString reason;
         const QString parent = m_options.workDir.isEmpty() ? QDir::tempPath() : m_workDir;
         if (!prepareWorkDir(parent, true, &reason))
@@ -403,7 +358,7 @@ private:
             return error(QStringLiteral("cannot create a directory in %1 (%2)").arg(shown(parent), dir.errorString()));
 
         const QString noisy = dir.filePath(QStringLiteral("night.mp4"));
-        const QString denoised = dir.filePath(QStringLiteral("out_movies/out.mp4"));
+        const QString denoised = WorkFolder(dir.path()).defaultMovie();
         reason = makeDemoClip(noisy);
         if (!reason.isEmpty())
             return error(QStringLiteral("could not make the demo clip: %1").arg(reason));

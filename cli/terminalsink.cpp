@@ -87,7 +87,7 @@ void TerminalSink::setProgressVisible(bool visible)
     if (visible) {
         m_running = true;
         m_done = 0;
-        m_percent = 0;
+        m_expected = 0;
         m_lastLineDecile = 0;
         m_lastLineDone = 0;
         m_lastLineMs = 0;
@@ -104,13 +104,12 @@ void TerminalSink::setProgressVisible(bool visible)
         printLine();
     clearBar();
     m_running = false;
-    m_expected = 0;
 }
 
-void TerminalSink::setProgress(int value)
+void TerminalSink::setProgress(int framesDone, int framesExpected)
 {
-    ++m_done;
-    m_percent = value;
+    m_done = framesDone;
+    m_expected = framesExpected;
     if (m_style == ProgressStyle::Bar) {
         const qint64 now = m_clock.elapsed();
         const bool last = m_expected > 0 && m_done >= m_expected;
@@ -123,12 +122,10 @@ void TerminalSink::setProgress(int value)
     }
 }
 
-// Share of the output frames done. The run's own progress value counts
-// input frames and never reaches 100; with the number of outputs known,
-// frames done out of frames expected reads better.
+// Share of the output frames done.
 int TerminalSink::shownPercent() const
 {
-    return m_expected > 0 ? qBound(0, int(qint64(m_done) * 100 / m_expected), 100) : m_percent;
+    return m_expected > 0 ? qBound(0, int(qint64(m_done) * 100 / m_expected), 100) : 0;
 }
 
 // "36/80 frames (45%), 21.4 fps, 0:02 left"
@@ -144,13 +141,8 @@ QString TerminalSink::summary() const
         return text;
     }
     text += QStringLiteral(", %1 fps").arg(fps, 0, 'f', 1);
-    double left = -1;
     if (m_expected > 0)
-        left = qMax(0, m_expected - m_done) / fps;
-    else if (m_percent > 0)
-        left = seconds * (100 - m_percent) / m_percent;
-    if (left >= 0)
-        text += QStringLiteral(", %1 left").arg(duration(qint64(left + 0.5)));
+        text += QStringLiteral(", %1 left").arg(duration(qint64(qMax(0, m_expected - m_done) / fps + 0.5)));
     return text;
 }
 
@@ -159,7 +151,7 @@ void TerminalSink::drawBar()
     if (m_style != ProgressStyle::Bar)
         return;
     m_lastDrawMs = m_clock.elapsed();
-    const int filled = qBound(0, m_expected > 0 ? m_done * BarWidth / m_expected : m_percent * BarWidth / 100, BarWidth);
+    const int filled = qBound(0, m_expected > 0 ? int(qint64(m_done) * BarWidth / m_expected) : 0, BarWidth);
     const QString bar = QStringLiteral("[%1%2] ").arg(QString(filled, QLatin1Char('#')),
                                                       QString(BarWidth - filled, QLatin1Char('-')));
     // Carriage return, the bar, then clear what a longer earlier bar left.

@@ -30,13 +30,9 @@ public:
 
     void log(const QString &message) override;
     void setProgressVisible(bool visible) override;
-    void setProgress(int value) override;
+    void setProgress(int framesDone, int framesExpected) override;
     bool stopRequested() const override { return m_stop.load(); }
     void timing(const QString &line) override;
-
-    // The number of output frames the next run will write, when known
-    // (0: unknown). Gives "frames done of total" and the time left.
-    void setExpectedFrames(int frames) { m_expected = frames; }
 
     // A line of the command line front end itself, "nocta-cli: ...".
     void note(const QString &text);
@@ -54,7 +50,6 @@ private:
     bool m_barShown = false;
     int m_expected = 0;
     int m_done = 0;
-    int m_percent = 0;
     int m_lastLineDecile = 0;
     int m_lastLineDone = 0;
     qint64 m_lastLineMs = 0;

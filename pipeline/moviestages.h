@@ -7,12 +7,12 @@ namespace nocta {
 
 class RunSink;
 
-// The external program that splits and encodes movies: "ffmpeg" found on
-// PATH ("ffmpeg.exe" on Windows).
-QString ffmpegProgram();
+// A movie to read must be an existing, readable file. Returns false with
+// the reason in *error ("night.mp4: no such file").
+bool checkMovie(const QString &moviePath, QString *error);
 
 // The argument lists handed to ffmpeg (started directly, never through a
-// shell, in the work directory). The movie to decode is named by its absolute
+// shell, in the work folder). The movie to decode is named by its absolute
 // path (taken against the current directory), and a relative output path gets
 // "./" in front, so that neither can be read as an option ("-clip.mp4") or
 // a protocol ("a:b.mp4").
@@ -30,9 +30,5 @@ bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink
 // and replaces an earlier one only when the encode succeeded.
 // Logs " - Movie created." or a failure line; returns success.
 bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath = QString());
-
-// Removes the numbered .png outputs of an earlier run from <workDir>/processed
-// (nothing else). Returns false when one could not be removed.
-bool removeStaleOutputs(const QString &workDir, QString *error = nullptr);
 
 } // namespace nocta

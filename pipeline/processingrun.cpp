@@ -7,8 +7,8 @@
 #include "filters/standard/smoothframe.h"
 #include "pipeline/frameio.h"
 #include "pipeline/framelist.h"
-#include "pipeline/moviestages.h"
 #include "pipeline/runsink.h"
+#include "pipeline/workfolder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,15 +24,6 @@ namespace {
 
 constexpr int WindowSize = 5;
 constexpr int PreviewWidth = 220;
-
-// Progress after the frame of list index i: (i / count) * 100 in extended
-// precision, truncated. The quotient may lie just below the exact value
-// (53 / 100 gives 52).
-int progressValue(int index, int count)
-{
-    const long double quotient = static_cast<long double>(index) / static_cast<long double>(count);
-    return static_cast<int>(quotient * 100.0L);
-}
 
 // Reads the listed frames in order. When overlapped, the next entry is
 // loaded on a worker thread while the caller works on the current one.
@@ -138,23 +129,25 @@ private:
     std::deque<QImage> m_frames;
 };
 
-// The window of the Fuzzy chain: frames as loaded, for the preview, and
-// the plane sets computed once per frame, held as bytes (every plane value
-// is 0..255). The set that leaves the window is kept for the next frame
-// rather than freed and allocated again, so at most five sets are alive;
-// all go when the window does.
+// The window of the Fuzzy chain: the plane sets computed once per frame,
+// held as bytes (every plane value is 0..255), and the frames as loaded
+// when a preview is shown. The set that leaves the window is kept for the
+// next frame rather than freed and allocated again, so at most five sets
+// are alive; all go when the window does.
 class FuzzyWindow
 {
 public:
-    FuzzyWindow(int width, int height) : m_width(width), m_height(height) {}
+    FuzzyWindow(int width, int height, bool keepFrames)
+        : m_width(width), m_height(height), m_keepFrames(keepFrames) {}
 
     void add(const QImage &frame)
     {
         CompactFramePlanes planes = m_spare.isNull() ? CompactFramePlanes(m_width, m_height) : std::move(m_spare);
         prefilterFrame(1, frame, planes);
-        m_frames.push_back(frame);
+        m_frames.push_back(m_keepFrames ? frame : QImage());
         m_planes.push_back(std::move(planes));
     }
+    // The oldest frame as loaded; null when frames are not kept.
     const QImage &oldest() const { return m_frames.front(); }
     QImage denoise() const
     {
@@ -170,6 +163,7 @@ public:
 private:
     int m_width;
     int m_height;
+    bool m_keepFrames;
     std::deque<QImage> m_frames;
     std::deque<CompactFramePlanes> m_planes;
     CompactFramePlanes m_spare;
@@ -180,9 +174,7 @@ class Run
 public:
     Run(const QString &workDir, RunSink &sink, const RunOptions &options)
         : m_sink(sink), m_options(options),
-          m_screens(QDir(workDir).filePath(QStringLiteral("screens"))),
-          m_processed(QDir(workDir).filePath(QStringLiteral("processed"))),
-          m_workDir(workDir) {}
+          m_folder(workDir) {}
 
     RunResult exec(DenoiseMode mode)
     {
@@ -215,18 +207,18 @@ private:
 
     void execute(DenoiseMode mode)
     {
-        if (!QDir(m_workDir).mkpath(QStringLiteral("processed"))) {
-            fail(QStringLiteral(" - Processing failed: cannot create %1.").arg(QDir::toNativeSeparators(m_processed)));
+        if (!m_folder.makeProcessed()) {
+            fail(QStringLiteral(" - Processing failed: cannot create %1.").arg(QDir::toNativeSeparators(m_folder.processed())));
             return;
         }
-        m_entries = listFrames(m_screens);
+        m_entries = listFrames(m_folder.screens());
         m_count = m_entries.size();
         if (m_count == 0) {
             fail(QStringLiteral(" - No frames to process in screens/"), RunResult::NoFrames);
             return;
         }
         QString error;
-        if (!removeStaleOutputs(m_workDir, &error)) {
+        if (!m_folder.removeOutputFrames(&error)) {
             fail(QStringLiteral(" - Processing failed: %1").arg(error));
             return;
         }
@@ -244,7 +236,7 @@ private:
             StandardWindow window;
             slide(window, reader, first, index);
         } else {
-            FuzzyWindow window(m_size.width(), m_size.height());
+            FuzzyWindow window(m_size.width(), m_size.height(), m_sink.wantsPreview());
             slide(window, reader, first, index);
         }
     }
@@ -257,6 +249,7 @@ private:
             QImage image = reader.take(index);
             const QFileInfo &entry = m_entries.at(*index);
             if (image.isNull()) {
+                ++m_skipped;
                 m_sink.log(QStringLiteral(" - Skipped %1: not an image").arg(entry.fileName()));
                 continue;
             }
@@ -301,10 +294,11 @@ private:
             const QImage out = window.denoise();
             if (out.isNull())
                 throw std::bad_alloc();
-            writer.save(out, QDir(m_processed).filePath(names.front() + QStringLiteral(".png")));
+            writer.save(out, m_folder.outputFrame(names.front()));
             window.dropOldest();
             names.pop_front();
-            m_sink.setProgress(progressValue(index, m_count));
+            ++m_outputs;
+            m_sink.setProgress(m_outputs, m_count - m_skipped - (WindowSize - 1));
 
             if (writer.failed())
                 break;
@@ -322,11 +316,11 @@ private:
 
     RunSink &m_sink;
     RunOptions m_options;
-    QString m_screens;
-    QString m_processed;
-    QString m_workDir;
+    WorkFolder m_folder;
     QFileInfoList m_entries;
-    int m_count = 0;
+    int m_count = 0;     // entries listed
+    int m_skipped = 0;   // entries left out so far
+    int m_outputs = 0;   // windows denoised so far
     QSize m_size;
     QElapsedTimer m_timer;
     RunResult m_result;

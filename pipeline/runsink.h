@@ -7,6 +7,13 @@ namespace nocta {
 
 // Where a stage reports to. The window, the command-line front end and the
 // tests each provide one; the stages themselves know nothing of widgets.
+// The progress bar's value after an output frame: (i / count) x 100 in
+// extended precision, truncated, where i is the list index of the newest
+// frame of the window and count the number of frames. framesDone outputs of
+// framesExpected stand for i = framesDone + 3 and count = framesExpected + 4.
+// The quotient may lie just below the exact value (53 / 100 gives 52).
+int progressPercent(int framesDone, int framesExpected);
+
 class RunSink
 {
 public:
@@ -23,9 +30,14 @@ public:
     // hidden at its end.
     virtual void setProgressVisible(bool visible) { Q_UNUSED(visible); }
 
-    // A new progress value, 0..100. The window also pumps its events here,
-    // once per output frame.
-    virtual void setProgress(int value) { Q_UNUSED(value); }
+    // Called once per output frame: framesDone output frames are written of
+    // the framesExpected that the run now expects to write (an entry left
+    // out lowers the expectation). The window also pumps its events here.
+    virtual void setProgress(int framesDone, int framesExpected)
+    {
+        Q_UNUSED(framesDone);
+        Q_UNUSED(framesExpected);
+    }
 
     // A frame preview, already scaled to 220 pixels wide. Only asked for
     // when wantsPreview() is true.

@@ -11,9 +11,10 @@
 
 namespace nocta::test {
 
-void RecordingSink::setProgress(int value)
+void RecordingSink::setProgress(int framesDone, int framesExpected)
 {
-    progress << value;
+    progress << progressPercent(framesDone, framesExpected);
+    frameCounts << qMakePair(framesDone, framesExpected);
 }
 
 QImage randomFrame(int width, int height, quint32 seed, QImage::Format format)

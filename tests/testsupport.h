@@ -17,7 +17,7 @@ public:
     void log(const QString &message) override { lines << message; }
     void logFailure(const QString &message) override { lines << message; failures << message; }
     void setProgressVisible(bool visible) override { visibility << visible; }
-    void setProgress(int value) override;
+    void setProgress(int framesDone, int framesExpected) override;
     void setPreview(const QImage &preview) override { previews << preview; }
     bool wantsPreview() const override { return keepPreviews; }
     bool stopRequested() const override { return stopAfterProgress >= 0 && progress.size() >= stopAfterProgress; }
@@ -25,7 +25,8 @@ public:
 
     QStringList lines;
     QStringList failures;
-    QVector<int> progress;
+    QVector<int> progress;              // the window's bar values
+    QVector<QPair<int, int>> frameCounts;   // (frames done, frames expected)
     QVector<bool> visibility;
     QVector<QImage> previews;
     QStringList timings;

@@ -2,6 +2,7 @@
 // named ffmpeg that fail in chosen ways.
 
 #include "pipeline/moviestages.h"
+#include "pipeline/workfolder.h"
 #include "pipeline/processingrun.h"
 #include "testsupport.h"
 
@@ -344,7 +345,7 @@ void TestMovieStages::codeMovieTwiceReplacesTheMovie()
     QCOMPARE(countMovieFrames(movie), 10);
 
     QString error;
-    QVERIFY2(removeStaleOutputs(work.path(), &error), qPrintable(error));
+    QVERIFY2(WorkFolder(work.path()).removeOutputFrames(&error), qPrintable(error));
     QVERIFY(writeNightFrames(processed, 7, frameWidth, frameHeight, 6, "png"));
     RecordingSink second;
     QVERIFY2(encodeMovie(work.path(), second), qPrintable(second.lines.join('\n')));
@@ -375,7 +376,7 @@ void addFailureRows()
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QStringList>("expectedParts");
 
-    QTest::newRow("ffmpeg missing") << QByteArray() << QStringList{"ffmpeg not found."};
+    QTest::newRow("ffmpeg missing") << QByteArray() << QStringList{"ffmpeg not found on PATH"};
     QTest::newRow("non-zero exit") << exitsWithError
                                    << QStringList{"ffmpeg exited with code 1: Invalid data found when processing input."};
     QTest::newRow("crash") << crashes << QStringList{"ffmpeg crashed: about to go down."};
@@ -452,7 +453,7 @@ void TestMovieStages::nothingToDecodeRunsNothing_data()
     QTest::addColumn<QString>("expectedPart");
 
     QTest::newRow("no movie chosen") << false << QStringLiteral("no movie chosen");
-    QTest::newRow("movie no longer exists") << true << QStringLiteral("does not exist");
+    QTest::newRow("movie no longer exists") << true << QStringLiteral("no such file");
 }
 
 void TestMovieStages::nothingToDecodeRunsNothing()
@@ -589,7 +590,7 @@ void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     QString error;
-    QVERIFY2(removeStaleOutputs(work.path(), &error), qPrintable(error));   // no processed/ yet
+    QVERIFY2(WorkFolder(work.path()).removeOutputFrames(&error), qPrintable(error));   // no processed/ yet
     QVERIFY(entries(work.path()).isEmpty());
 
     const QString processed = work.filePath(QStringLiteral("processed"));
@@ -600,7 +601,7 @@ void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
     QVERIFY(nocta::test::writeFile(QDir(processed).filePath(QStringLiteral("1234.png")), "stale"));
     QVERIFY(QDir(processed).mkdir(QStringLiteral("777.png")));
 
-    QVERIFY2(removeStaleOutputs(work.path(), &error), qPrintable(error));
+    QVERIFY2(WorkFolder(work.path()).removeOutputFrames(&error), qPrintable(error));
     QStringList expected = keep;
     expected << "777.png";
     expected.sort();
@@ -619,7 +620,7 @@ void TestMovieStages::removeStaleOutputsReportsAFileThatStays()
     // The superuser removes files from read-only directories all the same.
     const bool protectedDir = !QFile(QDir(processed).filePath(QStringLiteral("probe"))).open(QIODevice::WriteOnly);
     QString error;
-    const bool removed = removeStaleOutputs(work.path(), &error);
+    const bool removed = WorkFolder(work.path()).removeOutputFrames(&error);
     QFile::remove(QDir(processed).filePath(QStringLiteral("probe")));
     QFile::setPermissions(processed, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (!protectedDir)

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace nocta {
+
+// Everything about starting the external ffmpeg program lives here: where
+// it is found, how it is started (directly, never through a shell), what is
+// kept of its error stream, and how its end becomes one reason.
+
+// The program's name: "ffmpeg" ("ffmpeg.exe" on Windows).
+QString ffmpegProgram();
+
+// The program's full path when it is on PATH, else empty.
+QString findFfmpeg();
+
+// The reason given when findFfmpeg() finds nothing.
+QString ffmpegMissingReason();
+
+// One run of ffmpeg. Its standard input is closed unless written to
+// through a pipe; its standard output is discarded unless read through a
+// pipe; the last part of its error stream is kept for the failure reason.
+// On Linux the child dies with the thread that started it, so that no
+// ffmpeg outlives a program that was killed.
+//
+// An object is used on one thread: the one that created it.
+class FfmpegProcess
+{
+public:
+    enum class Input { Closed, Pipe };
+    enum class Output { Discarded, Pipe };
+
+    FfmpegProcess();
+    ~FfmpegProcess();   // stops a process that still runs
+
+    FfmpegProcess(const FfmpegProcess &) = delete;
+    FfmpegProcess &operator=(const FfmpegProcess &) = delete;
+
+    void setWorkingDirectory(const QString &directory);
+    void setInput(Input input);
+    void setOutput(Output output);
+
+    // Starts ffmpeg with these arguments. False when it is not on PATH or
+    // could not be started; failureReason() then says why.
+    bool start(const QStringList &arguments);
+    bool isRunning() const;
+    qint64 processId() const;
+
+    // Writes all of data to its input, blocking while the pipe is full.
+    // False when ffmpeg ended or closed its input first.
+    bool write(const char *data, qint64 size);
+    // Ends its input (end of file for ffmpeg).
+    void closeInput();
+
+    // Reads exactly size bytes of its output, blocking while none are there.
+    // Returns the bytes read: fewer than size only at the end of the output.
+    qint64 read(char *data, qint64 size);
+
+    // Waits for the end, however long it takes; true when ffmpeg ended
+    // normally with status 0.
+    bool waitForFinished();
+
+    // Stops it: a polite request first, then a kill. Returns at once when it
+    // is not running.
+    void stop();
+
+    // Why the run failed: empty after a run that succeeded, else a text
+    // such as "ffmpeg exited with code 1: <its last meaningful line>".
+    QString failureReason() const;
+
+    // The last lines of its error stream that say something (progress
+    // lines left out), oldest first.
+    QStringList errorLines(int count = 1) const;
+
+private:
+    class Process;
+    void collectErrors();
+
+    std::unique_ptr<Process> m_process;
+    Input m_input = Input::Closed;
+    Output m_output = Output::Discarded;
+    QByteArray m_errors;
+    QString m_startFailure;
+    bool m_started = false;
+};
+
+// Runs ffmpeg to its end in directory with its input closed. Returns an
+// empty string on success, else the reason.
+QString runFfmpeg(const QString &directory, const QStringList &arguments);
+
+} // namespace nocta
