@@ -5,8 +5,7 @@
 #include "filters/fuzzy/prefilterframe.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
-#include "pipeline/frameio.h"
-#include "pipeline/framelist.h"
+#include "pipeline/folderframes.h"
 #include "pipeline/runsink.h"
 #include "pipeline/workfolder.h"
 
@@ -15,7 +14,6 @@
 
 #include <deque>
 #include <exception>
-#include <future>
 #include <new>
 
 namespace nocta {
@@ -24,96 +22,6 @@ namespace {
 
 constexpr int WindowSize = 5;
 constexpr int PreviewWidth = 220;
-
-// Reads the listed frames in order. When overlapped, the next entry is
-// loaded on a worker thread while the caller works on the current one.
-class FrameReader
-{
-public:
-    FrameReader(const QFileInfoList &entries, bool overlapped)
-        : m_entries(entries), m_overlapped(overlapped) {}
-    ~FrameReader()
-    {
-        if (m_pending.valid())
-            m_pending.wait();
-    }
-
-    bool atEnd() const { return m_next >= m_entries.size(); }
-
-    // The image of the next entry (null if it holds none) and its index.
-    QImage take(int *index)
-    {
-        *index = m_next;
-        QImage image = m_pending.valid() ? m_pending.get() : loadFrame(m_entries.at(m_next).filePath());
-        ++m_next;
-        if (m_overlapped && !atEnd()) {
-            const QString path = m_entries.at(m_next).filePath();
-            m_pending = std::async(std::launch::async, [path] { return loadFrame(path); });
-        }
-        return image;
-    }
-
-private:
-    QFileInfoList m_entries;
-    bool m_overlapped;
-    int m_next = 0;
-    std::future<QImage> m_pending;
-};
-
-// Saves output frames. When overlapped, a frame is encoded and written on a
-// worker thread while the caller computes the next one; at most one save is
-// in flight. A failure is reported by the first call after it.
-class FrameWriter
-{
-public:
-    explicit FrameWriter(bool overlapped) : m_overlapped(overlapped) {}
-    ~FrameWriter() { finish(); }
-
-    void save(const QImage &image, const QString &path)
-    {
-        finish();
-        if (!m_error.isEmpty())
-            return;
-        if (m_overlapped)
-            m_pending = std::async(std::launch::async, [image, path] { return write(image, path); });
-        else
-            record(write(image, path));
-    }
-
-    // Waits for the save in flight; true when every save so far succeeded.
-    bool finish()
-    {
-        if (m_pending.valid())
-            record(m_pending.get());
-        return m_error.isEmpty();
-    }
-
-    bool failed() const { return !m_error.isEmpty(); }
-    QString error() const { return m_error; }
-    int written() const { return m_written; }
-
-private:
-    void record(const QString &error)
-    {
-        if (error.isEmpty())
-            ++m_written;
-        else if (m_error.isEmpty())
-            m_error = error;
-    }
-
-    static QString write(const QImage &image, const QString &path)
-    {
-        QString reason;
-        if (savePng(image, path, &reason))
-            return QString();
-        return QStringLiteral("cannot write %1 (%2)").arg(QDir::toNativeSeparators(path), reason);
-    }
-
-    bool m_overlapped;
-    std::future<QString> m_pending;
-    QString m_error;
-    int m_written = 0;
-};
 
 // The five-frame window of the Standard chain: frames are smoothed once,
 // when they enter.
@@ -169,168 +77,145 @@ private:
     CompactFramePlanes m_spare;
 };
 
-class Run
-{
-public:
-    Run(const QString &workDir, RunSink &sink, const RunOptions &options)
-        : m_sink(sink), m_options(options),
-          m_folder(workDir) {}
-
-    RunResult exec(DenoiseMode mode)
-    {
-        m_timer.start();
-        m_sink.setProgressVisible(true);
-        try {
-            execute(mode);
-        } catch (const std::bad_alloc &) {
-            fail(QStringLiteral(" - Processing failed: out of memory."));
-        } catch (const std::exception &e) {
-            // A worker thread that could not be started, and the like.
-            fail(QStringLiteral(" - Processing failed: %1.").arg(QString::fromLocal8Bit(e.what())));
-        }
-        m_sink.setProgressVisible(false);
-        m_result.elapsedMs = quint32(m_timer.elapsed());
-        if (m_result.status == RunResult::Done) {
-            m_sink.log(QStringLiteral(" - Processing done"));
-            m_sink.timing(QStringLiteral("time%1ms").arg(m_result.elapsedMs));
-        }
-        return m_result;
-    }
-
-private:
-    void fail(const QString &message, RunResult::Status status = RunResult::Failed)
-    {
-        m_result.status = status;
-        m_result.error = message;
-        m_sink.logFailure(message);
-    }
-
-    void execute(DenoiseMode mode)
-    {
-        if (!m_folder.makeProcessed()) {
-            fail(QStringLiteral(" - Processing failed: cannot create %1.").arg(QDir::toNativeSeparators(m_folder.processed())));
-            return;
-        }
-        m_entries = listFrames(m_folder.screens());
-        m_count = m_entries.size();
-        if (m_count == 0) {
-            fail(QStringLiteral(" - No frames to process in screens/"), RunResult::NoFrames);
-            return;
-        }
-        QString error;
-        if (!m_folder.removeOutputFrames(&error)) {
-            fail(QStringLiteral(" - Processing failed: %1").arg(error));
-            return;
-        }
-
-        FrameReader reader(m_entries, m_options.overlapped);
-        int index = -1;
-        const QImage first = nextFrame(reader, &index);
-        if (first.isNull()) {
-            if (m_result.status == RunResult::Done)
-                fail(QStringLiteral(" - No frames to process in screens/"), RunResult::NoFrames);
-            return;
-        }
-        m_size = first.size();
-        if (mode == DenoiseMode::Standard) {
-            StandardWindow window;
-            slide(window, reader, first, index);
-        } else {
-            FuzzyWindow window(m_size.width(), m_size.height(), m_sink.wantsPreview());
-            slide(window, reader, first, index);
-        }
-    }
-
-    // The next entry that holds an image. Entries that hold none are left
-    // out with a console line; a frame of another size stops the run.
-    QImage nextFrame(FrameReader &reader, int *index)
-    {
-        while (!reader.atEnd()) {
-            QImage image = reader.take(index);
-            const QFileInfo &entry = m_entries.at(*index);
-            if (image.isNull()) {
-                ++m_skipped;
-                m_sink.log(QStringLiteral(" - Skipped %1: not an image").arg(entry.fileName()));
-                continue;
-            }
-            if (m_size.isValid() && image.size() != m_size) {
-                fail(QStringLiteral(" - Processing stopped: %1 is %2x%3, the frames before it are %4x%5")
-                         .arg(entry.fileName())
-                         .arg(image.width()).arg(image.height())
-                         .arg(m_size.width()).arg(m_size.height()));
-                return QImage();
-            }
-            return image;
-        }
-        return QImage();
-    }
-
-    void preview(const QImage &image)
-    {
-        if (m_sink.wantsPreview())
-            m_sink.setPreview(image.scaledToWidth(PreviewWidth, Qt::FastTransformation));
-    }
-
-    template <typename Window>
-    void slide(Window &window, FrameReader &reader, const QImage &first, int firstIndex)
-    {
-        std::deque<QString> names;
-        window.add(first);
-        names.push_back(frameName(m_entries.at(firstIndex)));
-        preview(window.oldest());
-
-        FrameWriter writer(m_options.overlapped);
-        int index = firstIndex;
-        while (true) {
-            const QImage frame = nextFrame(reader, &index);
-            if (frame.isNull())
-                break;
-            window.add(frame);
-            names.push_back(frameName(m_entries.at(index)));
-            if (int(names.size()) < WindowSize)
-                continue;
-
-            preview(window.oldest());
-            const QImage out = window.denoise();
-            if (out.isNull())
-                throw std::bad_alloc();
-            writer.save(out, m_folder.outputFrame(names.front()));
-            window.dropOldest();
-            names.pop_front();
-            ++m_outputs;
-            m_sink.setProgress(m_outputs, m_count - m_skipped - (WindowSize - 1));
-
-            if (writer.failed())
-                break;
-            if (m_sink.stopRequested()) {
-                writer.finish();
-                if (!writer.failed())
-                    fail(QStringLiteral(" - Processing stopped."), RunResult::Stopped);
-                break;
-            }
-        }
-        if (!writer.finish())
-            fail(QStringLiteral(" - Processing failed: %1.").arg(writer.error()));
-        m_result.framesWritten = writer.written();
-    }
-
-    RunSink &m_sink;
-    RunOptions m_options;
-    WorkFolder m_folder;
-    QFileInfoList m_entries;
-    int m_count = 0;     // entries listed
-    int m_skipped = 0;   // entries left out so far
-    int m_outputs = 0;   // windows denoised so far
-    QSize m_size;
-    QElapsedTimer m_timer;
-    RunResult m_result;
-};
-
 } // namespace
+
+ProcessingRun::ProcessingRun(DenoiseMode mode, RunSink &sink) : m_mode(mode), m_sink(sink) {}
+
+RunResult ProcessingRun::exec(const std::function<void()> &body)
+{
+    QElapsedTimer timer;
+    timer.start();
+    m_sink.setProgressVisible(true);
+    try {
+        body();
+    } catch (const std::bad_alloc &) {
+        fail(QStringLiteral(" - Processing failed: out of memory."));
+    } catch (const std::exception &e) {
+        // A worker thread that could not be started, and the like.
+        fail(QStringLiteral(" - Processing failed: %1.").arg(QString::fromLocal8Bit(e.what())));
+    }
+    m_sink.setProgressVisible(false);
+    m_result.elapsedMs = quint32(timer.elapsed());
+    if (m_result.status == RunResult::Done) {
+        m_sink.log(QStringLiteral(" - Processing done"));
+        m_sink.timing(QStringLiteral("time%1ms").arg(m_result.elapsedMs));
+    }
+    return m_result;
+}
+
+void ProcessingRun::fail(const QString &message, RunResult::Status status)
+{
+    if (failed())
+        return;
+    m_result.status = status;
+    m_result.error = message;
+    m_sink.logFailure(message);
+}
+
+void ProcessingRun::preview(const QImage &image)
+{
+    if (m_sink.wantsPreview() && !image.isNull())
+        m_sink.setPreview(image.scaledToWidth(PreviewWidth, Qt::FastTransformation));
+}
+
+void ProcessingRun::slide(FrameSource &source, FrameTarget &target)
+{
+    SourceFrame first;
+    if (!source.next(&first)) {
+        if (!source.failure().isEmpty())
+            fail(source.failure());
+        else
+            fail(source.noFramesMessage(), RunResult::NoFrames);
+        return;
+    }
+    m_size = first.image.size();
+    if (m_mode == DenoiseMode::Standard) {
+        StandardWindow window;
+        slideWith(window, source, target, first);
+    } else {
+        FuzzyWindow window(m_size.width(), m_size.height(), m_sink.wantsPreview());
+        slideWith(window, source, target, first);
+    }
+    m_result.framesWritten = target.written();
+}
+
+template <typename Window>
+void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &target, SourceFrame &first)
+{
+    // The frames of the window, oldest first, without their images: the
+    // window holds what the chain needs of them.
+    std::deque<SourceFrame> frames;
+    window.add(first.image);
+    first.image = QImage();
+    frames.push_back(first);
+    preview(window.oldest());
+
+    int outputs = 0;
+    while (true) {
+        SourceFrame frame;
+        if (!source.next(&frame)) {
+            if (!source.failure().isEmpty())
+                fail(source.failure());
+            break;
+        }
+        if (frame.image.size() != m_size) {
+            fail(QStringLiteral(" - Processing stopped: %1 is %2x%3, the frames before it are %4x%5")
+                     .arg(frame.label)
+                     .arg(frame.image.width()).arg(frame.image.height())
+                     .arg(m_size.width()).arg(m_size.height()));
+            break;
+        }
+        window.add(frame.image);
+        frame.image = QImage();
+        frames.push_back(frame);
+        if (int(frames.size()) < WindowSize)
+            continue;
+
+        preview(window.oldest());
+        const QImage out = window.denoise();
+        if (out.isNull())
+            throw std::bad_alloc();
+        const bool saved = target.put(out, frames.front());
+        window.dropOldest();
+        frames.pop_front();
+        ++outputs;
+        const int expected = source.expectedFrames() - (WindowSize - 1);
+        m_sink.setProgress(outputs, expected < 0 ? 0 : qMax(outputs, expected));
+
+        if (!saved)
+            break;
+        if (m_sink.stopRequested()) {
+            if (target.finish())
+                fail(QStringLiteral(" - Processing stopped."), RunResult::Stopped);
+            break;
+        }
+    }
+    if (!target.finish())
+        fail(target.failure());
+}
 
 RunResult processMovie(const QString &workDir, DenoiseMode mode, RunSink &sink, const RunOptions &options)
 {
-    return Run(workDir, sink, options).exec(mode);
+    ProcessingRun run(mode, sink);
+    return run.exec([&] {
+        const WorkFolder folder(workDir);
+        if (!folder.makeProcessed()) {
+            run.fail(QStringLiteral(" - Processing failed: cannot create %1.").arg(QDir::toNativeSeparators(folder.processed())));
+            return;
+        }
+        FolderSource source(folder, sink, options.overlapped);
+        if (source.isEmpty()) {
+            run.fail(source.noFramesMessage(), RunResult::NoFrames);
+            return;
+        }
+        QString error;
+        if (!folder.removeOutputFrames(&error)) {
+            run.fail(QStringLiteral(" - Processing failed: %1").arg(error));
+            return;
+        }
+        PngTarget target(folder, options.overlapped);
+        run.slide(source, target);
+    });
 }
 
 } // namespace nocta

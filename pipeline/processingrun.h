@@ -1,6 +1,11 @@
 #pragma once
 
+#include "pipeline/framesource.h"
+
+#include <QSize>
 #include <QString>
+
+#include <functional>
 
 namespace nocta {
 
@@ -30,6 +35,41 @@ struct RunResult
     quint32 elapsedMs = 0;
 
     bool ok() const { return status == Done; }
+};
+
+// One processing run, whatever its frames' source and target: the frames
+// go one by one through a sliding window of five, the chosen chain denoises
+// each window's middle frame, and the output goes to the target under the
+// name of the window's oldest frame.
+class ProcessingRun
+{
+public:
+    ProcessingRun(DenoiseMode mode, RunSink &sink);
+
+    // Opens the run (progress shown, clock started), runs body, and closes
+    // it (progress hidden; on success " - Processing done" and the timing
+    // line). Running out of memory or threads inside body ends the run with
+    // a failure line instead of ending the program.
+    RunResult exec(const std::function<void()> &body);
+
+    // Inside body: ends the run with a console message.
+    void fail(const QString &message, RunResult::Status status = RunResult::Failed);
+    bool failed() const { return m_result.status != RunResult::Done; }
+
+    // Inside body: slides the window over every frame of source, handing
+    // each output to target. Every frame must have the first frame's size:
+    // one that differs stops the run before it reaches a filter.
+    void slide(FrameSource &source, FrameTarget &target);
+
+private:
+    template <typename Window>
+    void slideWith(Window &window, FrameSource &source, FrameTarget &target, SourceFrame &first);
+    void preview(const QImage &image);
+
+    DenoiseMode m_mode;
+    RunSink &m_sink;
+    QSize m_size;
+    RunResult m_result;
 };
 
 // The "Process movie" run: turns the frames in <workDir>/screens into

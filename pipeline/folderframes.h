@@ -1,0 +1,67 @@
+#pragma once
+
+#include "pipeline/framesource.h"
+#include "pipeline/workfolder.h"
+
+#include <QFileInfoList>
+
+#include <future>
+#include <memory>
+
+namespace nocta {
+
+class RunSink;
+
+// The frames of a work folder's screens/, in natural order. When
+// overlapped, the next file is loaded on a worker thread while the run
+// works on the current frame. Files that hold no image are left out, each
+// with a console line.
+class FolderSource : public FrameSource
+{
+public:
+    FolderSource(const WorkFolder &folder, RunSink &sink, bool overlapped);
+    ~FolderSource() override;
+
+    bool isEmpty() const { return m_entries.isEmpty(); }
+
+    bool next(SourceFrame *frame) override;
+    int expectedFrames() const override { return int(m_entries.size()) - m_skipped; }
+    QString failure() const override { return QString(); }
+    QString noFramesMessage() const override;
+
+private:
+    QImage take(int *index);
+
+    RunSink &m_sink;
+    QFileInfoList m_entries;
+    bool m_overlapped;
+    int m_next = 0;
+    int m_skipped = 0;
+    std::future<QImage> m_pending;
+};
+
+// Output frames as PNG files processed/<name>.png. When overlapped, a frame
+// is encoded and written on a worker thread while the run computes the
+// next one; at most one save is in flight.
+class PngTarget : public FrameTarget
+{
+public:
+    PngTarget(const WorkFolder &folder, bool overlapped);
+    ~PngTarget() override;
+
+    bool put(const QImage &output, const SourceFrame &oldest) override;
+    bool finish() override;
+    QString failure() const override;
+    int written() const override { return m_written; }
+
+private:
+    void record(const QString &error);
+
+    WorkFolder m_folder;
+    bool m_overlapped;
+    std::future<QString> m_pending;
+    QString m_error;
+    int m_written = 0;
+};
+
+} // namespace nocta
