@@ -3,6 +3,8 @@
 #include "cli/terminalsink.h"
 #include "pipeline/ffmpeg.h"
 #include "pipeline/moviestages.h"
+#include "pipeline/moviestream.h"
+#include "pipeline/safefile.h"
 #include "pipeline/processingrun.h"
 #include "pipeline/workfolder.h"
 
@@ -245,23 +247,70 @@ private:
         return finish(encodeStage(m_workDir, output));
     }
 
+    // The output of a movie of all: -o as a file, or <name>.denoised.<suffix>
+    // in the directory -o names; without -o, out_movies/out.<suffix> in the
+    // work directory.
+    QString allOutput(const QString &movie) const
+    {
+        const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
+        if (m_options.output.isEmpty()) {
+            const QString movieFile = WorkFolder(m_workDir).defaultMovie();
+            return m_options.viaFrames ? movieFile : movieFile.left(movieFile.lastIndexOf(QLatin1Char('.'))) + suffix;
+        }
+        return singleOutput(movieName(movie) + QStringLiteral(".denoised") + suffix);
+    }
+
+    // What must hold of an output before any work: not the movie itself,
+    // not replaced without -y, and settings its container can take.
+    // Returns ExitOk, or the status to exit with after the message.
+    int checkAllOutput(const QString &movie, const QString &output, bool inBatch, QString *error) const
+    {
+        if (sameFile(movie, output)) {
+            *error = QStringLiteral("the output %1 is the movie %2 itself").arg(shown(output), shown(movie));
+            return ExitUsage;
+        }
+        if (!m_options.viaFrames && !m_options.encode.check(output, error))
+            return ExitUsage;
+        if (QFileInfo::exists(output) && !m_options.overwrite && !inBatch) {
+            *error = QStringLiteral("%1 already exists; add -y to replace it").arg(shown(output));
+            return ExitUsage;
+        }
+        return checkOutput(output, error) ? ExitOk : ExitFailed;
+    }
+
+    // One movie through the chosen route into output.
+    bool allMovie(const QString &movie, const QString &workDir, const QString &output)
+    {
+        if (m_options.viaFrames)
+            return allStages(movie, workDir, output);
+        StreamJob job;
+        job.movie = absolutePath(movie);
+        job.output = output;
+        job.mode = m_options.mode;
+        job.encode = m_options.encode;
+        return denoiseMovie(job, m_sink);
+    }
+
     int allOne()
     {
         const QString movie = m_options.movies.first();
         QString reason;
         if (!checkDecodeInputs(movie, &reason))
             return error(reason);
-        const QString output = singleOutput(movieName(movie) + QStringLiteral(".denoised.mp4"));
-        if (!checkOutput(output, &reason))
+        const QString output = allOutput(movie);
+        if (const int status = checkAllOutput(movie, output, false, &reason))
+            return error(reason, status);
+        if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
-        if (!prepareWorkDir(m_workDir, true, &reason))
-            return error(reason);
-        return finish(allStages(movie, m_workDir, output));
+        return finish(allMovie(movie, m_workDir, output));
     }
 
-    // Several movies: each in a work directory of its own under the work
-    // directory, written to <outdir>/<name>.denoised.mp4. A movie that fails
-    // is reported and the others still run.
+    // Several movies, each written to <outdir>/<name>.denoised.<suffix>;
+    // with --via-frames each in a work directory of its own under the work
+    // directory. Every movie is checked before the first starts. A movie
+    // whose result is there already is skipped (unless -y), so that a batch
+    // run again goes on where it stopped. A movie that fails is reported and
+    // the others still run.
     int allBatch()
     {
         QString reason;
@@ -269,10 +318,11 @@ private:
         if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
             return error(QStringLiteral("-o must name a directory for several movies; %1 is a file").arg(shown(outDir)),
                          ExitUsage);
+        const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
         QHash<QString, QString> targets;
         QStringList outputs;
         for (const QString &movie : m_options.movies) {
-            const QString output = QDir(outDir).filePath(movieName(movie) + QStringLiteral(".denoised.mp4"));
+            const QString output = QDir(outDir).filePath(movieName(movie) + QStringLiteral(".denoised") + suffix);
             if (targets.contains(output))
                 return error(QStringLiteral("%1 and %2 would both be written to %3")
                                  .arg(shown(targets.value(output)), shown(movie), shown(output)),
@@ -282,9 +332,28 @@ private:
         }
         if (!haveFfmpeg())
             return error(ffmpegMissingReason());
+        int status = ExitOk;
+        QStringList problems;
+        for (int i = 0; i < m_options.movies.size(); ++i) {
+            const QString &movie = m_options.movies.at(i);
+            MovieInfo info;
+            if (!checkMovie(movie, &reason) || !probeMovie(movie, &info, &reason))
+                problems << reason;
+            else if (const int outputStatus = checkAllOutput(movie, outputs.at(i), true, &reason)) {
+                problems << reason;
+                status = qMax(status, outputStatus);
+            }
+        }
+        if (!problems.isEmpty()) {
+            for (const QString &problem : problems)
+                m_sink.note(problem);
+            return error(QStringLiteral("nothing was started: %1 of %2 movies cannot be done as asked")
+                             .arg(problems.size()).arg(m_options.movies.size()),
+                         status == ExitOk ? ExitFailed : status);
+        }
         if (!checkWritableDirectory(outDir, &reason))
             return error(reason);
-        if (!prepareWorkDir(m_workDir, true, &reason))
+        if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
 
         const int count = int(m_options.movies.size());
@@ -293,28 +362,33 @@ private:
         for (int i = 0; i < count && !m_stop; ++i) {
             const QString &movie = m_options.movies.at(i);
             m_sink.log(QStringLiteral(" - Movie %1 of %2: %3").arg(i + 1).arg(count).arg(shown(movie)));
-            QString why;
-            if (!checkMovie(movie, &why)) {
-                m_sink.logFailure(QStringLiteral(" - Skipped: %1.").arg(why));
-                failed << movie;
+            if (QFileInfo::exists(outputs.at(i)) && !m_options.overwrite) {
+                m_sink.log(QStringLiteral(" - Skipped: %1 is there already (-y replaces it)").arg(shown(outputs.at(i))));
+                ++done;
                 continue;
             }
-            QTemporaryDir workDir(QDir(m_workDir).filePath(QStringLiteral("nocta-%1-XXXXXX").arg(movieName(movie))));
-            if (!workDir.isValid()) {
-                m_sink.logFailure(QStringLiteral(" - Skipped: cannot create a work directory in %1 (%2).")
-                                      .arg(shown(m_workDir), workDir.errorString()));
-                failed << movie;
-                continue;
+            bool ok = false;
+            if (m_options.viaFrames) {
+                QTemporaryDir workDir(QDir(m_workDir).filePath(QStringLiteral("nocta-%1-XXXXXX").arg(movieName(movie))));
+                if (!workDir.isValid()) {
+                    m_sink.logFailure(QStringLiteral(" - Skipped: cannot create a work directory in %1 (%2).")
+                                          .arg(shown(m_workDir), workDir.errorString()));
+                    failed << movie;
+                    continue;
+                }
+                workDir.setAutoRemove(!m_options.keep);
+                ok = allMovie(movie, workDir.path(), outputs.at(i));
+                if (m_options.keep)
+                    m_sink.log(QStringLiteral(" - Work directory kept: %1").arg(shown(workDir.path())));
+            } else {
+                ok = allMovie(movie, m_workDir, outputs.at(i));
             }
-            workDir.setAutoRemove(!m_options.keep);
-            if (allStages(movie, workDir.path(), outputs.at(i))) {
+            if (ok) {
                 ++done;
                 m_sink.log(QStringLiteral(" - Saved %1").arg(shown(outputs.at(i))));
             } else if (!m_stop) {
                 failed << movie;
             }
-            if (m_options.keep)
-                m_sink.log(QStringLiteral(" - Work directory kept: %1").arg(shown(workDir.path())));
         }
         if (m_stop)
             return interrupted();

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace nocta::cli {
 
@@ -54,7 +55,18 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
                                           QStringLiteral("FILE"));
     const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
     const QCommandLineOption keepOption(QStringLiteral("keep"));
-    parser.addOptions({helpOption, versionOption, workDirOption, modeOption, outputOption, quietOption, keepOption});
+    const QCommandLineOption viaFramesOption(QStringLiteral("via-frames"));
+    const QCommandLineOption overwriteOption(QStringList{QStringLiteral("y"), QStringLiteral("overwrite")});
+    const QCommandLineOption noAudioOption(QStringLiteral("no-audio"));
+    const QCommandLineOption likeWindowOption(QStringLiteral("like-window"));
+    const QCommandLineOption codecOption(QStringLiteral("codec"), QString(), QStringLiteral("CODEC"));
+    const QCommandLineOption crfOption(QStringLiteral("crf"), QString(), QStringLiteral("N"));
+    const QCommandLineOption presetOption(QStringLiteral("preset"), QString(), QStringLiteral("PRESET"));
+    const QCommandLineOption bitrateOption(QStringLiteral("bitrate"), QString(), QStringLiteral("RATE"));
+    const QCommandLineOption fpsOption(QStringLiteral("fps"), QString(), QStringLiteral("N"));
+    parser.addOptions({helpOption, versionOption, workDirOption, modeOption, outputOption, quietOption, keepOption,
+                       viaFramesOption, overwriteOption, noAudioOption, likeWindowOption, codecOption, crfOption,
+                       presetOption, bitrateOption, fpsOption});
 
     // The parser expects the program name first.
     if (!parser.parse(QStringList{QStringLiteral("nocta-cli")} + arguments)) {
@@ -97,10 +109,16 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
     }
     const QString command = commandText;
 
-    QString modeText;
+    QString modeText, codecText, crfText;
+    EncodeSettings &encode = result.encode;
     if (!singleValue(parser, QStringLiteral("workdir"), &result.workDir, error)
         || !singleValue(parser, QStringLiteral("mode"), &modeText, error)
-        || !singleValue(parser, QStringLiteral("o"), &result.output, error))
+        || !singleValue(parser, QStringLiteral("o"), &result.output, error)
+        || !singleValue(parser, QStringLiteral("codec"), &codecText, error)
+        || !singleValue(parser, QStringLiteral("crf"), &crfText, error)
+        || !singleValue(parser, QStringLiteral("preset"), &encode.preset, error)
+        || !singleValue(parser, QStringLiteral("bitrate"), &encode.bitrate, error)
+        || !singleValue(parser, QStringLiteral("fps"), &encode.fps, error))
         return false;
     if (parser.isSet(workDirOption) && result.workDir.isEmpty())
         return fail(error, QStringLiteral("--workdir needs a directory"));
@@ -108,6 +126,39 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return fail(error, QStringLiteral("-o needs a file name"));
     result.quiet = parser.isSet(quietOption);
     result.keep = parser.isSet(keepOption);
+    result.viaFrames = parser.isSet(viaFramesOption);
+    result.overwrite = parser.isSet(overwriteOption);
+    encode.audio = !parser.isSet(noAudioOption);
+    encode.likeWindow = parser.isSet(likeWindowOption);
+    if (parser.isSet(codecOption)) {
+        if (codecText == QLatin1String("h264"))
+            encode.codec = EncodeSettings::Codec::H264;
+        else if (codecText == QLatin1String("h265"))
+            encode.codec = EncodeSettings::Codec::H265;
+        else if (codecText == QLatin1String("ffv1"))
+            encode.codec = EncodeSettings::Codec::Ffv1;
+        else
+            return fail(error, QStringLiteral("unknown codec '%1'; the codecs are h264, h265 and ffv1").arg(codecText));
+    }
+    if (parser.isSet(crfOption)) {
+        bool number = false;
+        encode.crf = crfText.toInt(&number);
+        if (!number || encode.crf < 0 || encode.crf > 51)
+            return fail(error, QStringLiteral("--crf takes a whole number from 0 to 51"));
+    }
+    if (parser.isSet(presetOption) && !EncodeSettings::presets().contains(encode.preset))
+        return fail(error, QStringLiteral("unknown preset '%1'; the presets are %2")
+                               .arg(encode.preset, EncodeSettings::presets().join(QStringLiteral(", "))));
+    static const QRegularExpression bitrate(QStringLiteral("^[0-9]+(\\.[0-9]+)?[kKmM]?$"));
+    if (parser.isSet(bitrateOption) && !bitrate.match(encode.bitrate).hasMatch())
+        return fail(error, QStringLiteral("--bitrate takes bits per second, such as 8M or 2500k"));
+    static const QRegularExpression rate(QStringLiteral("^[0-9]+(\\.[0-9]+|/[0-9]+)?$"));
+    const auto positive = [](const QString &text) {
+        const QStringList parts = text.split(QLatin1Char('/'));
+        return parts.first().toDouble() > 0 && (parts.size() == 1 || parts.last().toDouble() > 0);
+    };
+    if (parser.isSet(fpsOption) && (!rate.match(encode.fps).hasMatch() || !positive(encode.fps)))
+        return fail(error, QStringLiteral("--fps takes frames per second, such as 25, 29.97 or 30000/1001"));
 
     if (parser.isSet(modeOption)) {
         if (result.command == Command::Decode || result.command == Command::Encode)
@@ -123,6 +174,24 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return fail(error, QStringLiteral("-o applies to encode and all, not to %1").arg(command));
     if (result.keep && result.command != Command::All)
         return fail(error, QStringLiteral("--keep applies to all, not to %1").arg(command));
+    if (result.viaFrames && result.command != Command::All)
+        return fail(error, QStringLiteral("--via-frames applies to all, not to %1").arg(command));
+    if (result.keep && !result.viaFrames)
+        return fail(error, QStringLiteral("--keep applies to all --via-frames (the streamed route keeps no frames)"));
+    if (result.overwrite && result.command != Command::All)
+        return fail(error, QStringLiteral("-y applies to all, not to %1").arg(command));
+    const QList<const QCommandLineOption *> encodeOptions{&noAudioOption, &likeWindowOption, &codecOption,
+                                                         &crfOption, &presetOption, &bitrateOption, &fpsOption};
+    for (const QCommandLineOption *option : encodeOptions) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString name = QStringLiteral("--") + option->names().first();
+        if (result.command != Command::All)
+            return fail(error, QStringLiteral("%1 applies to all, not to %2").arg(name, command));
+        if (result.viaFrames)
+            return fail(error, QStringLiteral("%1 does not apply with --via-frames, which encodes as the window does")
+                                   .arg(name));
+    }
 
     switch (result.command) {
     case Command::Decode:

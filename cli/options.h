@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/moviestream.h"
 #include "pipeline/processingrun.h"
 
 #include <QString>
@@ -20,6 +21,9 @@ struct Options
     QString output;                  // -o; empty: the default place
     bool quiet = false;              // --quiet: no progress display
     bool keep = false;               // --keep: keep the batch work directories
+    bool viaFrames = false;          // --via-frames: all through screens/ and processed/
+    bool overwrite = false;          // -y: replace an existing output
+    EncodeSettings encode;           // all: how the movie is encoded
 };
 
 // Exit statuses of nocta-cli.
@@ -27,7 +31,7 @@ enum ExitStatus {
     ExitOk = 0,
     ExitFailed = 1,       // a stage failed, or a movie of a batch did
     ExitUsage = 2,        // the command line itself is wrong
-    ExitInterrupted = 130 // stopped by Ctrl-C (or SIGTERM)
+    ExitInterrupted = 130 // stopped by Ctrl-C
 };
 
 // Reads the arguments (without the program name). On a mistake returns

@@ -17,6 +17,9 @@ namespace {
 // bounded however long it talks.
 constexpr int ErrorTailBytes = 16 * 1024;
 
+// How often a waiting call looks at the stop check.
+constexpr int PollMs = 100;
+
 // Lines of the error stream that say nothing of a cause: progress lines
 // and the closing "Conversion failed!".
 bool saysNothing(const QString &line)
@@ -67,7 +70,16 @@ QString ffmpegMissingReason()
     return QStringLiteral("%1 not found on PATH (install FFmpeg or add its directory to PATH)").arg(ffmpegProgram());
 }
 
-FfmpegProcess::FfmpegProcess() : m_process(new Process) {}
+QString findFfprobe()
+{
+#ifdef Q_OS_WIN
+    return QStandardPaths::findExecutable(QStringLiteral("ffprobe.exe"));
+#else
+    return QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+#endif
+}
+
+FfmpegProcess::FfmpegProcess(Tool tool) : m_tool(tool), m_process(new Process) {}
 
 FfmpegProcess::~FfmpegProcess()
 {
@@ -89,11 +101,17 @@ void FfmpegProcess::setOutput(Output output)
     m_output = output;
 }
 
+void FfmpegProcess::setStopCheck(std::function<bool()> stopRequested)
+{
+    m_stopCheck = std::move(stopRequested);
+}
+
 bool FfmpegProcess::start(const QStringList &arguments)
 {
-    const QString program = findFfmpeg();
+    const QString program = m_tool == Tool::Ffmpeg ? findFfmpeg() : findFfprobe();
     if (program.isEmpty()) {
-        m_startFailure = ffmpegMissingReason();
+        m_startFailure = m_tool == Tool::Ffmpeg ? ffmpegMissingReason()
+                                                : QStringLiteral("ffprobe not found on PATH (it comes with FFmpeg)");
         return false;
     }
     m_process->setProgram(program);
@@ -129,9 +147,12 @@ bool FfmpegProcess::write(const char *data, qint64 size)
 {
     if (!isRunning() || m_process->write(data, size) != size)
         return false;
-    while (m_process->bytesToWrite() > 0)
-        if (!m_process->waitForBytesWritten(-1))
+    while (m_process->bytesToWrite() > 0) {
+        if (stopRequested())
             return false;
+        if (!m_process->waitForBytesWritten(PollMs) && !isRunning())
+            return false;
+    }
     return true;
 }
 
@@ -144,22 +165,44 @@ qint64 FfmpegProcess::read(char *data, qint64 size)
 {
     qint64 got = 0;
     while (got < size) {
-        if (m_process->bytesAvailable() == 0 && !m_process->waitForReadyRead(-1) && m_process->bytesAvailable() == 0)
-            break;
+        if (m_process->bytesAvailable() == 0) {
+            if (stopRequested())
+                break;
+            if (!m_process->waitForReadyRead(PollMs) && m_process->bytesAvailable() == 0) {
+                if (!isRunning())
+                    break;
+                continue;
+            }
+        }
         const qint64 n = m_process->read(data + got, size - got);
-        if (n <= 0)
+        if (n < 0)
             break;
         got += n;
     }
     return got;
 }
 
+QByteArray FfmpegProcess::readAll()
+{
+    QByteArray all;
+    char chunk[16384];
+    qint64 n;
+    while ((n = read(chunk, sizeof chunk)) > 0)
+        all.append(chunk, int(n));
+    return all;
+}
+
 bool FfmpegProcess::waitForFinished()
 {
     if (!m_started)
         return false;
-    if (isRunning())
-        m_process->waitForFinished(-1);
+    while (isRunning()) {
+        if (stopRequested()) {
+            stop();
+            return false;
+        }
+        m_process->waitForFinished(PollMs);
+    }
     collectErrors();
     return failureReason().isEmpty();
 }

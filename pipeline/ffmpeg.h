@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 namespace nocta {
@@ -22,6 +23,9 @@ QString findFfmpeg();
 // The reason given when findFfmpeg() finds nothing.
 QString ffmpegMissingReason();
 
+// ffprobe, which comes with ffmpeg: its full path, or empty.
+QString findFfprobe();
+
 // One run of ffmpeg. Its standard input is closed unless written to
 // through a pipe; its standard output is discarded unless read through a
 // pipe; the last part of its error stream is kept for the failure reason.
@@ -32,10 +36,11 @@ QString ffmpegMissingReason();
 class FfmpegProcess
 {
 public:
+    enum class Tool { Ffmpeg, Ffprobe };
     enum class Input { Closed, Pipe };
     enum class Output { Discarded, Pipe };
 
-    FfmpegProcess();
+    explicit FfmpegProcess(Tool tool = Tool::Ffmpeg);
     ~FfmpegProcess();   // stops a process that still runs
 
     FfmpegProcess(const FfmpegProcess &) = delete;
@@ -44,6 +49,10 @@ public:
     void setWorkingDirectory(const QString &directory);
     void setInput(Input input);
     void setOutput(Output output);
+
+    // Polled while a call below waits: when it turns true, the call gives
+    // up and returns false (or what it has read so far).
+    void setStopCheck(std::function<bool()> stopRequested);
 
     // Starts ffmpeg with these arguments. False when it is not on PATH or
     // could not be started; failureReason() then says why.
@@ -60,6 +69,8 @@ public:
     // Reads exactly size bytes of its output, blocking while none are there.
     // Returns the bytes read: fewer than size only at the end of the output.
     qint64 read(char *data, qint64 size);
+    // Reads its output to the end.
+    QByteArray readAll();
 
     // Waits for the end, however long it takes; true when ffmpeg ended
     // normally with status 0.
@@ -81,7 +92,11 @@ private:
     class Process;
     void collectErrors();
 
+    bool stopRequested() const { return m_stopCheck && m_stopCheck(); }
+
+    Tool m_tool;
     std::unique_ptr<Process> m_process;
+    std::function<bool()> m_stopCheck;
     Input m_input = Input::Closed;
     Output m_output = Output::Discarded;
     QByteArray m_errors;

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 namespace nocta {
 
@@ -22,22 +21,6 @@ QString relativeArgument(const QString &path)
     if (path.isEmpty() || QDir::isAbsolutePath(path))
         return path;
     return QStringLiteral("./") + path;
-}
-
-// A name beside target that no file has yet, with target's suffix so that
-// ffmpeg picks the same container: out.mp4 -> out.partial-1a2b3c4d.mp4.
-QString temporaryBeside(const QString &target)
-{
-    const QFileInfo info(target);
-    const QString suffix = info.suffix().isEmpty() ? QStringLiteral("mp4") : info.suffix();
-    QString candidate;
-    do {
-        candidate = info.dir().filePath(QStringLiteral("%1.partial-%2.%3")
-                                            .arg(info.completeBaseName())
-                                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-                                            .arg(suffix));
-    } while (QFileInfo::exists(candidate));
-    return candidate;
 }
 
 bool decodeFailed(RunSink &sink, const QString &reason)
@@ -134,7 +117,7 @@ bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPat
 
     // ffmpeg writes a file of its own; the movie takes its final name only
     // once complete, so a failed encode leaves the earlier movie as it was.
-    const QString partial = temporaryBeside(target);
+    const QString partial = partialPathBeside(target);
     const QString reason = runFfmpeg(folder.path(), encodeArguments(partial));
     if (!reason.isEmpty()) {
         QFile::remove(partial);

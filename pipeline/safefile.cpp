@@ -1,8 +1,12 @@
 #include "pipeline/safefile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -12,6 +16,33 @@
 #include <system_error>
 
 namespace nocta {
+
+QString partialPathBeside(const QString &target)
+{
+    const QFileInfo info(target);
+    const QString suffix = info.suffix().isEmpty() ? QStringLiteral("mp4") : info.suffix();
+    QString candidate;
+    do {
+        candidate = info.dir().filePath(QStringLiteral("%1.partial-%2.%3")
+                                            .arg(info.completeBaseName())
+                                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+                                            .arg(suffix));
+    } while (QFileInfo::exists(candidate));
+    return candidate;
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+#ifdef Q_OS_UNIX
+    struct stat sa, sb;
+    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#else
+    const QString ca = QFileInfo(a).canonicalFilePath();
+    return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
+#endif
+}
 
 bool replaceFile(const QString &from, const QString &to, QString *error)
 {

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 using namespace nocta;
 using namespace nocta::test;
 
@@ -79,7 +81,10 @@ private slots:
     void allInOne();
     void badInput_data();
     void badInput();
-    void batchWithBrokenMovie();
+    void batchChecksEveryMovieFirst();
+    void batchResumes();
+    void outputIsNeverTheMovie_data();
+    void outputIsNeverTheMovie();
     void batchKeepsWorkDirectories();
     void demo();
 
@@ -262,7 +267,8 @@ void TestCli::allInOne()
     earlier.write("an earlier result");
     earlier.close();
 
-    const CliRun run = runCli({"all", clip, "--mode", modeName, "--workdir", work, "-o", "result.mp4", "--quiet"},
+    const CliRun run = runCli({"all", clip, "--via-frames", "-y", "--mode", modeName, "--workdir", work,
+                               "-o", "result.mp4", "--quiet"},
                               base.path());
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
     QCOMPARE(run.outLines().size(), 1);
@@ -312,7 +318,22 @@ void TestCli::badInput_data()
     QTest::newRow("movie is a directory") << QStringList{"all", "%T", "--workdir", "%W"}
                                           << 1 << "is a directory, not a movie" << "";
     QTest::newRow("not a movie") << QStringList{"all", "%J", "--workdir", "%W", "-o", "%T/out.mp4"}
-                                 << 1 << " - Decoding failed: ffmpeg exited with code" << "";
+                                 << 1 << " - Decoding failed: " << "";
+    QTest::newRow("not a movie, via frames") << QStringList{"all", "%J", "--via-frames", "--workdir", "%W", "-o", "%T/out.mp4"}
+                                             << 1 << " - Decoding failed: ffmpeg exited with code" << "";
+    QTest::newRow("--keep without --via-frames") << QStringList{"all", "%C", "--keep"} << 2 << "--keep applies to all --via-frames" << "";
+    QTest::newRow("encoding option with --via-frames") << QStringList{"all", "%C", "--via-frames", "--crf", "20"}
+                                                       << 2 << "--crf does not apply with --via-frames" << "";
+    QTest::newRow("encoding option for encode") << QStringList{"encode", "--codec", "h265"} << 2 << "--codec applies to all" << "";
+    QTest::newRow("unknown codec") << QStringList{"all", "%C", "--codec", "vp9"} << 2 << "unknown codec 'vp9'" << "";
+    QTest::newRow("quality out of range") << QStringList{"all", "%C", "--crf", "52"} << 2 << "--crf takes a whole number" << "";
+    QTest::newRow("quality and bit rate") << QStringList{"all", "%C", "--crf", "20", "--bitrate", "8M", "-o", "%T/o.mp4"}
+                                          << 2 << "--crf and --bitrate exclude each other" << "";
+    QTest::newRow("bad rate") << QStringList{"all", "%C", "--fps", "0"} << 2 << "--fps takes frames per second" << "";
+    QTest::newRow("FFV1 in MP4") << QStringList{"all", "%C", "--codec", "ffv1", "-o", "%T/o.mp4"}
+                                 << 2 << "FFV1 goes in Matroska" << "";
+    QTest::newRow("output is the movie") << QStringList{"all", "%C", "-o", "%C"} << 2 << "is the movie" << "";
+    QTest::newRow("output exists") << QStringList{"all", "%C", "-o", "%T/earlier.mp4"} << 2 << "add -y" << "earlier";
     QTest::newRow("no ffmpeg") << QStringList{"all", "%C", "--workdir", "%W"}
                                << 1 << "ffmpeg not found on PATH" << "nopath";
     QTest::newRow("no ffmpeg, decode") << QStringList{"decode", "%C", "--workdir", "%W"}
@@ -421,9 +442,9 @@ void TestCli::badInput()
     }
 }
 
-// Three movies, the middle one broken: the other two are written, the
-// broken one is named, and the exit status says that not all succeeded.
-void TestCli::batchWithBrokenMovie()
+// A batch looks at every movie before the first starts: one that cannot be
+// read stops it all before any work, with a line naming it.
+void TestCli::batchChecksEveryMovieFirst()
 {
     QTemporaryDir base;
     const QString movies = QDir(base.path()).filePath(QStringLiteral("movies"));
@@ -431,34 +452,69 @@ void TestCli::batchWithBrokenMovie()
     QVERIFY(QFile::copy(clip, movies + "/first.mp4"));
     QVERIFY(QFile::copy(junk, movies + "/broken.mp4"));
     QVERIFY(QFile::copy(otherClip, movies + "/third.mp4"));
-    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
 
     const CliRun run = runCli({"all", "movies/first.mp4", "movies/broken.mp4", "movies/third.mp4",
-                               "-o", "denoised/", "--workdir", "work", "--mode", "standard", "-q"},
+                               "-o", "denoised/", "--mode", "standard", "-q"},
                               base.path());
-    QVERIFY2(run.finished, "nocta-cli did not end");
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QVERIFY2(run.exitCode == 1, qPrintable(run.describe()));
+    QVERIFY2(run.finished && run.exitCode == 1, qPrintable(run.describe()));
+    QVERIFY2(run.err.contains("broken.mp4"), qPrintable(run.err));
+    QVERIFY2(run.errLines().last().contains("nothing was started"), qPrintable(run.err));
+    QVERIFY(!QFileInfo::exists(QDir(base.path()).filePath("denoised")));
+}
 
+// A batch run again skips the movies whose result is there already, so a
+// stopped batch goes on where it stopped; -y does them all again.
+void TestCli::batchResumes()
+{
+    QTemporaryDir base;
     const QString out = QDir(base.path()).filePath(QStringLiteral("denoised"));
-    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name),
-             QStringList({"first.denoised.mp4", "third.denoised.mp4"}));
-    QCOMPARE(countMovieFrames(out + "/first.denoised.mp4"), ClipFrames - 4);
-    QCOMPARE(countMovieFrames(out + "/third.denoised.mp4"), OtherClipFrames - 4);
+    QVERIFY(QDir().mkpath(out));
+    QVERIFY(writeFile(out + "/night.denoised.mp4", "done before the stop"));
 
-    // One timing line per processing run that finished.
-    QCOMPARE(run.outLines().size(), 2);
-    QVERIFY2(run.err.contains(" - Decoding failed: "), qPrintable(run.err));
-    QVERIFY2(run.errLines().last() == "nocta-cli: 1 of 3 movies failed: movies/broken.mp4", qPrintable(run.err));
-    QVERIFY2(hasConsoleLine(run, " - Movie 3 of 3: movies/third.mp4"), qPrintable(run.err));
-    // Each movie's work directory went away after it.
-    QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    const CliRun run = runCli({"all", clip, otherClip, "-o", "denoised/", "-q"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QVERIFY2(run.err.contains(" - Skipped: "), qPrintable(run.err));
+    QCOMPARE(readFile(out + "/night.denoised.mp4"), QByteArray("done before the stop"));
+    QCOMPARE(countMovieFrames(out + "/dusk.denoised.mp4"), OtherClipFrames - 4);
+    QCOMPARE(run.outLines().size(), 1);   // one processing run
+
+    const CliRun again = runCli({"all", clip, otherClip, "-o", "denoised/", "-q", "-y"}, base.path());
+    QVERIFY2(again.finished && again.exitCode == 0, qPrintable(again.describe()));
+    QCOMPARE(countMovieFrames(out + "/night.denoised.mp4"), ClipFrames - 4);
+}
+
+// The output is never the movie, by whatever path.
+void TestCli::outputIsNeverTheMovie_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::newRow("symbolic link") << "symbolic";
+    QTest::newRow("hard link") << "hard";
+}
+
+void TestCli::outputIsNeverTheMovie()
+{
+    QFETCH(QString, link);
+    QTemporaryDir base;
+    const QString movie = base.filePath("night.mp4");
+    const QString other = base.filePath("other.mp4");
+    QVERIFY(QFile::copy(clip, movie));
+    if (link == "symbolic")
+        QVERIFY(QFile::link(movie, other));
+    else
+        QCOMPARE(::link(QFile::encodeName(movie).constData(), QFile::encodeName(other).constData()), 0);
+    const QByteArray before = readFile(movie);
+
+    const CliRun run = runCli({"all", movie, "-o", other, "-y", "-q"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 2, qPrintable(run.describe()));
+    QVERIFY2(run.err.contains("is the movie"), qPrintable(run.err));
+    QCOMPARE(readFile(movie), before);
 }
 
 void TestCli::batchKeepsWorkDirectories()
 {
     QTemporaryDir base;
-    const CliRun run = runCli({"all", clip, otherClip, "--keep", "--workdir", base.path(), "-q"}, base.path());
+    const CliRun run = runCli({"all", clip, otherClip, "--via-frames", "--keep", "--workdir", base.path(), "-q"},
+                              base.path());
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
     // Without -o the movies land in the work directory.
     QCOMPARE(countMovieFrames(base.path() + "/night.denoised.mp4"), ClipFrames - 4);
