@@ -500,6 +500,10 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
                 arguments << QStringLiteral("-tag:v") << QStringLiteral("hvc1");
         }
     }
+    // 4:2:0 needs an even size: a frame of odd width or height gets one
+    // black column or row.
+    if ((settings.likeWindow || settings.codec != EncodeSettings::Codec::Ffv1) && (info.width % 2 || info.height % 2))
+        arguments << QStringLiteral("-vf") << QStringLiteral("pad=ceil(iw/2)*2:ceil(ih/2)*2");
     // The sound runs to its end, a little past the last frame: cutting
     // it at the shorter stream would cut the picture of a movie whose sound
     // stops early.
