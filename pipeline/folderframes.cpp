@@ -82,6 +82,13 @@ bool PngTarget::put(const QImage &output, const SourceFrame &oldest)
     if (!m_error.isEmpty())
         return false;
     const QString path = m_folder.outputFrame(oldest.name);
+    if (m_names.contains(oldest.name)) {
+        m_error = QStringLiteral("%1 and %2 would both be saved as %3/%4.png")
+                      .arg(m_names.value(oldest.name), oldest.label, WorkFolder::processedName(), oldest.name);
+        m_collision = QStringLiteral(" - Processing stopped: %1.").arg(m_error);
+        return false;
+    }
+    m_names.insert(oldest.name, oldest.label);
     if (m_overlapped)
         m_pending = std::async(std::launch::async, [output, path] { return writeFrame(output, path); });
     else
@@ -98,6 +105,8 @@ bool PngTarget::finish()
 
 QString PngTarget::failure() const
 {
+    if (!m_collision.isEmpty())
+        return m_collision;
     return m_error.isEmpty() ? QString() : QStringLiteral(" - Processing failed: %1.").arg(m_error);
 }
 

@@ -4,6 +4,7 @@
 #include "pipeline/workfolder.h"
 
 #include <QFileInfoList>
+#include <QHash>
 
 #include <future>
 #include <memory>
@@ -42,7 +43,9 @@ private:
 
 // Output frames as PNG files processed/<name>.png. When overlapped, a frame
 // is encoded and written on a worker thread while the run computes the
-// next one; at most one save is in flight.
+// next one; at most one save is in flight. Two windows of one run whose
+// oldest frames share a name (night.0001.bmp, night.0002.bmp) would write
+// the same file: the second stops the run before it overwrites the first.
 class PngTarget : public FrameTarget
 {
 public:
@@ -58,6 +61,8 @@ private:
     void record(const QString &error);
 
     WorkFolder m_folder;
+    QHash<QString, QString> m_names;     // output name -> the frame it came from
+    QString m_collision;
     bool m_overlapped;
     std::future<QString> m_pending;
     QString m_error;

@@ -103,6 +103,8 @@ private slots:
     void staleOutputsRemoved();
     void failedSaveIsReported();
     void stopRequestKeepsWrittenFrames();
+    void badEntriesStopTheRun_data();
+    void badEntriesStopTheRun();
     void previewShowsOldestFrame_data();
     void previewShowsOldestFrame();
 };
@@ -309,7 +311,9 @@ void TestProcessingRun::eachEntryLoadsFromItsOwnFile()
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
     // Output names are the base names: the window starting at clip.part1
-    // is saved as clip.png.
+    // is saved as clip.png. (With 001.png still there, the windows of 001.bmp
+    // and 001.png would both be saved as 001.png: that stops a run.)
+    QVERIFY(QFile::remove(screens(dir) + "/001.png"));
     QVERIFY(test::noisyNightFrame(20, 14, 9, 3).save(screens(dir) + "/clip.part4.bmp"));
     QVERIFY(test::noisyNightFrame(20, 14, 10, 3).save(screens(dir) + "/clip.part5.bmp"));
     QVERIFY(processMovie(dir.path(), DenoiseMode::Standard, sink).ok());
@@ -399,6 +403,45 @@ void TestProcessingRun::stopRequestKeepsWrittenFrames()
     for (const QString &name : outputs(dir))
         QVERIFY(!QImage(processed(dir) + '/' + name).isNull());
     QVERIFY(sink.timings.isEmpty());
+}
+
+void TestProcessingRun::badEntriesStopTheRun_data()
+{
+    QTest::addColumn<QStringList>("names");      // the frames, in order
+    QTest::addColumn<QString>("damage");         // what is done to the third frame
+    QTest::addColumn<QStringList>("written");    // outputs kept
+    QTest::addColumn<QString>("message");        // part of the failure line
+
+    QTest::newRow("two outputs of one name")
+        << QStringList{"night.0001.bmp", "night.0002.bmp", "night.0003.bmp", "night.0004.bmp", "night.0005.bmp",
+                       "night.0006.bmp"}
+        << "" << QStringList{"night.png"}
+        << "night.0001.bmp and night.0002.bmp would both be saved as processed/night.png";
+}
+
+// A frame that cannot be used as it is stops the run with a line naming it,
+// before anything is overwritten; what was written before stays.
+void TestProcessingRun::badEntriesStopTheRun()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QString, damage);
+    QFETCH(QStringList, written);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(screens(dir)));
+    for (int i = 0; i < names.size(); ++i)
+        QVERIFY(test::noisyNightFrame(16, 12, i, 5).save(screens(dir) + "/" + names.at(i), "BMP"));
+    Q_UNUSED(damage);
+
+    for (DenoiseMode mode : {DenoiseMode::Fuzzy, DenoiseMode::Standard}) {
+        RecordingSink sink;
+        const RunResult result = processMovie(dir.path(), mode, sink);
+        QCOMPARE(result.status, RunResult::Failed);
+        QCOMPARE(sink.failures.size(), 1);
+        QVERIFY2(sink.failures.first().contains(message), qPrintable(sink.failures.first()));
+        QVERIFY(!sink.lines.contains(" - Processing done"));
+        QCOMPARE(outputs(dir), written);
+    }
 }
 
 void TestProcessingRun::previewShowsOldestFrame_data() { addModes(); }
