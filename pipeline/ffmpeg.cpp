@@ -1,5 +1,7 @@
 #include "pipeline/ffmpeg.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -17,12 +19,28 @@ namespace {
 // bounded however long it talks.
 constexpr int ErrorTailBytes = 16 * 1024;
 
-// Lines of the error stream that say nothing of a cause: progress lines
-// and the closing "Conversion failed!".
+// How often a wait for ffmpeg asks whether to stop it.
+constexpr int StopPollMs = 50;
+
+// Lines of the error stream that say nothing of a cause: progress lines,
+// the closing "Conversion failed!" and the encoder's statistics.
 bool saysNothing(const QString &line)
 {
     return line.isEmpty() || line.startsWith(QLatin1String("frame=")) || line.startsWith(QLatin1String("size="))
-        || line == QLatin1String("Conversion failed!");
+        || line.startsWith(QLatin1String("video:")) || line.startsWith(QLatin1String("[libx264 @"))
+        || line.startsWith(QLatin1String("Last message repeated")) || line == QLatin1String("Conversion failed!");
+}
+
+// A line by which ffmpeg reports that its output could not be written. The
+// first two come at the end of a run that ffmpeg 5.1 still ends with
+// status 0.
+bool reportsFailedWrite(const QByteArray &line)
+{
+    if (!line.contains("rror") && !line.contains("av_interleaved_write_frame"))
+        return false;
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\[[^]]* @ [^]]*\\] )?(Error writing trailer|Error closing file|av_interleaved_write_frame\\(\\):)"));
+    return pattern.match(QString::fromLocal8Bit(line)).hasMatch();
 }
 
 } // namespace
@@ -91,7 +109,7 @@ void FfmpegProcess::setOutput(Output output)
 
 bool FfmpegProcess::start(const QStringList &arguments)
 {
-    const QString program = findFfmpeg();
+    const QString program = m_program.isEmpty() ? findFfmpeg() : m_program;
     if (program.isEmpty()) {
         m_startFailure = ffmpegMissingReason();
         return false;
@@ -154,12 +172,18 @@ qint64 FfmpegProcess::read(char *data, qint64 size)
     return got;
 }
 
-bool FfmpegProcess::waitForFinished()
+bool FfmpegProcess::waitForFinished(const StopRequest &stopRequested)
 {
     if (!m_started)
         return false;
-    if (isRunning())
-        m_process->waitForFinished(-1);
+    while (isRunning()) {
+        if (stopRequested && stopRequested()) {
+            m_stopped = true;
+            stop();
+            return false;
+        }
+        m_process->waitForFinished(stopRequested ? StopPollMs : -1);
+    }
     collectErrors();
     return failureReason().isEmpty();
 }
@@ -178,9 +202,31 @@ void FfmpegProcess::stop()
 
 void FfmpegProcess::collectErrors()
 {
-    m_errors += m_process->readAllStandardError();
+    const QByteArray chunk = m_process->readAllStandardError();
+    watchLines(chunk);
+    m_errors += chunk;
     if (m_errors.size() > 2 * ErrorTailBytes)
         m_errors.remove(0, m_errors.size() - ErrorTailBytes);
+}
+
+// Every line of the error stream is looked at once, however long ffmpeg
+// talks, for the first that reports a failed write.
+void FfmpegProcess::watchLines(const QByteArray &chunk)
+{
+    m_partialLine += chunk;
+    int start = 0;
+    for (int i = 0; i < m_partialLine.size(); ++i) {
+        const char c = m_partialLine.at(i);
+        if (c != '\n' && c != '\r')
+            continue;
+        const QByteArray line = m_partialLine.mid(start, i - start).trimmed();
+        if (m_writeFailure.isEmpty() && reportsFailedWrite(line))
+            m_writeFailure = QString::fromLocal8Bit(line).left(300);
+        start = i + 1;
+    }
+    m_partialLine.remove(0, start);
+    if (m_partialLine.size() > ErrorTailBytes)   // no line is that long
+        m_partialLine.clear();
 }
 
 QStringList FfmpegProcess::errorLines(int count) const
@@ -192,6 +238,10 @@ QStringList FfmpegProcess::errorLines(int count) const
         QString line = lines.at(i).trimmed().toString();
         if (saysNothing(line))
             continue;
+        // "[mov,mp4,m4a @ 0x55c81f266840] moov atom not found": the address
+        // tells the user nothing.
+        static const QRegularExpression address(QStringLiteral("^\\[([^]@]*) @ 0x[0-9a-fA-F]+\\] "));
+        line.replace(address, QStringLiteral("[\\1] "));
         if (line.size() > 300)
             line = line.left(300) + QStringLiteral("...");
         found.prepend(line);
@@ -205,30 +255,77 @@ QString FfmpegProcess::failureReason() const
         return m_startFailure;
     if (!m_started)
         return QStringLiteral("ffmpeg was not started");
+    if (m_stopped)
+        return QStringLiteral("ffmpeg was stopped");
     if (isRunning())
         return QStringLiteral("ffmpeg is still running");
 
+    // A line that reports a failed write is the best reason there is; the
+    // encoder's statistics and the end of the run follow it.
+    QString writeFailure = m_writeFailure;
+    if (writeFailure.isEmpty() && !m_partialLine.isEmpty() && reportsFailedWrite(m_partialLine.trimmed()))
+        writeFailure = QString::fromLocal8Bit(m_partialLine.trimmed()).left(300);
     QString reason;
     if (m_process->exitStatus() == QProcess::CrashExit)
         reason = QStringLiteral("ffmpeg crashed");
     else if (m_process->exitCode() != 0)
         reason = QStringLiteral("ffmpeg exited with code %1").arg(m_process->exitCode());
+    else if (!writeFailure.isEmpty())
+        reason = QStringLiteral("ffmpeg could not finish writing");
     else
         return QString();
-    const QStringList detail = errorLines(1);
+    const QStringList detail = writeFailure.isEmpty() ? errorLines(2) : QStringList{writeFailure};
     if (!detail.isEmpty())
-        reason += QStringLiteral(": ") + detail.first();
+        reason += QStringLiteral(": ") + detail.join(QStringLiteral(" / "));
     return reason;
 }
 
-QString runFfmpeg(const QString &directory, const QStringList &arguments)
+QString runFfmpeg(const QString &directory, const QStringList &arguments, const StopRequest &stopRequested)
 {
     FfmpegProcess ffmpeg;
     ffmpeg.setWorkingDirectory(directory);
     if (!ffmpeg.start(arguments))
         return ffmpeg.failureReason();
-    ffmpeg.waitForFinished();
+    ffmpeg.waitForFinished(stopRequested);
     return ffmpeg.failureReason();
+}
+
+int countVideoPackets(const QString &movie, QString *error)
+{
+#ifdef Q_OS_WIN
+    const QString name = QStringLiteral("ffprobe.exe");
+#else
+    const QString name = QStringLiteral("ffprobe");
+#endif
+    // The ffprobe of the same installation as ffmpeg, else any.
+    const QString beside = QFileInfo(findFfmpeg()).dir().filePath(name);
+    const QString program = QFileInfo(beside).isExecutable() ? beside : QStandardPaths::findExecutable(name);
+    if (program.isEmpty())
+        return -2;
+
+    FfmpegProcess probe;
+    probe.m_program = program;
+    probe.setOutput(FfmpegProcess::Output::Pipe);
+    if (!probe.start({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                      QStringLiteral("v:0"), QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
+                      QStringLiteral("stream=nb_read_packets"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
+                      QFileInfo(movie).absoluteFilePath()})) {
+        *error = QStringLiteral("ffprobe could not be started");
+        return -1;
+    }
+    QByteArray output;
+    char buffer[256];
+    qint64 got = 0;
+    while ((got = probe.read(buffer, sizeof buffer)) > 0 && output.size() < 4096)
+        output.append(buffer, int(got));
+    const bool ok = probe.waitForFinished();
+    bool isNumber = false;
+    const int packets = output.trimmed().toInt(&isNumber);
+    if (ok && isNumber)
+        return packets;
+    const QStringList detail = probe.errorLines(1);
+    *error = !detail.isEmpty() ? detail.first() : ok ? QStringLiteral("it holds no video") : QStringLiteral("ffprobe failed");
+    return -1;
 }
 
 } // namespace nocta
