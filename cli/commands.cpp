@@ -165,7 +165,7 @@ private:
     // The stages, each in the given work directory.
     bool decodeStage(const QString &movie, const QString &workDir)
     {
-        return decodeMovie(absolutePath(movie), workDir, m_sink);
+        return decodeMovie(absolutePath(movie), workDir, m_sink, FfmpegLog::Errors);
     }
 
     bool processStage(const QString &workDir)
@@ -175,7 +175,7 @@ private:
 
     bool encodeStage(const QString &workDir, const QString &output)
     {
-        return encodeMovie(workDir, m_sink, output);
+        return encodeMovie(workDir, m_sink, output, FfmpegLog::Errors);
     }
 
     // decode, process and encode, stopping at the first that fails.
@@ -208,10 +208,8 @@ private:
     {
         if (output.isEmpty())
             return true;
-        if (QFileInfo(output).isDir()) {
-            *error = QStringLiteral("cannot write the movie to %1: it is a directory").arg(shown(output));
+        if (!checkOutputMovie(output, error))
             return false;
-        }
         return checkWritableDirectory(QFileInfo(output).absolutePath(), error);
     }
 

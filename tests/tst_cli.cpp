@@ -13,6 +13,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <unistd.h>
+
 using namespace nocta;
 using namespace nocta::test;
 
@@ -59,6 +64,8 @@ bool hasConsoleLine(const CliRun &run, const QString &message)
     return false;
 }
 
+CliRun finishCli(QProcess &process, int timeoutMs);
+
 QStringList pngNames(const QString &dir)
 {
     return QDir(dir).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
@@ -86,6 +93,8 @@ private slots:
 private:
     CliRun runCli(const QStringList &arguments, const QString &workingDir,
                   const QString &path = QString()) const;
+    void startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
+                  const QString &path) const;
     QString referenceFor(const QString &workDir, DenoiseMode mode);
     void compareProcessed(const QString &actualDir, const QString &expectedDir);
 
@@ -116,8 +125,9 @@ void TestCli::initTestCase()
     file.write("these are notes, not a movie\n");
 }
 
-// Runs nocta-cli with no display in reach: no platform, no X, no Wayland.
-CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, const QString &path) const
+// Starts nocta-cli with no display in reach: no platform, no X, no Wayland.
+void TestCli::startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
+                       const QString &path) const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
@@ -126,15 +136,21 @@ CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, 
     if (!path.isNull())
         environment.insert(QStringLiteral("PATH"), path);
 
-    QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDir);
     process.setStandardInputFile(QProcess::nullDevice());
     process.start(cli, arguments);
+}
+
+namespace {
+
+// Waits for nocta-cli's end (killing it after timeoutMs) and collects what it said.
+CliRun finishCli(QProcess &process, int timeoutMs)
+{
     CliRun run;
     if (!process.waitForStarted(30000))
         return run;
-    run.finished = process.waitForFinished(180000);
+    run.finished = process.waitForFinished(timeoutMs);
     if (!run.finished) {
         process.kill();
         process.waitForFinished();
@@ -144,6 +160,15 @@ CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, 
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
+}
+
+} // namespace
+
+CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, const QString &path) const
+{
+    QProcess process;
+    startCli(process, arguments, workingDir, path);
+    return finishCli(process, 180000);
 }
 
 // What the window's run writes for the frames of workDir/screens: the
@@ -312,7 +337,12 @@ void TestCli::badInput_data()
     QTest::newRow("movie is a directory") << QStringList{"all", "%T", "--workdir", "%W"}
                                           << 1 << "is a directory, not a movie" << "";
     QTest::newRow("not a movie") << QStringList{"all", "%J", "--workdir", "%W", "-o", "%T/out.mp4"}
-                                 << 1 << " - Decoding failed: ffmpeg exited with code" << "";
+                                 << 1 << junk + ": Invalid data found when processing input." << "";
+    QTest::newRow("movie is a FIFO") << QStringList{"all", "%T/pipe.mp4", "--workdir", "%W"}
+                                     << 1 << "pipe.mp4 is a pipe (FIFO), not a movie file" << "fifo";
+    QTest::newRow("output is a device") << QStringList{"all", "%C", "--workdir", "%W", "-o", "%T/node"}
+                                        << 1 << "cannot write the movie to %T/node: it is a character device"
+                                        << "device";
     QTest::newRow("no ffmpeg") << QStringList{"all", "%C", "--workdir", "%W"}
                                << 1 << "ffmpeg not found on PATH" << "nopath";
     QTest::newRow("no ffmpeg, decode") << QStringList{"decode", "%C", "--workdir", "%W"}
@@ -369,6 +399,12 @@ void TestCli::badInput()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("an earlier movie");
     }
+    const QString fifo = QDir(base.path()).filePath(QStringLiteral("pipe.mp4"));
+    if (steps.contains("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    const QString node = QDir(base.path()).filePath(QStringLiteral("node"));
+    if (steps.contains("device") && ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("making a device needs the superuser");
     const QString locked = QDir(base.path()).filePath(QStringLiteral("locked"));
     if (steps.contains("locked")) {
         QVERIFY(QDir().mkpath(locked));
@@ -389,6 +425,7 @@ void TestCli::badInput()
         argument.replace("%J", junk);
         argument.replace("%F", plainFile);
     }
+    message.replace("%T", base.path());
     const CliRun run = runCli(arguments, base.path(), path);
     if (steps.contains("locked"))
         QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -410,7 +447,7 @@ void TestCli::badInput()
     QDirIterator it(base.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
-        if (file == plainFile || file == earlier)
+        if (file == plainFile || file == earlier || file == fifo || file == node)
             continue;
         QFAIL(qPrintable("left behind: " + file + "\n" + run.describe()));
     }
@@ -419,6 +456,10 @@ void TestCli::badInput()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("an earlier movie"));
     }
+    struct stat status = {};
+    if (steps.contains("device"))
+        QVERIFY2(::lstat(QFile::encodeName(node).constData(), &status) == 0 && S_ISCHR(status.st_mode),
+                 "the device was replaced");
 }
 
 // Three movies, the middle one broken: the other two are written, the
