@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
@@ -89,6 +90,8 @@ private slots:
     void batchWithBrokenMovie();
     void batchKeepsWorkDirectories();
     void demo();
+    void signalsStopFfmpeg_data();
+    void signalsStopFfmpeg();
 
 private:
     CliRun runCli(const QStringList &arguments, const QString &workingDir,
@@ -528,6 +531,88 @@ void TestCli::demo()
     const int frames = countMovieFrames(noisy);
     QVERIFY(frames >= 5);
     QCOMPARE(countMovieFrames(denoised), frames - 4);
+}
+
+namespace {
+
+// True once the process has ended (a zombie counts as ended).
+bool processGone(qint64 pid)
+{
+    if (::kill(pid_t(pid), 0) != 0)
+        return true;
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+} // namespace
+
+void TestCli::signalsStopFfmpeg_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stoppedLine");
+
+    QTest::newRow("encode, SIGINT") << "encode" << SIGINT << 130 << " - Encoding stopped.";
+    QTest::newRow("encode, SIGTERM") << "encode" << SIGTERM << 143 << " - Encoding stopped.";
+    QTest::newRow("decode, SIGHUP") << "decode" << SIGHUP << 129 << " - Decoding stopped.";
+    QTest::newRow("encode, SIGKILL") << "encode" << SIGKILL << -1 << "";
+}
+
+// A signal sent to nocta-cli alone (kill PID, a service manager), not to
+// its process group, stops ffmpeg as well; the unfinished movie goes and
+// the earlier one stays. After SIGKILL, ffmpeg dies with nocta-cli and the
+// next encode removes the partial movie that was left.
+void TestCli::signalsStopFfmpeg()
+{
+    QFETCH(QString, command);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stoppedLine);
+
+    QTemporaryDir base;
+    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
+    QVERIFY(writeNightFrames(work + "/processed", 3, 8, 8, 1, "png"));
+    QVERIFY(QDir().mkpath(work + "/out_movies"));
+    const QString movie = work + "/out_movies/out.mp4";
+    QVERIFY(writeFile(movie, "the earlier movie"));
+    QVERIFY(writeFile(base.path() + "/night.mp4", "a movie to decode"));
+    // It runs until stopped, unless told to be quick.
+    const StandInFfmpeg standIn("#!/bin/sh\n"
+                                "for a; do last=$a; done\n"
+                                "if [ -e quick ]; then printf movie > \"$last\"; exit 0; fi\n"
+                                "case \"$last\" in *.mp4) printf partial > \"$last\" ;; esac\n"
+                                "echo $$ > ffmpeg.pid\n"
+                                "exec /bin/sleep 30\n");
+    QVERIFY(standIn.isValid());
+
+    QProcess process;
+    startCli(process, command == "encode" ? QStringList{"encode", "--workdir", work, "-q"}
+                                          : QStringList{"decode", base.path() + "/night.mp4", "--workdir", work, "-q"},
+             base.path(), standIn.path());
+    QTRY_VERIFY_WITH_TIMEOUT(!readFile(work + "/ffmpeg.pid").isEmpty(), 10000);
+    const qint64 ffmpegPid = readFile(work + "/ffmpeg.pid").trimmed().toLongLong();
+    QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+    const CliRun run = finishCli(process, 10000);
+
+    QVERIFY2(run.finished, "nocta-cli did not end");
+    QTRY_VERIFY2_WITH_TIMEOUT(processGone(ffmpegPid), "ffmpeg runs on", 3000);
+    QVERIFY2(!run.err.contains("Movie created"), qPrintable(run.describe()));
+    if (signal == SIGKILL) {
+        QCOMPARE(run.exitStatus, QProcess::CrashExit);
+        QCOMPARE(QDir(work + "/out_movies").entryList(QDir::Files).size(), 2);
+        QVERIFY(writeFile(work + "/quick", ""));
+        const CliRun next = runCli({"encode", "--workdir", work, "-q"}, base.path(), standIn.path());
+        QVERIFY2(next.finished && next.exitCode == 0, qPrintable(next.describe()));
+        QCOMPARE(QDir(work + "/out_movies").entryList(QDir::Files), QStringList{"out.mp4"});
+        QCOMPARE(readFile(movie), QByteArray("movie"));
+        return;
+    }
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(hasConsoleLine(run, stoppedLine), qPrintable(run.describe()));
+    QCOMPARE(QDir(work + "/out_movies").entryList(QDir::Files), QStringList{"out.mp4"});
+    QCOMPARE(readFile(movie), QByteArray("the earlier movie"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
