@@ -167,7 +167,7 @@ private:
     // The stages, each in the given work directory.
     bool decodeStage(const QString &movie, const QString &workDir)
     {
-        return decodeMovie(absolutePath(movie), workDir, m_sink);
+        return decodeMovie(absolutePath(movie), workDir, m_sink, FfmpegLog::Errors);
     }
 
     bool processStage(const QString &workDir)
@@ -177,7 +177,7 @@ private:
 
     bool encodeStage(const QString &workDir, const QString &output)
     {
-        return encodeMovie(workDir, m_sink, output);
+        return encodeMovie(workDir, m_sink, output, FfmpegLog::Errors);
     }
 
     // decode, process and encode, stopping at the first that fails.
@@ -210,10 +210,8 @@ private:
     {
         if (output.isEmpty())
             return true;
-        if (QFileInfo(output).isDir()) {
-            *error = QStringLiteral("cannot write the movie to %1: it is a directory").arg(shown(output));
+        if (!checkOutputMovie(output, error))
             return false;
-        }
         return checkWritableDirectory(QFileInfo(output).absolutePath(), error);
     }
 
@@ -269,13 +267,15 @@ private:
             *error = QStringLiteral("the output %1 is the movie %2 itself").arg(shown(output), shown(movie));
             return ExitUsage;
         }
+        if (!checkOutput(output, error))
+            return ExitFailed;
         if (!m_options.viaFrames && !m_options.encode.check(output, error))
             return ExitUsage;
         if (QFileInfo::exists(output) && !m_options.overwrite && !inBatch) {
             *error = QStringLiteral("%1 already exists; add -y to replace it").arg(shown(output));
             return ExitUsage;
         }
-        return checkOutput(output, error) ? ExitOk : ExitFailed;
+        return ExitOk;
     }
 
     // One movie through the chosen route into output.

@@ -17,14 +17,25 @@
 
 namespace {
 
-// Set by the first Ctrl-C (or SIGTERM): the run stops after the frame at
-// hand. ffmpeg, in the same process group, receives Ctrl-C itself and ends
-// its stage with a failure; its unfinished movie is removed by the stage.
+// Set by the first SIGINT, SIGTERM or SIGHUP, whether it came to the whole
+// process group (Ctrl-C) or to this process alone (kill PID, a service
+// manager): the processing run stops after the frame at hand, and a
+// running ffmpeg is stopped by its stage, which removes its unfinished
+// movie. The exit status then tells the signal: 128 + its number.
 std::atomic_bool stopRequest{false};
+std::atomic_int stopSignal{0};
 static_assert(std::atomic_bool::is_always_lock_free, "the stop flag is set from a signal handler");
+static_assert(std::atomic_int::is_always_lock_free, "the signal is kept from a signal handler");
 
-extern "C" void requestStop(int)
+extern "C" void requestStop(int signal)
 {
+    if (stopRequest.load()) {
+        // A second signal ends the program at once; ffmpeg dies with it.
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    stopSignal.store(signal);
     stopRequest.store(true);
 }
 
@@ -34,10 +45,9 @@ void installStopHandler()
     struct sigaction action = {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
-    // A second signal ends the program at once.
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
 #else
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
@@ -72,5 +82,8 @@ int main(int argc, char *argv[])
 
     installStopHandler();
     nocta::cli::TerminalSink sink(nocta::cli::progressStyleFor(options.quiet), stopRequest);
-    return nocta::cli::runCommand(options, sink, stopRequest);
+    const int status = nocta::cli::runCommand(options, sink, stopRequest);
+    if (status == nocta::cli::ExitInterrupted && stopSignal.load() > 0)
+        return 128 + stopSignal.load();
+    return status;
 }

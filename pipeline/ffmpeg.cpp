@@ -1,5 +1,7 @@
 #include "pipeline/ffmpeg.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -17,15 +19,28 @@ namespace {
 // bounded however long it talks.
 constexpr int ErrorTailBytes = 16 * 1024;
 
-// How often a waiting call looks at the stop check.
-constexpr int PollMs = 100;
+// How often a waiting call asks whether to stop.
+constexpr int PollMs = 50;
 
-// Lines of the error stream that say nothing of a cause: progress lines
-// and the closing "Conversion failed!".
+// Lines of the error stream that say nothing of a cause: progress lines,
+// the closing "Conversion failed!" and the encoder's statistics.
 bool saysNothing(const QString &line)
 {
     return line.isEmpty() || line.startsWith(QLatin1String("frame=")) || line.startsWith(QLatin1String("size="))
-        || line == QLatin1String("Conversion failed!");
+        || line.startsWith(QLatin1String("video:")) || line.startsWith(QLatin1String("[libx264 @"))
+        || line.startsWith(QLatin1String("Last message repeated")) || line == QLatin1String("Conversion failed!");
+}
+
+// A line by which ffmpeg reports that its output could not be written. The
+// first two come at the end of a run that ffmpeg 5.1 still ends with
+// status 0.
+bool reportsFailedWrite(const QByteArray &line)
+{
+    if (!line.contains("rror") && !line.contains("av_interleaved_write_frame"))
+        return false;
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\[[^]]* @ [^]]*\\] )?(Error writing trailer|Error closing file|av_interleaved_write_frame\\(\\):)"));
+    return pattern.match(QString::fromLocal8Bit(line)).hasMatch();
 }
 
 } // namespace
@@ -73,10 +88,14 @@ QString ffmpegMissingReason()
 QString findFfprobe()
 {
 #ifdef Q_OS_WIN
-    return QStandardPaths::findExecutable(QStringLiteral("ffprobe.exe"));
+    const QString name = QStringLiteral("ffprobe.exe");
 #else
-    return QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+    const QString name = QStringLiteral("ffprobe");
 #endif
+    // The ffprobe of the same installation as ffmpeg, else any.
+    const QString ffmpeg = findFfmpeg();
+    const QString beside = ffmpeg.isEmpty() ? QString() : QFileInfo(ffmpeg).dir().filePath(name);
+    return !beside.isEmpty() && QFileInfo(beside).isExecutable() ? beside : QStandardPaths::findExecutable(name);
 }
 
 FfmpegProcess::FfmpegProcess(Tool tool) : m_tool(tool), m_process(new Process) {}
@@ -148,7 +167,7 @@ bool FfmpegProcess::write(const char *data, qint64 size)
     if (!isRunning() || m_process->write(data, size) != size)
         return false;
     while (m_process->bytesToWrite() > 0) {
-        if (stopRequested())
+        if (stopChecked())
             return false;
         if (!m_process->waitForBytesWritten(PollMs) && !isRunning())
             return false;
@@ -166,7 +185,7 @@ qint64 FfmpegProcess::read(char *data, qint64 size)
     qint64 got = 0;
     while (got < size) {
         if (m_process->bytesAvailable() == 0) {
-            if (stopRequested())
+            if (stopChecked())
                 break;
             if (!m_process->waitForReadyRead(PollMs) && m_process->bytesAvailable() == 0) {
                 if (!isRunning())
@@ -192,12 +211,13 @@ QByteArray FfmpegProcess::readAll()
     return all;
 }
 
-bool FfmpegProcess::waitForFinished()
+bool FfmpegProcess::waitForFinished(const StopRequest &stopRequested)
 {
     if (!m_started)
         return false;
     while (isRunning()) {
-        if (stopRequested()) {
+        if ((stopRequested && stopRequested()) || stopChecked()) {
+            m_stopped = true;
             stop();
             return false;
         }
@@ -221,9 +241,31 @@ void FfmpegProcess::stop()
 
 void FfmpegProcess::collectErrors()
 {
-    m_errors += m_process->readAllStandardError();
+    const QByteArray chunk = m_process->readAllStandardError();
+    watchLines(chunk);
+    m_errors += chunk;
     if (m_errors.size() > 2 * ErrorTailBytes)
         m_errors.remove(0, m_errors.size() - ErrorTailBytes);
+}
+
+// Every line of the error stream is looked at once, however long ffmpeg
+// talks, for the first that reports a failed write.
+void FfmpegProcess::watchLines(const QByteArray &chunk)
+{
+    m_partialLine += chunk;
+    int start = 0;
+    for (int i = 0; i < m_partialLine.size(); ++i) {
+        const char c = m_partialLine.at(i);
+        if (c != '\n' && c != '\r')
+            continue;
+        const QByteArray line = m_partialLine.mid(start, i - start).trimmed();
+        if (m_writeFailure.isEmpty() && reportsFailedWrite(line))
+            m_writeFailure = QString::fromLocal8Bit(line).left(300);
+        start = i + 1;
+    }
+    m_partialLine.remove(0, start);
+    if (m_partialLine.size() > ErrorTailBytes)   // no line is that long
+        m_partialLine.clear();
 }
 
 QStringList FfmpegProcess::errorLines(int count) const
@@ -235,6 +277,10 @@ QStringList FfmpegProcess::errorLines(int count) const
         QString line = lines.at(i).trimmed().toString();
         if (saysNothing(line))
             continue;
+        // "[mov,mp4,m4a @ 0x55c81f266840] moov atom not found": the address
+        // tells the user nothing.
+        static const QRegularExpression address(QStringLiteral("^\\[([^]@]*) @ 0x[0-9a-fA-F]+\\] "));
+        line.replace(address, QStringLiteral("[\\1] "));
         if (line.size() > 300)
             line = line.left(300) + QStringLiteral("...");
         found.prepend(line);
@@ -248,30 +294,68 @@ QString FfmpegProcess::failureReason() const
         return m_startFailure;
     if (!m_started)
         return QStringLiteral("ffmpeg was not started");
+    if (m_stopped)
+        return QStringLiteral("ffmpeg was stopped");
     if (isRunning())
         return QStringLiteral("ffmpeg is still running");
 
+    // A line that reports a failed write is the best reason there is; the
+    // encoder's statistics and the end of the run follow it.
+    QString writeFailure = m_writeFailure;
+    if (writeFailure.isEmpty() && !m_partialLine.isEmpty() && reportsFailedWrite(m_partialLine.trimmed()))
+        writeFailure = QString::fromLocal8Bit(m_partialLine.trimmed()).left(300);
     QString reason;
     if (m_process->exitStatus() == QProcess::CrashExit)
         reason = QStringLiteral("ffmpeg crashed");
     else if (m_process->exitCode() != 0)
         reason = QStringLiteral("ffmpeg exited with code %1").arg(m_process->exitCode());
+    else if (!writeFailure.isEmpty())
+        reason = QStringLiteral("ffmpeg could not finish writing");
     else
         return QString();
-    const QStringList detail = errorLines(1);
+    const QStringList detail = writeFailure.isEmpty() ? errorLines(2) : QStringList{writeFailure};
     if (!detail.isEmpty())
-        reason += QStringLiteral(": ") + detail.first();
+        reason += QStringLiteral(": ") + detail.join(QStringLiteral(" / "));
     return reason;
 }
 
-QString runFfmpeg(const QString &directory, const QStringList &arguments)
+QString runFfmpeg(const QString &directory, const QStringList &arguments, const StopRequest &stopRequested)
 {
     FfmpegProcess ffmpeg;
     ffmpeg.setWorkingDirectory(directory);
     if (!ffmpeg.start(arguments))
         return ffmpeg.failureReason();
-    ffmpeg.waitForFinished();
+    ffmpeg.waitForFinished(stopRequested);
     return ffmpeg.failureReason();
+}
+
+int countVideoPackets(const QString &movie, QString *error)
+{
+    if (findFfprobe().isEmpty())
+        return -2;
+
+    FfmpegProcess probe(FfmpegProcess::Tool::Ffprobe);
+    probe.setOutput(FfmpegProcess::Output::Pipe);
+    if (!probe.start({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                      QStringLiteral("v:0"), QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
+                      QStringLiteral("stream=nb_read_packets"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
+                      QFileInfo(movie).absoluteFilePath()})) {
+        *error = QStringLiteral("ffprobe could not be started");
+        return -1;
+    }
+    QByteArray output;
+    char buffer[256];
+    qint64 got = 0;
+    while ((got = probe.read(buffer, sizeof buffer)) > 0 && output.size() < 4096)
+        output.append(buffer, int(got));
+    const bool ok = probe.waitForFinished();
+    bool isNumber = false;
+    const int packets = output.trimmed().toInt(&isNumber);
+    if (ok && isNumber)
+        return packets;
+    const QStringList detail = probe.errorLines(1);
+    *error = !detail.isEmpty() ? detail.first() : ok ? QStringLiteral("it holds no video") : QStringLiteral("ffprobe failed");
+    return -1;
 }
 
 } // namespace nocta

@@ -26,6 +26,9 @@ QString ffmpegMissingReason();
 // ffprobe, which comes with ffmpeg: its full path, or empty.
 QString findFfprobe();
 
+// A question asked now and then while ffmpeg runs: true stops it.
+using StopRequest = std::function<bool()>;
+
 // One run of ffmpeg. Its standard input is closed unless written to
 // through a pipe; its standard output is discarded unless read through a
 // pipe; the last part of its error stream is kept for the failure reason.
@@ -73,15 +76,21 @@ public:
     QByteArray readAll();
 
     // Waits for the end, however long it takes; true when ffmpeg ended
-    // normally with status 0.
-    bool waitForFinished();
+    // normally with status 0 and reported no failed write. stopRequested,
+    // when given, is asked every 50 ms; once it says true, ffmpeg is
+    // stopped and the wait returns false (wasStopped() then says so).
+    bool waitForFinished(const StopRequest &stopRequested = StopRequest());
+    bool wasStopped() const { return m_stopped; }
 
     // Stops it: a polite request first, then a kill. Returns at once when it
     // is not running.
     void stop();
 
     // Why the run failed: empty after a run that succeeded, else a text
-    // such as "ffmpeg exited with code 1: <its last meaningful line>".
+    // such as "ffmpeg exited with code 1: <its last meaningful lines>".
+    // ffmpeg 5.1 exits with status 0 when it cannot write the end of its
+    // output ("Error writing trailer of out.mp4: No space left on device");
+    // such a run failed as well, and the line is its reason.
     QString failureReason() const;
 
     // The last lines of its error stream that say something (progress
@@ -91,8 +100,9 @@ public:
 private:
     class Process;
     void collectErrors();
+    void watchLines(const QByteArray &chunk);
 
-    bool stopRequested() const { return m_stopCheck && m_stopCheck(); }
+    bool stopChecked() const { return m_stopCheck && m_stopCheck(); }
 
     Tool m_tool;
     std::unique_ptr<Process> m_process;
@@ -100,12 +110,23 @@ private:
     Input m_input = Input::Closed;
     Output m_output = Output::Discarded;
     QByteArray m_errors;
+    QByteArray m_partialLine;   // the unfinished last line seen so far
+    QString m_writeFailure;     // the first line that reports a failed write
     QString m_startFailure;
     bool m_started = false;
+    bool m_stopped = false;
 };
 
 // Runs ffmpeg to its end in directory with its input closed. Returns an
-// empty string on success, else the reason.
-QString runFfmpeg(const QString &directory, const QStringList &arguments);
+// empty string on success, else the reason. stopRequested as for
+// FfmpegProcess::waitForFinished().
+QString runFfmpeg(const QString &directory, const QStringList &arguments,
+                  const StopRequest &stopRequested = StopRequest());
+
+// Counts the video packets of a movie (one per frame) with ffprobe, which
+// reads the whole file without decoding it. Returns -1 when the movie cannot
+// be read, with ffprobe's reason in *error, and -2 when there is no ffprobe
+// beside ffmpeg or on PATH.
+int countVideoPackets(const QString &movie, QString *error);
 
 } // namespace nocta

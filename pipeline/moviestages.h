@@ -7,28 +7,59 @@ namespace nocta {
 
 class RunSink;
 
-// A movie to read must be an existing, readable file. Returns false with
-// the reason in *error ("night.mp4: no such file").
+// How much ffmpeg writes to its error stream, where a failure finds its
+// reason. Standard keeps the command lines of the window as they are (the
+// decode with -loglevel quiet); Errors asks for every error and nothing
+// else, as the command line does.
+enum class FfmpegLog { Standard, Errors };
+
+// A movie to read must be an existing, readable regular file (or a link to
+// one): ffmpeg would wait forever on a pipe with no writer. Returns false
+// with the reason in *error ("night.mp4: no such file").
 bool checkMovie(const QString &moviePath, QString *error);
+
+// A movie to write may replace only a regular file: never a directory, a
+// device, a pipe or a socket. A symbolic link is written through: the movie
+// replaces the file it points to, and the link stays. A link to nothing is
+// refused. Returns false with the reason in *error; on success *target
+// (when given) is the file to replace: path itself, or where its link
+// leads.
+bool checkOutputMovie(const QString &path, QString *error, QString *target = nullptr);
 
 // The argument lists handed to ffmpeg (started directly, never through a
 // shell, in the work folder). The movie to decode is named by its absolute
 // path (taken against the current directory), and a relative output path gets
 // "./" in front, so that neither can be read as an option ("-clip.mp4") or
 // a protocol ("a:b.mp4").
-QStringList decodeArguments(const QString &moviePath);
-QStringList encodeArguments(const QString &outputPath);
+QStringList decodeArguments(const QString &moviePath, FfmpegLog log = FfmpegLog::Standard);
+QStringList encodeArguments(const QString &outputPath, FfmpegLog log = FfmpegLog::Standard);
+
+// The name a movie is encoded under before it replaces target: beside it,
+// with the same suffix, naming this host and process so that a later run
+// can tell a file whose writer is gone: out.partial-<host>-<pid>-<random>.mp4.
+QString partialMovieName(const QString &target);
+
+// Removes the files partialMovieName() gave for target that a process of
+// this host wrote which no longer runs (killed before it could clean up).
+// Files of running processes, of other hosts and of other names stay.
+void removeStalePartialMovies(const QString &target);
 
 // "Decode movie": splits the movie into <workDir>/screens/%03d.bmp.
 // Numbered .bmp frames left by an earlier decode are removed first.
-// Logs " - Movie decoded." or a failure line; returns success.
-bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink);
+// Logs " - Movie decoded." or a failure line; returns success. A stop
+// request of the sink stops ffmpeg (" - Decoding stopped.").
+bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink,
+                 FfmpegLog log = FfmpegLog::Standard);
 
 // "Code movie": encodes <workDir>/processed/%03d.png into the movie at
 // outputPath (relative paths are taken from workDir; empty means
-// out_movies/out.mp4). The movie is written to a temporary file beside it
-// and replaces an earlier one only when the encode succeeded.
-// Logs " - Movie created." or a failure line; returns success.
-bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath = QString());
+// out_movies/out.mp4). Frames that do not follow each other are refused
+// before ffmpeg starts. The movie is written to a temporary file beside it,
+// checked (ffmpeg reported no failed write; ffprobe, where there is one,
+// reads every frame back), flushed to the disk, and only then replaces an
+// earlier one. Logs " - Movie created." or a failure line; returns success.
+// A stop request of the sink stops ffmpeg (" - Encoding stopped.").
+bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath = QString(),
+                 FfmpegLog log = FfmpegLog::Standard);
 
 } // namespace nocta

@@ -552,13 +552,18 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
                          .arg(stream.index).arg(stream.type, stream.codec, shownOutput));
     }
 
-    const QString target = QFileInfo(job.output).absoluteFilePath();
+    QString target;
+    if (!checkOutputMovie(job.output, &error, &target)) {
+        sink.logFailure(QStringLiteral(" - Encoding failed: %1.").arg(error));
+        return false;
+    }
     if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
         sink.logFailure(QStringLiteral(" - Encoding failed: could not create the directory %1.")
                             .arg(QDir::toNativeSeparators(QFileInfo(target).absolutePath())));
         return false;
     }
-    const QString partial = partialPathBeside(target);
+    removeStalePartialMovies(target);
+    const QString partial = partialMovieName(target);
 
     RunResult result;
     {
@@ -584,10 +589,15 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
         sink.logFailure(QStringLiteral(" - Encoding failed: the movie has fewer than five frames, so there is nothing to encode."));
         return false;
     }
-    const QFileInfo written(partial);
-    if (!written.isFile() || written.size() == 0) {
+    // The movie replaces an earlier one only when it is whole: ffmpeg
+    // reported no failed write (the encoder's failure above), and its
+    // frames read back, where ffprobe is there to count them.
+    const int packets = countVideoPackets(partial, &error);
+    if (packets != -2 && packets != result.framesWritten) {
         QFile::remove(partial);
-        sink.logFailure(QStringLiteral(" - Encoding failed: ffmpeg wrote no movie."));
+        sink.logFailure(packets < 0 ? QStringLiteral(" - Encoding failed: the movie written cannot be read back (%1).").arg(error)
+                                    : QStringLiteral(" - Encoding failed: the movie written holds %1 of %2 frames.")
+                                          .arg(packets).arg(result.framesWritten));
         return false;
     }
     if (!syncFile(partial, &error) || !replaceFile(partial, target, &error)) {

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -16,20 +15,6 @@
 #include <system_error>
 
 namespace nocta {
-
-QString partialPathBeside(const QString &target)
-{
-    const QFileInfo info(target);
-    const QString suffix = info.suffix().isEmpty() ? QStringLiteral("mp4") : info.suffix();
-    QString candidate;
-    do {
-        candidate = info.dir().filePath(QStringLiteral("%1.partial-%2.%3")
-                                            .arg(info.completeBaseName())
-                                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-                                            .arg(suffix));
-    } while (QFileInfo::exists(candidate));
-    return candidate;
-}
 
 bool sameFile(const QString &a, const QString &b)
 {

@@ -9,10 +9,6 @@ namespace nocta {
 // one file system is atomic, so a failed or interrupted write never leaves
 // a partial file under the final name.
 
-// A name beside target that no file has yet, with target's suffix so that
-// ffmpeg picks the same container: out.mp4 -> out.partial-1a2b3c4d.mp4.
-QString partialPathBeside(const QString &target);
-
 // True when both paths name the same file, by whatever path, symbolic or
 // hard link.
 bool sameFile(const QString &a, const QString &b);

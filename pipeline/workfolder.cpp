@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QVector>
+
+#include <algorithm>
 
 namespace nocta {
 
@@ -66,6 +69,56 @@ bool WorkFolder::makeProcessed() const { return makeDirectory(m_path, processedN
 
 QFileInfoList WorkFolder::decodedFrames() const { return numberedFiles(screens(), QStringLiteral("bmp")); }
 QFileInfoList WorkFolder::outputFrames() const { return numberedFiles(processed(), QStringLiteral("png")); }
+
+int WorkFolder::encoderFrameCount(QString *error) const
+{
+    const auto padded = [](qint64 number) { return QStringLiteral("%1").arg(number, 3, 10, QLatin1Char('0')); };
+    const auto shown = [&](qint64 number) {
+        return processedName() + QLatin1Char('/') + padded(number) + QStringLiteral(".png");
+    };
+
+    QVector<qint64> numbers;
+    for (const QFileInfo &entry : outputFrames()) {
+        bool ok = false;
+        const qint64 number = entry.completeBaseName().toLongLong(&ok);
+        if (!ok || entry.fileName() != padded(number) + QStringLiteral(".png")) {
+            *error = QStringLiteral("%1/%2 is not named as the encoder reads the frames (%3)")
+                         .arg(processedName(), entry.fileName(), encodePattern());
+            return -1;
+        }
+        numbers << number;
+    }
+    std::sort(numbers.begin(), numbers.end());
+
+    // The runs of consecutive numbers, as first and last.
+    QVector<QPair<qint64, qint64>> runs;
+    for (const qint64 number : numbers) {
+        if (runs.isEmpty() || number != runs.last().second + 1)
+            runs.append({number, number});
+        else
+            runs.last().second = number;
+    }
+    if (runs.size() <= 1)
+        return int(numbers.size());
+
+    const int listed = runs.size() > 4 ? 3 : int(runs.size());
+    QStringList there;
+    for (int i = 0; i < listed; ++i) {
+        const auto &run = runs.at(i);
+        there << (run.first == run.second ? padded(run.first) : padded(run.first) + QLatin1Char('-') + padded(run.second));
+    }
+    if (listed < runs.size())
+        there << QStringLiteral("%1 more runs").arg(runs.size() - listed);
+    const QString present = there.mid(0, there.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") + there.last();
+
+    const qint64 firstMissing = runs.at(0).second + 1;
+    const qint64 lastMissing = runs.at(1).first - 1;
+    const QString missing = firstMissing == lastMissing
+        ? QStringLiteral("%1 is missing").arg(shown(firstMissing))
+        : QStringLiteral("%1 to %2 are missing").arg(shown(firstMissing), shown(lastMissing));
+    *error = QStringLiteral("%1 (frames %2 are there)").arg(missing, present);
+    return -1;
+}
 
 bool WorkFolder::removeDecodedFrames(QString *error) const
 {

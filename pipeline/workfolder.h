@@ -47,6 +47,14 @@ public:
     QFileInfoList decodedFrames() const;
     QFileInfoList outputFrames() const;
 
+    // How many frames the encoder reads from processed/: ffmpeg takes the
+    // numbers of processed/%03d.png one after another and stops at the first
+    // that is missing, so the numbered outputs must follow each other
+    // without a gap, each named as the pattern spells its number. Returns
+    // -1 otherwise, with the first gap or misnamed file in *error:
+    // "processed/005.png is missing (frames 001-004 and 006-036 are there)".
+    int encoderFrameCount(QString *error) const;
+
     // Stale results of an earlier movie: a decode removes the numbered
     // .bmp frames, a processing run the numbered .png outputs. Nothing
     // else in those folders is touched. On failure names the first file

@@ -128,6 +128,47 @@ int countMovieFrames(const QString &movie)
     return ok ? n : -1;
 }
 
+StandInFfmpeg::StandInFfmpeg(const QByteArray &script, bool withFfprobe)
+{
+    if (!m_dir.isValid())
+        return;
+    const QString program = m_dir.filePath(QStringLiteral("ffmpeg"));
+    if (!script.isEmpty()
+        && !(writeFile(program, script)
+             && QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup)))
+        return;
+    if (withFfprobe) {
+        const QString ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+        if (ffprobe.isEmpty() || !QFile::link(ffprobe, m_dir.filePath(QStringLiteral("ffprobe"))))
+            return;
+    }
+    m_valid = true;
+}
+
+ScopedPath::ScopedPath(const QString &path) : m_saved(qgetenv("PATH"))
+{
+    qputenv("PATH", QFile::encodeName(path));
+}
+
+ScopedPath::~ScopedPath()
+{
+    qputenv("PATH", m_saved);
+}
+
+QByteArray diskFullEncoder()
+{
+    return "#!/bin/sh\n"
+           "for a; do last=$a; done\n"
+           "printf 'the first part of a movie' > \"$last\"\n"
+           "printf 'frame=   10 fps=0.0 q=0.0 size=       0kB\\r' >&2\n"
+           "echo \"Error writing trailer of $last: No space left on device\" >&2\n"
+           "echo 'video:660kB audio:0kB subtitle:0kB other streams:0kB' >&2\n"
+           "echo \"Error closing file $last: No space left on device\" >&2\n"
+           "echo '[libx264 @ 0x55d0c0de] kb/s:3915.25' >&2\n"
+           "exit 0\n";
+}
+
 QString firstDifference(const QImage &expected, const QImage &actual)
 {
     if (expected.size() != actual.size())

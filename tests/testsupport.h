@@ -66,6 +66,41 @@ bool decodeWithFfmpeg(const QString &movie, const QString &dir);
 // Number of video frames in a movie, counted by ffprobe; -1 on failure.
 int countMovieFrames(const QString &movie);
 
+// A stand-in for ffmpeg, to see how the stages meet an ffmpeg that fails
+// in a chosen way: a fresh directory holding an executable shell script
+// named ffmpeg (none when script is empty). withFfprobe links the real
+// ffprobe beside it, so that the stages can check what the stand-in wrote;
+// without a real ffprobe the object is not valid.
+class StandInFfmpeg
+{
+public:
+    explicit StandInFfmpeg(const QByteArray &script, bool withFfprobe = false);
+    bool isValid() const { return m_valid; }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    bool m_valid = false;
+};
+
+// Replaces PATH for the lifetime of the object.
+class ScopedPath
+{
+public:
+    explicit ScopedPath(const QString &path);
+    ~ScopedPath();
+    ScopedPath(const ScopedPath &) = delete;
+    ScopedPath &operator=(const ScopedPath &) = delete;
+
+private:
+    QByteArray m_saved;
+};
+
+// A stand-in script that does what ffmpeg 5.1 does on a full disk: it
+// writes part of the movie (its last argument), says that the end of the
+// file could not be written, and exits with status 0.
+QByteArray diskFullEncoder();
+
 // Bytes of the pixels of an image as RGB32 with alpha forced to 0xFF, for
 // pixel-exact comparisons that name the first difference.
 QString firstDifference(const QImage &expected, const QImage &actual);

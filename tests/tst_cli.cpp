@@ -13,6 +13,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 using namespace nocta;
@@ -61,6 +65,8 @@ bool hasConsoleLine(const CliRun &run, const QString &message)
     return false;
 }
 
+CliRun finishCli(QProcess &process, int timeoutMs);
+
 QStringList pngNames(const QString &dir)
 {
     return QDir(dir).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
@@ -87,10 +93,16 @@ private slots:
     void outputIsNeverTheMovie();
     void batchKeepsWorkDirectories();
     void demo();
+    void signalsStopFfmpeg_data();
+    void signalsStopFfmpeg();
+    void signalsStopTheStream_data();
+    void signalsStopTheStream();
 
 private:
     CliRun runCli(const QStringList &arguments, const QString &workingDir,
                   const QString &path = QString()) const;
+    void startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
+                  const QString &path) const;
     QString referenceFor(const QString &workDir, DenoiseMode mode);
     void compareProcessed(const QString &actualDir, const QString &expectedDir);
 
@@ -121,8 +133,9 @@ void TestCli::initTestCase()
     file.write("these are notes, not a movie\n");
 }
 
-// Runs nocta-cli with no display in reach: no platform, no X, no Wayland.
-CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, const QString &path) const
+// Starts nocta-cli with no display in reach: no platform, no X, no Wayland.
+void TestCli::startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
+                       const QString &path) const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
@@ -131,15 +144,21 @@ CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, 
     if (!path.isNull())
         environment.insert(QStringLiteral("PATH"), path);
 
-    QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDir);
     process.setStandardInputFile(QProcess::nullDevice());
     process.start(cli, arguments);
+}
+
+namespace {
+
+// Waits for nocta-cli's end (killing it after timeoutMs) and collects what it said.
+CliRun finishCli(QProcess &process, int timeoutMs)
+{
     CliRun run;
     if (!process.waitForStarted(30000))
         return run;
-    run.finished = process.waitForFinished(180000);
+    run.finished = process.waitForFinished(timeoutMs);
     if (!run.finished) {
         process.kill();
         process.waitForFinished();
@@ -149,6 +168,15 @@ CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, 
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
+}
+
+} // namespace
+
+CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, const QString &path) const
+{
+    QProcess process;
+    startCli(process, arguments, workingDir, path);
+    return finishCli(process, 180000);
 }
 
 // What the window's run writes for the frames of workDir/screens: the
@@ -320,7 +348,7 @@ void TestCli::badInput_data()
     QTest::newRow("not a movie") << QStringList{"all", "%J", "--workdir", "%W", "-o", "%T/out.mp4"}
                                  << 1 << " - Decoding failed: " << "";
     QTest::newRow("not a movie, via frames") << QStringList{"all", "%J", "--via-frames", "--workdir", "%W", "-o", "%T/out.mp4"}
-                                             << 1 << " - Decoding failed: ffmpeg exited with code" << "";
+                                             << 1 << junk + ": Invalid data found when processing input." << "";
     QTest::newRow("--keep without --via-frames") << QStringList{"all", "%C", "--keep"} << 2 << "--keep applies to all --via-frames" << "";
     QTest::newRow("encoding option with --via-frames") << QStringList{"all", "%C", "--via-frames", "--crf", "20"}
                                                        << 2 << "--crf does not apply with --via-frames" << "";
@@ -334,6 +362,11 @@ void TestCli::badInput_data()
                                  << 2 << "FFV1 goes in Matroska" << "";
     QTest::newRow("output is the movie") << QStringList{"all", "%C", "-o", "%C"} << 2 << "is the movie" << "";
     QTest::newRow("output exists") << QStringList{"all", "%C", "-o", "%T/earlier.mp4"} << 2 << "add -y" << "earlier";
+    QTest::newRow("movie is a FIFO") << QStringList{"all", "%T/pipe.mp4", "--workdir", "%W"}
+                                     << 1 << "pipe.mp4 is a pipe (FIFO), not a movie file" << "fifo";
+    QTest::newRow("output is a device") << QStringList{"all", "%C", "--workdir", "%W", "-o", "%T/node"}
+                                        << 1 << "cannot write the movie to %T/node: it is a character device"
+                                        << "device";
     QTest::newRow("no ffmpeg") << QStringList{"all", "%C", "--workdir", "%W"}
                                << 1 << "ffmpeg not found on PATH" << "nopath";
     QTest::newRow("no ffmpeg, decode") << QStringList{"decode", "%C", "--workdir", "%W"}
@@ -390,6 +423,12 @@ void TestCli::badInput()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("an earlier movie");
     }
+    const QString fifo = QDir(base.path()).filePath(QStringLiteral("pipe.mp4"));
+    if (steps.contains("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    const QString node = QDir(base.path()).filePath(QStringLiteral("node"));
+    if (steps.contains("device") && ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("making a device needs the superuser");
     const QString locked = QDir(base.path()).filePath(QStringLiteral("locked"));
     if (steps.contains("locked")) {
         QVERIFY(QDir().mkpath(locked));
@@ -410,6 +449,7 @@ void TestCli::badInput()
         argument.replace("%J", junk);
         argument.replace("%F", plainFile);
     }
+    message.replace("%T", base.path());
     const CliRun run = runCli(arguments, base.path(), path);
     if (steps.contains("locked"))
         QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -431,7 +471,7 @@ void TestCli::badInput()
     QDirIterator it(base.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
-        if (file == plainFile || file == earlier)
+        if (file == plainFile || file == earlier || file == fifo || file == node)
             continue;
         QFAIL(qPrintable("left behind: " + file + "\n" + run.describe()));
     }
@@ -440,6 +480,10 @@ void TestCli::badInput()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("an earlier movie"));
     }
+    struct stat status = {};
+    if (steps.contains("device"))
+        QVERIFY2(::lstat(QFile::encodeName(node).constData(), &status) == 0 && S_ISCHR(status.st_mode),
+                 "the device was replaced");
 }
 
 // A batch looks at every movie before the first starts: one that cannot be
@@ -543,6 +587,127 @@ void TestCli::demo()
     const int frames = countMovieFrames(noisy);
     QVERIFY(frames >= 5);
     QCOMPARE(countMovieFrames(denoised), frames - 4);
+}
+
+namespace {
+
+// True once the process has ended (a zombie counts as ended).
+bool processGone(qint64 pid)
+{
+    if (::kill(pid_t(pid), 0) != 0)
+        return true;
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+} // namespace
+
+void TestCli::signalsStopFfmpeg_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stoppedLine");
+
+    QTest::newRow("encode, SIGINT") << "encode" << SIGINT << 130 << " - Encoding stopped.";
+    QTest::newRow("encode, SIGTERM") << "encode" << SIGTERM << 143 << " - Encoding stopped.";
+    QTest::newRow("decode, SIGHUP") << "decode" << SIGHUP << 129 << " - Decoding stopped.";
+    QTest::newRow("encode, SIGKILL") << "encode" << SIGKILL << -1 << "";
+}
+
+// A signal sent to nocta-cli alone (kill PID, a service manager), not to
+// its process group, stops ffmpeg as well; the unfinished movie goes and
+// the earlier one stays. After SIGKILL, ffmpeg dies with nocta-cli and the
+// next encode removes the partial movie that was left.
+void TestCli::signalsStopFfmpeg()
+{
+    QFETCH(QString, command);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stoppedLine);
+
+    QTemporaryDir base;
+    const QString work = QDir(base.path()).filePath(QStringLiteral("work"));
+    QVERIFY(writeNightFrames(work + "/processed", 3, 8, 8, 1, "png"));
+    QVERIFY(QDir().mkpath(work + "/out_movies"));
+    const QString movie = work + "/out_movies/out.mp4";
+    QVERIFY(writeFile(movie, "the earlier movie"));
+    QVERIFY(writeFile(base.path() + "/night.mp4", "a movie to decode"));
+    // It runs until stopped, unless told to be quick.
+    const StandInFfmpeg standIn("#!/bin/sh\n"
+                                "for a; do last=$a; done\n"
+                                "if [ -e quick ]; then printf movie > \"$last\"; exit 0; fi\n"
+                                "case \"$last\" in *.mp4) printf partial > \"$last\" ;; esac\n"
+                                "echo $$ > ffmpeg.pid\n"
+                                "exec /bin/sleep 30\n");
+    QVERIFY(standIn.isValid());
+
+    QProcess process;
+    startCli(process, command == "encode" ? QStringList{"encode", "--workdir", work, "-q"}
+                                          : QStringList{"decode", base.path() + "/night.mp4", "--workdir", work, "-q"},
+             base.path(), standIn.path());
+    QTRY_VERIFY_WITH_TIMEOUT(!readFile(work + "/ffmpeg.pid").isEmpty(), 10000);
+    const qint64 ffmpegPid = readFile(work + "/ffmpeg.pid").trimmed().toLongLong();
+    QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+    const CliRun run = finishCli(process, 10000);
+
+    QVERIFY2(run.finished, "nocta-cli did not end");
+    QTRY_VERIFY2_WITH_TIMEOUT(processGone(ffmpegPid), "ffmpeg runs on", 3000);
+    QVERIFY2(!run.err.contains("Movie created"), qPrintable(run.describe()));
+    if (signal == SIGKILL) {
+        QCOMPARE(run.exitStatus, QProcess::CrashExit);
+        QCOMPARE(QDir(work + "/out_movies").entryList(QDir::Files).size(), 2);
+        QVERIFY(writeFile(work + "/quick", ""));
+        const CliRun next = runCli({"encode", "--workdir", work, "-q"}, base.path(), standIn.path());
+        QVERIFY2(next.finished && next.exitCode == 0, qPrintable(next.describe()));
+        QCOMPARE(QDir(work + "/out_movies").entryList(QDir::Files), QStringList{"out.mp4"});
+        QCOMPARE(readFile(movie), QByteArray("movie"));
+        return;
+    }
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(hasConsoleLine(run, stoppedLine), qPrintable(run.describe()));
+    QCOMPARE(QDir(work + "/out_movies").entryList(QDir::Files), QStringList{"out.mp4"});
+    QCOMPARE(readFile(movie), QByteArray("the earlier movie"));
+}
+
+void TestCli::signalsStopTheStream_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGINT") << SIGINT << 130;
+    QTest::newRow("SIGTERM") << SIGTERM << 143;
+}
+
+// A signal to nocta-cli in the middle of a streamed all stops both ffmpeg
+// processes and removes the partial movie.
+void TestCli::signalsStopTheStream()
+{
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QTemporaryDir base;
+    const QString movie = base.filePath("long.mp4");
+    QVERIFY(makeNightClip(movie, 600, 160, 120));
+    QVERIFY(QDir().mkpath(base.filePath("out")));
+
+    QProcess process;
+    startCli(process, {"all", movie, "-o", base.filePath("out/clean.mp4"), "--preset", "ultrafast", "-q"},
+             base.path(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(base.filePath("out")).entryList(QDir::Files).isEmpty(), 20000);
+    // The decoder and the encoder, children of the threads that started them.
+    QStringList children;
+    for (const QString &task : QDir(QStringLiteral("/proc/%1/task").arg(process.processId())).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        children += QString::fromLatin1(readFile(QStringLiteral("/proc/%1/task/%2/children").arg(process.processId()).arg(task)))
+                        .split(' ', Qt::SkipEmptyParts);
+    QCOMPARE(children.size(), 2);
+    QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+    const CliRun run = finishCli(process, 20000);
+
+    QVERIFY2(run.finished && run.exitStatus == QProcess::NormalExit && run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(!run.err.contains("Movie created"), qPrintable(run.describe()));
+    for (const QString &child : children)
+        QTRY_VERIFY2_WITH_TIMEOUT(processGone(child.toLongLong()), "ffmpeg runs on", 3000);
+    QCOMPARE(QDir(base.filePath("out")).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -166,6 +166,8 @@ private slots:
     void failureShowsConsole();
     void allInOneStopsAtFailedStage();
     void allInOneEndToEnd();
+    void codeMovieRefusesAnIncompleteMovie_data();
+    void codeMovieRefusesAnIncompleteMovie();
 };
 
 void TestMainWindow::windowAtStart()
@@ -763,6 +765,48 @@ void TestMainWindow::allInOneEndToEnd()
     QCOMPARE(w.size(), QSize(356, 175));
     QVERIFY(!QApplication::overrideCursor());
     QVERIFY(!w.isBusy());
+}
+
+void TestMainWindow::codeMovieRefusesAnIncompleteMovie_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("missingFrame");   // 0: none
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("disk full during the encode") << nocta::test::diskFullEncoder() << 0
+                                                 << ": No space left on device.";
+    QTest::newRow("a frame missing in the middle")
+        << QByteArray("#!/bin/sh\nfor a; do last=$a; done\nprintf movie > \"$last\"\n") << 5
+        << " - Encoding failed: processed/005.png is missing (frames 001-004 and 006-008 are there).";
+}
+
+// "Code movie" as the command line: an earlier movie is replaced only by
+// a complete one.
+void TestMainWindow::codeMovieRefusesAnIncompleteMovie()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, missingFrame);
+    QFETCH(QString, expected);
+
+    WorkDir work;
+    QVERIFY(work.isValid());
+    QVERIFY(nocta::test::writeNightFrames(work.filePath("processed"), 8, 8, 8, 1, "png"));
+    if (missingFrame)
+        QVERIFY(QFile::remove(work.filePath(QStringLiteral("processed/%1.png").arg(missingFrame, 3, 10, QLatin1Char('0')))));
+    QVERIFY(QDir(work.path()).mkdir("out_movies"));
+    QVERIFY(nocta::test::writeFile(work.filePath("out_movies/out.mp4"), "the earlier movie"));
+    const nocta::test::StandInFfmpeg standIn(script);
+    QVERIFY(standIn.isValid());
+    const nocta::test::ScopedPath path(standIn.path());
+
+    MainWindow w;
+    w.ui->pushButton_6->click();
+
+    const QStringList said = messages(w);
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.first().startsWith(" - Encoding failed: ") && said.first().endsWith(expected), qPrintable(said.first()));
+    QCOMPARE(nocta::test::readFile(work.filePath("out_movies/out.mp4")), QByteArray("the earlier movie"));
+    QCOMPARE(filesIn(work.filePath("out_movies")), QStringList{"out.mp4"});
 }
 
 QTEST_MAIN(TestMainWindow)

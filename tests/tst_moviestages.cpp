@@ -15,6 +15,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <unistd.h>
+
 using namespace nocta;
 using namespace nocta::test;
 
@@ -53,15 +60,6 @@ QStringList expectedFrames(int count, const QString &suffix)
 }
 
 
-// An executable shell script named ffmpeg in dir.
-bool writeStandIn(const QString &dir, const QByteArray &script)
-{
-    const QString path = QDir(dir).filePath(QStringLiteral("ffmpeg"));
-    return nocta::test::writeFile(path, script)
-        && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                           | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
-}
-
 QString probePixelFormat(const QString &movie)
 {
     QString output;
@@ -99,6 +97,11 @@ private slots:
     void nothingToEncodeRunsNothing_data();
     void nothingToEncodeRunsNothing();
     void blockedDirectoriesAreReported();
+    void incompleteMoviesAreRefused_data();
+    void incompleteMoviesAreRefused();
+    void specialFilesAreRefused_data();
+    void specialFilesAreRefused();
+    void stalePartialMoviesAreRemoved();
     void decodeRemovesStaleFrames();
     void shorterMovieAfterLongerOne();
     void removeStaleOutputsRemovesNumberedPngsOnly();
@@ -107,8 +110,8 @@ private slots:
 private:
     void requireFfmpeg();
     // Replaces PATH by a fresh directory that holds only the given stand-in
-    // (or nothing); restored by cleanup().
-    QString useStandIn(const QByteArray &script);
+    // (or nothing), and ffprobe when asked; restored by cleanup().
+    QString useStandIn(const QByteArray &script, bool withFfprobe = false);
 
     QTemporaryDir clips;
     QString clip12, clip40, clip60;
@@ -116,7 +119,7 @@ private:
 
     QByteArray savedPath;
     QString savedCurrent;
-    QTemporaryDir *binDir = nullptr;
+    std::unique_ptr<StandInFfmpeg> standIn;
 };
 
 void TestMovieStages::initTestCase()
@@ -145,8 +148,7 @@ void TestMovieStages::cleanup()
 {
     qputenv("PATH", savedPath);
     QDir::setCurrent(savedCurrent);
-    delete binDir;
-    binDir = nullptr;
+    standIn.reset();
 }
 
 void TestMovieStages::requireFfmpeg()
@@ -155,16 +157,13 @@ void TestMovieStages::requireFfmpeg()
         QSKIP("ffmpeg and ffprobe are not on PATH");
 }
 
-QString TestMovieStages::useStandIn(const QByteArray &script)
+QString TestMovieStages::useStandIn(const QByteArray &script, bool withFfprobe)
 {
-    delete binDir;
-    binDir = new QTemporaryDir;
-    if (!binDir->isValid())
+    standIn.reset(new StandInFfmpeg(script, withFfprobe));
+    if (!standIn->isValid())
         return QString();
-    if (!script.isEmpty() && !writeStandIn(binDir->path(), script))
-        return QString();
-    qputenv("PATH", QFile::encodeName(binDir->path()));
-    return binDir->path();
+    qputenv("PATH", QFile::encodeName(standIn->path()));
+    return standIn->path();
 }
 
 void TestMovieStages::argumentsReachFfmpegUnchanged_data()
@@ -530,6 +529,196 @@ void TestMovieStages::blockedDirectoriesAreReported()
     RecordingSink encodeSink;
     QVERIFY(!encodeMovie(work.path(), encodeSink));
     checkFailure(encodeSink, QStringLiteral(" - Encoding failed: "), {"could not create the directory out_movies/"});
+}
+
+namespace {
+
+// A stand-in that notes in its working directory (the work folder) that it
+// ran and writes a file where the movie goes.
+const QByteArray writesMovie = "#!/bin/sh\n"
+                               ": > ffmpeg-ran\n"
+                               "for a; do last=$a; done\n"
+                               "case \"$last\" in *.mp4) printf 'movie' > \"$last\" ;; esac\n";
+
+// The files in processed/: numbers, or names as they are.
+QStringList frameNames(std::initializer_list<QPair<int, int>> runs, const QStringList &extra = {})
+{
+    QStringList names = extra;
+    for (const auto &run : runs)
+        for (int i = run.first; i <= run.second; ++i)
+            names << QStringLiteral("%1.png").arg(i, 3, 10, QLatin1Char('0'));
+    return names;
+}
+
+} // namespace
+
+void TestMovieStages::incompleteMoviesAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<bool>("withFfprobe");
+    QTest::addColumn<QStringList>("frames");
+    QTest::addColumn<bool>("ffmpegRuns");
+    QTest::addColumn<QStringList>("expectedParts");
+
+    // ffmpeg 5.1 on a full disk: status 0, but the end of the file is missing.
+    QTest::newRow("trailer not written, status 0") << diskFullEncoder() << false << frameNames({{1, 3}}) << true
+        << QStringList{"ffmpeg could not finish writing: Error writing trailer of ", ": No space left on device."};
+    QTest::newRow("unreadable movie, status 0") << QByteArray("#!/bin/sh\nfor a; do last=$a; done\n"
+                                                              "printf 'not a movie' > \"$last\"\n")
+                                                << true << frameNames({{1, 3}}) << true
+                                                << QStringList{"the new movie cannot be read (", "Invalid data"};
+    QTest::newRow("movie short of frames") << QByteArray("#!/bin/sh\nfor a; do last=$a; done\n/bin/cp '"
+                                                         + QFile::encodeName(clip12) + "' \"$last\"\n")
+                                           << true << frameNames({{1, 20}}) << true
+                                           << QStringList{"the new movie holds 12 of the 20 frames."};
+    // ffmpeg would stop at the gap: the movie would end after 004.
+    QTest::newRow("a frame missing in the middle")
+        << writesMovie << false << frameNames({{1, 4}, {6, 10}}) << false
+        << QStringList{" - Encoding failed: processed/005.png is missing (frames 001-004 and 006-010 are there)."};
+    QTest::newRow("frames missing in runs")
+        << writesMovie << false << frameNames({{1, 3}, {7, 10}, {12, 12}}) << false
+        << QStringList{"processed/004.png to processed/006.png are missing (frames 001-003, 007-010 and 012 are there)."};
+    QTest::newRow("a frame the encoder does not read")
+        << writesMovie << false << frameNames({{1, 3}}, {"0004.png"}) << false
+        << QStringList{"processed/0004.png is not named as the encoder reads the frames (processed/%03d.png)."};
+}
+
+// A movie replaces the earlier one only when complete: a failed write that
+// ffmpeg ends with status 0, a file that does not open, a movie that lacks
+// frames and a gap in the frames are each refused, and the earlier movie
+// stays as it was.
+void TestMovieStages::incompleteMoviesAreRefused()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(bool, withFfprobe);
+    QFETCH(QStringList, frames);
+    QFETCH(bool, ffmpegRuns);
+    QFETCH(QStringList, expectedParts);
+    if (withFfprobe)
+        requireFfmpeg();
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString processed = work.filePath(QStringLiteral("processed"));
+    QVERIFY(writeNightFrames(processed, 1, 8, 8, 1, "png"));
+    QVERIFY(QFile::rename(QDir(processed).filePath("001.png"), work.filePath("frame.png")));
+    for (const QString &name : frames)
+        QVERIFY(QFile::copy(work.filePath("frame.png"), QDir(processed).filePath(name)));
+    QVERIFY(QDir(work.path()).mkdir(QStringLiteral("out_movies")));
+    const QString movie = work.filePath(QStringLiteral("out_movies/out.mp4"));
+    QVERIFY(nocta::test::writeFile(movie, "the movie of an earlier encode"));
+    QVERIFY(!useStandIn(script, withFfprobe).isEmpty());
+
+    RecordingSink sink;
+    QVERIFY(!encodeMovie(work.path(), sink));
+    checkFailure(sink, QStringLiteral(" - Encoding failed: "), expectedParts);
+    QCOMPARE(nocta::test::readFile(movie), QByteArray("the movie of an earlier encode"));
+    QCOMPARE(entries(work.filePath(QStringLiteral("out_movies"))), QStringList{"out.mp4"});
+    if (!ffmpegRuns)
+        QVERIFY2(!QFileInfo::exists(work.filePath("ffmpeg-ran")), "ffmpeg was started");
+}
+
+void TestMovieStages::specialFilesAreRefused_data()
+{
+    QTest::addColumn<QString>("special");   // what stands at the movie's place
+    QTest::addColumn<bool>("asOutput");     // the movie to write, else the movie to read
+    QTest::addColumn<QString>("expectedPart");   // empty: the stage succeeds
+
+    QTest::newRow("movie is a FIFO") << "fifo" << false << "night.mp4 is a pipe (FIFO), not a movie file";
+    QTest::newRow("movie links to a FIFO") << "link to fifo" << false << "night.mp4 is a pipe (FIFO), not a movie file";
+    QTest::newRow("output is a FIFO") << "fifo" << true << "night.mp4: it is a pipe (FIFO)";
+    QTest::newRow("output is a device") << "device" << true << "night.mp4: it is a character device";
+    QTest::newRow("output links to a FIFO") << "link to fifo" << true << "night.mp4: it is a pipe (FIFO)";
+    QTest::newRow("output links to nothing") << "dangling link" << true << "night.mp4: it is a symbolic link to nothing";
+    QTest::newRow("output links to a movie") << "link to file" << true << "";
+}
+
+// ffmpeg would wait forever on a pipe with no writer, and replacing a
+// device by a movie (as root: -o /dev/null) would break the machine.
+// A link to a regular file is written through.
+void TestMovieStages::specialFilesAreRefused()
+{
+    QFETCH(QString, special);
+    QFETCH(bool, asOutput);
+    QFETCH(QString, expectedPart);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString work = root.filePath(QStringLiteral("work"));
+    QVERIFY(writeNightFrames(QDir(work).filePath("processed"), 3, 8, 8, 1, "png"));
+    const QString place = root.filePath(QStringLiteral("night.mp4"));
+    const QString pointee = root.filePath(QStringLiteral("pointee"));
+    const QByteArray pointeePath = QFile::encodeName(pointee);
+    if (special == "fifo" || special == "link to fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(special == "fifo" ? place : pointee).constData(), 0644), 0);
+    if (special == "device" && ::mknod(QFile::encodeName(place).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("making a device needs the superuser");
+    if (special == "link to file")
+        QVERIFY(nocta::test::writeFile(pointee, "the earlier movie"));
+    if (special.startsWith("link") || special == "dangling link")
+        QVERIFY(QFile::link(pointee, place));
+    struct stat before = {};
+    ::lstat(QFile::encodeName(place).constData(), &before);
+    QVERIFY(!useStandIn(writesMovie).isEmpty());
+
+    RecordingSink sink;
+    const bool ok = asOutput ? encodeMovie(work, sink, place) : decodeMovie(place, work, sink);
+    if (expectedPart.isEmpty()) {
+        QVERIFY2(ok, qPrintable(sink.lines.join('\n')));
+        QVERIFY(QFileInfo(place).isSymbolicLink());
+        QCOMPARE(nocta::test::readFile(pointee), QByteArray("movie"));
+        QCOMPARE(entries(root.path()), (QStringList{"night.mp4", "pointee", "work"}));
+        return;
+    }
+    QVERIFY(!ok);
+    checkFailure(sink, asOutput ? QStringLiteral(" - Encoding failed: ") : QStringLiteral(" - Decoding failed: "),
+                 {expectedPart});
+    QVERIFY2(!QFileInfo::exists(QDir(work).filePath("ffmpeg-ran")), "ffmpeg was started");
+    struct stat after = {};
+    QCOMPARE(::lstat(QFile::encodeName(place).constData(), &after), 0);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_rdev, before.st_rdev);
+}
+
+// A run that was killed leaves its partial movie behind; the next encode
+// of the same movie removes those whose writer no longer runs on this host.
+void TestMovieStages::stalePartialMoviesAreRemoved()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QVERIFY(writeNightFrames(work.filePath(QStringLiteral("processed")), 3, 8, 8, 1, "png"));
+    const QString outDir = work.filePath(QStringLiteral("out_movies"));
+    QVERIFY(QDir().mkpath(outDir));
+
+    // The partial name carries this host and this process.
+    const QRegularExpression naming(QStringLiteral("^out\\.partial-(.+)-([0-9]+)-[0-9a-f]{8}\\.mp4$"));
+    const auto match = naming.match(QFileInfo(partialMovieName(QDir(outDir).filePath("out.mp4"))).fileName());
+    QVERIFY(match.hasMatch());
+    QCOMPARE(match.captured(2).toLongLong(), QCoreApplication::applicationPid());
+    const QString host = match.captured(1);
+
+    QProcess gone;   // a process that ran and ended: its pid runs no more
+    gone.start(QStringLiteral("/bin/true"), QStringList());
+    QVERIFY(gone.waitForStarted());
+    const QString deadPid = QString::number(gone.processId());
+    QVERIFY(gone.waitForFinished());
+    const QString livePid = QString::number(QCoreApplication::applicationPid());
+
+    const QString stale = "out.partial-" + host + "-" + deadPid + "-0123abcd.mp4";
+    const QStringList kept{"out.partial-" + host + "-" + livePid + "-0123abcd.mp4",   // still being written
+                           "out.partial-another-host-" + deadPid + "-0123abcd.mp4",   // another machine's
+                           "night.partial-" + host + "-" + deadPid + "-0123abcd.mp4", // another movie's
+                           "out.partial-1a2b3c4d.mp4"};                                // not of this naming
+    for (const QString &name : kept + QStringList{stale})
+        QVERIFY(nocta::test::writeFile(QDir(outDir).filePath(name), "partial"));
+    QVERIFY(!useStandIn(writesMovie).isEmpty());
+
+    RecordingSink sink;
+    QVERIFY2(encodeMovie(work.path(), sink), qPrintable(sink.lines.join('\n')));
+    QStringList expected = kept;
+    expected << "out.mp4";
+    expected.sort();
+    QCOMPARE(entries(outDir), expected);
 }
 
 void TestMovieStages::decodeRemovesStaleFrames()
