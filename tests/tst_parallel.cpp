@@ -1,10 +1,17 @@
+#include "filters/memorytuning.h"
 #include "filters/parallel.h"
 
 #include <QtTest>
 
 #include <atomic>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+#include <malloc.h>
+#define NOCTA_GLIBC_MALLOC 1
+#endif
 
 class TestParallel : public QObject
 {
@@ -12,10 +19,32 @@ class TestParallel : public QObject
 
 private slots:
     void cleanup() { nocta::setFilterThreads(0); }
+    void allocatorTunedOnRequestOnly();
     void everyRowOnce_data();
     void everyRowOnce();
     void exceptionReachesCaller();
 };
+
+// Linking the library leaves the allocator as it is; tuneMemoryForFrames
+// keeps frame-sized blocks in the heap. (Runs first: nothing has freed a
+// large block yet that would have moved glibc's threshold by itself.)
+void TestParallel::allocatorTunedOnRequestOnly()
+{
+#ifdef NOCTA_GLIBC_MALLOC
+    constexpr std::size_t FrameBytes = std::size_t(20) << 20;
+    auto mappedBlocks = [] { return mallinfo2().hblks; };
+    const std::size_t before = mappedBlocks();
+    void *volatile untuned = std::malloc(FrameBytes);
+    QCOMPARE(mappedBlocks(), before + 1);
+    nocta::tuneMemoryForFrames();
+    void *volatile tuned = std::malloc(FrameBytes);
+    QCOMPARE(mappedBlocks(), before + 1);
+    std::free(tuned);
+    std::free(untuned);
+#else
+    QSKIP("glibc's allocator is not in use");
+#endif
+}
 
 void TestParallel::everyRowOnce_data()
 {
