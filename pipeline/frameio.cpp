@@ -1,5 +1,6 @@
 #include "pipeline/frameio.h"
 
+#include "filters/imageaccess.h"
 #include "filters/simd.h"
 
 #include <QFile>
@@ -103,25 +104,8 @@ bool hasTransparentPixel(const QImage &image)
     return false;
 }
 
-// 0xAARRGGBB words to the bytes of a PNG row: R G B, or R G B A.
-NOCTA_ROW_KERNEL void rgbRow(const QRgb *line, uchar *out, int width)
-{
-    for (int x = 0; x < width; ++x) {
-        out[3 * x] = uchar(line[x] >> 16);
-        out[3 * x + 1] = uchar(line[x] >> 8);
-        out[3 * x + 2] = uchar(line[x]);
-    }
-}
-
-NOCTA_ROW_KERNEL void rgbaRow(const QRgb *line, uchar *out, int width)
-{
-    for (int x = 0; x < width; ++x) {
-        out[4 * x] = uchar(line[x] >> 16);
-        out[4 * x + 1] = uchar(line[x] >> 8);
-        out[4 * x + 2] = uchar(line[x]);
-        out[4 * x + 3] = uchar(line[x] >> 24);
-    }
-}
+#define NOCTA_KERNELS "pipeline/frameio_kernels.inc"
+#include "filters/kernelcopies.h"
 
 // Writes PNG chunks to a device through a small buffer, keeping the CRC of
 // the chunk being written.
@@ -244,6 +228,8 @@ bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
     std::vector<uchar> row(rowBytes);
     row[0] = 0;                         // filter type: none
     quint32 adler = 1;
+    const auto rgbRow = NOCTA_KERNEL(rgbRow);
+    const auto rgbaRow = NOCTA_KERNEL(rgbaRow);
     for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         if (withAlpha)
@@ -274,9 +260,7 @@ QImage loadFrame(const QString &path)
         image = QImage::fromData(file.readAll());
     if (image.isNull())
         return image;
-    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
-        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    return image;
+    return detail::asFrameFormat(image);
 }
 
 bool savePng(const QImage &image, const QString &path, QString *error)
@@ -286,9 +270,7 @@ bool savePng(const QImage &image, const QString &path, QString *error)
             *error = QStringLiteral("no image to save");
         return false;
     }
-    QImage words = image;
-    if (words.format() != QImage::Format_RGB32 && words.format() != QImage::Format_ARGB32)
-        words = words.convertToFormat(words.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const QImage words = detail::asFrameFormat(image);
     const bool withAlpha = hasTransparentPixel(words);
 
     // Written under a temporary name beside the target and renamed over it

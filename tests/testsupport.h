@@ -65,8 +65,25 @@ bool decodeWithFfmpeg(const QString &movie, const QString &dir);
 // Number of video frames in a movie, counted by ffprobe; -1 on failure.
 int countMovieFrames(const QString &movie);
 
+// Empty when the row kernels in use are the copy that NOCTA_CPU names, or
+// it names none. Otherwise why not: "this processor cannot run the avx512
+// kernels" (and *cannotRun set), or the copy that runs instead.
+QString kernelCopyProblem(bool *cannotRun);
+
 // Bytes of the pixels of an image as RGB32 with alpha forced to 0xFF, for
 // pixel-exact comparisons that name the first difference.
 QString firstDifference(const QImage &expected, const QImage &actual);
 
 } // namespace nocta::test
+
+// First thing in a suite that runs once per kernel copy: skips the suite
+// where the processor cannot run the copy that NOCTA_CPU names, and fails
+// it where another copy runs.
+#define NOCTA_CHECK_KERNEL_COPY()                                              \
+    do {                                                                       \
+        bool cannotRun = false;                                                \
+        const QString problem = nocta::test::kernelCopyProblem(&cannotRun);   \
+        if (cannotRun)                                                         \
+            QSKIP(qPrintable(problem));                                        \
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));                      \
+    } while (false)
