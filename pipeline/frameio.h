@@ -6,8 +6,13 @@
 
 namespace nocta {
 
-// Frames are at most this many pixels wide and high.
+// Frames are at most this many pixels wide and high. (The fuzz build
+// lowers it, to keep every input fast.)
+#ifdef NOCTA_MAX_FRAME_SIDE
+constexpr int MaxFrameSide = NOCTA_MAX_FRAME_SIDE;
+#else
 constexpr int MaxFrameSide = 16384;
+#endif
 
 // The outcome of reading one frame.
 struct FrameLoad

@@ -211,6 +211,8 @@ private slots:
     void decodesRunLengthBmp();
     void outOfMemoryIsReported_data();
     void outOfMemoryIsReported();
+    void replaysFuzzCases_data();
+    void replaysFuzzCases();
 
     void savesPng_data();
     void savesPng();
@@ -704,6 +706,40 @@ void TestFrameIo::outOfMemoryIsReported()
     QVERIFY(WIFEXITED(result));
     QCOMPARE(WEXITSTATUS(result), status);
 #endif
+}
+
+// The fuzz target's seeds (a small file of every BMP depth and coding, and
+// a PNG) load as Qt loads them, and the inputs that once crashed it load
+// without a fault.
+void TestFrameIo::replaysFuzzCases_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("seed");
+    const QDir fuzz(qEnvironmentVariable("NOCTA_SOURCE_DIR") + QStringLiteral("/tests/fuzz"));
+    for (const bool seed : {true, false}) {
+        const QDir dir(fuzz.filePath(QLatin1String(seed ? "seeds" : "regressions")));
+        for (const QFileInfo &entry : dir.entryInfoList(QDir::Files, QDir::Name))
+            if (entry.suffix() != QLatin1String("md"))
+                QTest::newRow(qPrintable(dir.dirName() + QLatin1Char('/') + entry.fileName()))
+                    << entry.filePath() << seed;
+    }
+    QVERIFY2(fuzz.exists(QStringLiteral("seeds")), qPrintable(fuzz.path()));
+}
+
+void TestFrameIo::replaysFuzzCases()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, seed);
+    const nocta::FrameLoad load = nocta::readFrame(file);
+    QCOMPARE(load.image.isNull(), !load.ok());
+    QCOMPARE(load.reason.isEmpty(), load.ok());
+    if (!seed)
+        return;
+    QVERIFY2(load.ok(), qPrintable(load.reason));
+    const QImage qt(file);
+    QVERIFY(!qt.isNull());
+    const QString difference = pixelDifference(qt.convertToFormat(load.image.format()), load.image);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
 
 // --- savePng ----------------------------------------------------------------
