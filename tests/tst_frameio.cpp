@@ -102,14 +102,14 @@ QByteArray bmpBytes(const QImage &image, int bits, bool topDown, int gap = 0)
 }
 
 
-void putBe32(QByteArray &bytes, int at, quint32 value)
+[[maybe_unused]] void putBe32(QByteArray &bytes, int at, quint32 value)
 {
     for (int i = 0; i < 4; ++i)
         bytes[at + i] = char(value >> (24 - 8 * i));
 }
 
 // CRC-32 as PNG chunks carry it.
-quint32 crc32(const QByteArray &bytes)
+[[maybe_unused]] quint32 crc32(const QByteArray &bytes)
 {
     quint32 crc = 0xFFFFFFFFu;
     for (const char c : bytes) {
@@ -710,7 +710,8 @@ void TestFrameIo::outOfMemoryIsReported()
 
 // The fuzz target's seeds (a small file of every BMP depth and coding, and
 // a PNG) load as Qt loads them, and the inputs that once crashed it load
-// without a fault.
+// without a fault. (Qt leaves the pixels that a run-length delta skips
+// undefined: seeds with "delta" in their name are not compared.)
 void TestFrameIo::replaysFuzzCases_data()
 {
     QTest::addColumn<QString>("file");
@@ -736,6 +737,8 @@ void TestFrameIo::replaysFuzzCases()
     if (!seed)
         return;
     QVERIFY2(load.ok(), qPrintable(load.reason));
+    if (file.contains(QLatin1String("delta")))
+        return;
     const QImage qt(file);
     QVERIFY(!qt.isNull());
     const QString difference = pixelDifference(qt.convertToFormat(load.image.format()), load.image);
