@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace nocta::detail {
