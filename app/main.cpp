@@ -1,10 +1,12 @@
 #include "app/mainwindow.h"
+#include "filters/memorytuning.h"
 
 #include <QApplication>
 #include <QIcon>
 
 int main(int argc, char *argv[])
 {
+    nocta::tuneMemoryForFrames();
     QApplication application(argc, argv);
     // The menu entry's id lets the desktop match the window to its entry.
     QGuiApplication::setDesktopFileName(QStringLiteral(NOCTA_APP_ID));

@@ -12,7 +12,7 @@
 #include "filters/standard/smoothframe.h"
 #include "pipeline/frameio.h"
 
-#include <benchmark/benchmark.h>
+#include "benchmain.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -184,4 +184,4 @@ BENCHMARK(BM_loadFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_savePng)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_qimageSavePng)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+NOCTA_BENCHMARK_MAIN()

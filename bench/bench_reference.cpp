@@ -6,7 +6,7 @@
 
 #include "reference/plainfilters.h"
 
-#include <benchmark/benchmark.h>
+#include "benchmain.h"
 
 #include <QRandomGenerator>
 
@@ -61,4 +61,4 @@ void BM_referenceFuzzyStep(benchmark::State &state)
 BENCHMARK(BM_referenceStandardStep)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_referenceFuzzyStep)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+NOCTA_BENCHMARK_MAIN()

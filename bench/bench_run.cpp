@@ -9,7 +9,7 @@
 #include "pipeline/processingrun.h"
 #include "pipeline/runsink.h"
 
-#include <benchmark/benchmark.h>
+#include "benchmain.h"
 
 #include <QDir>
 #include <QImage>
@@ -82,4 +82,4 @@ BENCHMARK(BM_processMovie)
     ->Args({0, 1})->Args({1, 1})->Args({0, 0})->Args({1, 0})
     ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-BENCHMARK_MAIN();
+NOCTA_BENCHMARK_MAIN()

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/terminalsink.h"
+#include "filters/memorytuning.h"
 
 #include <QCoreApplication>
 
@@ -58,6 +59,7 @@ void installStopHandler()
 
 int main(int argc, char *argv[])
 {
+    nocta::tuneMemoryForFrames();
     // Qt Core is enough: images are read and written without a display.
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nocta-cli"));

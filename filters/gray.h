@@ -2,6 +2,8 @@
 
 #include <QRgb>
 
+#include <cstdint>
+
 namespace nocta {
 
 // Gray level of a colour, 0..255: (11 R + 16 G + 5 B) >> 5.
@@ -15,5 +17,8 @@ constexpr int grayLevel(QRgb colour)
 {
     return grayLevel(qRed(colour), qGreen(colour), qBlue(colour));
 }
+
+// The gray levels of a row of 0xAARRGGBB words, one byte each.
+void grayRow(const std::uint32_t *pixels, std::uint8_t *gray, int width);
 
 } // namespace nocta

@@ -7,19 +7,18 @@
 namespace nocta::detail {
 
 // The filters read pixels as 0xAARRGGBB words, the values QImage::pixel
-// gives. The 32-bit formats are read in place (QImage::pixel returns the
+// gives. The 32-bit formats hold such words (QImage::pixel returns the
 // stored word of a premultiplied ARGB32 image as it is, too); any other
 // format is converted to ARGB32 first.
+constexpr bool holdsArgbWords(QImage::Format format)
+{
+    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32
+        || format == QImage::Format_ARGB32_Premultiplied;
+}
+
 inline QImage asArgbWords(const QImage &image)
 {
-    switch (image.format()) {
-    case QImage::Format_RGB32:
-    case QImage::Format_ARGB32:
-    case QImage::Format_ARGB32_Premultiplied:
-        return image;
-    default:
-        return image.convertToFormat(QImage::Format_ARGB32);
-    }
+    return holdsArgbWords(image.format()) ? image : image.convertToFormat(QImage::Format_ARGB32);
 }
 
 // Format of a filter result: that of the source when it is one of the
@@ -27,14 +26,15 @@ inline QImage asArgbWords(const QImage &image)
 // changes nothing), ARGB32 otherwise.
 inline QImage::Format resultFormat(const QImage &source)
 {
-    switch (source.format()) {
-    case QImage::Format_RGB32:
-    case QImage::Format_ARGB32:
-    case QImage::Format_ARGB32_Premultiplied:
-        return source.format();
-    default:
-        return QImage::Format_ARGB32;
-    }
+    return holdsArgbWords(source.format()) ? source.format() : QImage::Format_ARGB32;
+}
+
+// A frame as loaded and saved: RGB32, or ARGB32 when the image has an
+// alpha channel (a premultiplied image is unpremultiplied).
+inline QImage asFrameFormat(const QImage &image)
+{
+    const QImage::Format format = image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32;
+    return image.format() == format ? image : image.convertToFormat(format);
 }
 
 inline const std::uint32_t *row(const QImage &image, int y)

@@ -1,17 +1,15 @@
 #include "filters/parallel.h"
 
-#include <QSemaphore>
 #include <QThread>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
+#include <system_error>
+#include <thread>
 
 namespace nocta {
 
@@ -19,35 +17,108 @@ namespace {
 
 std::atomic<int> requestedThreads{0};
 
-#ifdef __GLIBC__
-// Every filter call returns a new frame of several megabytes. By default
-// glibc gives such blocks back to the system when they are freed, and every
-// new one then costs a page fault per 4 KiB on first touch, more than the
-// filters themselves. Keep them in the heap for reuse instead, and in one
-// heap for all threads: frames are made on one thread and freed on another,
-// and separate heaps per thread would each keep their own spare frames.
-const bool largeBlocksReused = [] {
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
-    mallopt(M_ARENA_MAX, 1);
-    return true;
-}();
-#endif
+constexpr int BandsPerThread = 8;
 
-QThreadPool &pool()
+// One parallelRows call: its bands, handed out one at a time to the
+// caller and to the helpers that join it.
+struct Job
+{
+    const std::function<void(int begin, int end)> *work = nullptr;
+    int rows = 0;
+    int bands = 0;
+    std::atomic<int> next{0};
+    int helpers = 0;                 // helpers inside runBands; guarded by the pool's lock
+    std::mutex failureLock;
+    std::exception_ptr failure;
+
+    void runBands()
+    {
+        // A band that throws (out of memory) stops the hand-out; the first
+        // exception reaches the caller once every thread is done.
+        try {
+            for (int band; (band = next.fetch_add(1)) < bands;)
+                (*work)(int(qint64(rows) * band / bands), int(qint64(rows) * (band + 1) / bands));
+        } catch (...) {
+            next = bands;
+            const std::lock_guard<std::mutex> lock(failureLock);
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+};
+
+// Helper threads that sleep until a call hands them a job. The caller of
+// parallelRows works through the bands too, so a call finishes even when
+// no helper thread could be started (a process or memory limit): the
+// threads that exist share the work, and a thread that cannot be created
+// is simply missing, not waited for.
+class HelperPool
+{
+public:
+    // Runs the job on the calling thread and up to wanted helpers.
+    void run(Job &job, int wanted)
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            grow(wanted);
+            for (int i = 0; i < std::min(wanted, m_threads); ++i)
+                m_queue.push_back(&job);
+        }
+        m_wake.notify_all();
+        job.runBands();
+
+        // Every band has been taken. Tickets not yet picked up are
+        // withdrawn; helpers that joined are waited for.
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_queue.erase(std::remove(m_queue.begin(), m_queue.end(), &job), m_queue.end());
+        m_left.wait(lock, [&] { return job.helpers == 0; });
+    }
+
+private:
+    // Starts helper threads up to wanted; stops at the first that the
+    // system refuses (and tries again on a later call).
+    void grow(int wanted)
+    {
+        while (m_threads < wanted) {
+            try {
+                std::thread(&HelperPool::serve, this).detach();
+            } catch (const std::system_error &) {
+                return;
+            }
+            ++m_threads;
+        }
+    }
+
+    void serve()
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        while (true) {
+            m_wake.wait(lock, [&] { return !m_queue.empty(); });
+            Job *job = m_queue.front();
+            m_queue.pop_front();
+            ++job->helpers;
+            lock.unlock();
+            job->runBands();
+            lock.lock();
+            if (--job->helpers == 0)
+                m_left.notify_all();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::condition_variable m_left;
+    std::deque<Job *> m_queue;
+    int m_threads = 0;
+};
+
+HelperPool &pool()
 {
     // Leaked on purpose: its threads must outlive every static destructor
     // that might still run a filter.
-    static QThreadPool *threads = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
-        p->setExpiryTimeout(-1);
-        return p;
-    }();
-    return *threads;
+    static HelperPool *helpers = new HelperPool;
+    return *helpers;
 }
-
-constexpr int BandsPerThread = 8;
 
 } // namespace
 
@@ -71,37 +142,13 @@ void parallelRows(int rows, const std::function<void(int begin, int end)> &work)
         work(0, rows);
         return;
     }
-    QThreadPool &helpers = pool();
-    if (helpers.maxThreadCount() < threads - 1)
-        helpers.setMaxThreadCount(threads - 1);
-
-    const int bands = std::min(rows, threads * BandsPerThread);
-    std::atomic<int> next{0};
-    // A band that throws (out of memory) stops the hand-out; the first
-    // exception reaches the caller once every thread is done.
-    std::mutex failureLock;
-    std::exception_ptr failure;
-    auto runBands = [&] {
-        try {
-            for (int band; (band = next.fetch_add(1)) < bands;)
-                work(int(qint64(rows) * band / bands), int(qint64(rows) * (band + 1) / bands));
-        } catch (...) {
-            next = bands;
-            const std::lock_guard<std::mutex> lock(failureLock);
-            if (!failure)
-                failure = std::current_exception();
-        }
-    };
-    QSemaphore finished;
-    for (int t = 1; t < threads; ++t)
-        helpers.start([&] {
-            runBands();
-            finished.release();
-        });
-    runBands();
-    finished.acquire(threads - 1);
-    if (failure)
-        std::rethrow_exception(failure);
+    Job job;
+    job.work = &work;
+    job.rows = rows;
+    job.bands = std::min(rows, threads * BandsPerThread);
+    pool().run(job, threads - 1);
+    if (job.failure)
+        std::rethrow_exception(job.failure);
 }
 
 } // namespace nocta

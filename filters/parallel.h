@@ -8,11 +8,14 @@ namespace nocta {
 // among the cores. Every row is computed from the inputs alone, so any
 // number of threads gives the same bytes.
 //
-// The bands run on a pool of threads that sleep while they have nothing to
-// do (QThreadPool). OpenMP was measured here too: its idle threads spin,
-// and in an overlapped processing run they took the cores from the threads
-// that load and save frames. More bands than threads are handed out one at
-// a time, so a thread that the system preempts does not hold up the others.
+// The bands run on helper threads that sleep while they have nothing to
+// do, and on the calling thread. OpenMP was measured here too: its idle
+// threads spin, and in an overlapped processing run they took the cores
+// from the threads that load and save frames. More bands than threads are
+// handed out one at a time, so a thread that the system preempts does not
+// hold up the others. Helper threads that the system refuses to start (a
+// process or memory limit) are done without: the calling thread and the
+// helpers that exist do every band.
 
 // Set the number of threads the filters use (0: one per core).
 void setFilterThreads(int threads);
@@ -21,6 +24,7 @@ int filterThreads();
 // Runs work(begin, end) over bands of [0, rows) that together cover every
 // row once, on up to filterThreads() threads (the caller's included), and
 // returns when all are done. An exception thrown by work is rethrown here.
+// Several threads may call it at once.
 void parallelRows(int rows, const std::function<void(int begin, int end)> &work);
 
 } // namespace nocta

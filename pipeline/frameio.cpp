@@ -1,5 +1,6 @@
 #include "pipeline/frameio.h"
 
+#include "filters/imageaccess.h"
 #include "filters/simd.h"
 
 #include <QFile>
@@ -9,83 +10,12 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <vector>
 
 namespace nocta {
 
 namespace {
-
-quint32 le32(const uchar *p) { return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24; }
-quint16 le16(const uchar *p) { return quint16(p[0] | p[1] << 8); }
-
-// One row of B G R byte triples to opaque 0xAARRGGBB words.
-void bgrRow(const uchar *src, QRgb *dst, int width)
-{
-    int x = 0;
-    if (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
-        // Four bytes at a time hold B G R and the next pixel's B: the word
-        // read in one go is the colour once its top byte is set.
-        for (; x < width - 1; ++x) {
-            quint32 word;
-            std::memcpy(&word, src + 3 * x, 4);
-            dst[x] = word | 0xFF000000u;
-        }
-    }
-    for (; x < width; ++x) {
-        const uchar *p = src + 3 * x;
-        dst[x] = 0xFF000000u | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
-    }
-}
-
-// Uncompressed 24-bit BMP, the decoder's format, read straight from the file
-// into an RGB32 image, a band of rows at a time. Anything else returns a
-// null image (and leaves the file position anywhere) for QImage to try.
-QImage readBmp24(QFile &file)
-{
-    const qint64 size = file.size();
-    uchar bytes[54];
-    if (size < 54 || file.read(reinterpret_cast<char *>(bytes), 54) != 54 || bytes[0] != 'B' || bytes[1] != 'M')
-        return QImage();
-    const quint32 offset = le32(bytes + 10);
-    const quint32 headerSize = le32(bytes + 14);
-    if (headerSize < 40 || qint64(14) + headerSize > size)
-        return QImage();
-    const qint32 width = qint32(le32(bytes + 18));
-    const qint32 rawHeight = qint32(le32(bytes + 22));
-    const quint16 planes = le16(bytes + 26);
-    const quint16 bits = le16(bytes + 28);
-    const quint32 compression = le32(bytes + 30);
-    if (planes != 1 || bits != 24 || compression != 0 || width <= 0 || width > 65535
-        || rawHeight == 0 || rawHeight < -65535 || rawHeight > 65535)
-        return QImage();
-    const bool topDown = rawHeight < 0;
-    const int height = topDown ? -rawHeight : rawHeight;
-    const qint64 stride = (qint64(width) * 3 + 3) & ~qint64(3);
-    if (offset < 14 + headerSize || qint64(offset) + stride * height > size || !file.seek(offset))
-        return QImage();
-
-    QImage image(width, height, QImage::Format_RGB32);
-    if (image.isNull())
-        return image;
-    uchar *pixels = image.bits();
-    const qsizetype bytesPerLine = image.bytesPerLine();
-    const int bandRows = int(std::max<qint64>(1, (qint64(1) << 20) / stride));
-    std::vector<uchar> band(std::size_t(stride) * std::size_t(bandRows));
-    for (int first = 0; first < height; first += bandRows) {
-        const int rows = std::min(bandRows, height - first);
-        const qint64 want = stride * rows;
-        if (file.read(reinterpret_cast<char *>(band.data()), want) != want)
-            return QImage();
-        for (int r = 0; r < rows; ++r) {
-            const int fileRow = first + r;   // rows in file order
-            const int y = topDown ? fileRow : height - 1 - fileRow;
-            bgrRow(band.data() + stride * r, reinterpret_cast<QRgb *>(pixels + y * bytesPerLine), width);
-        }
-    }
-    return image;
-}
 
 bool hasTransparentPixel(const QImage &image)
 {
@@ -103,25 +33,8 @@ bool hasTransparentPixel(const QImage &image)
     return false;
 }
 
-// 0xAARRGGBB words to the bytes of a PNG row: R G B, or R G B A.
-NOCTA_ROW_KERNEL void rgbRow(const QRgb *line, uchar *out, int width)
-{
-    for (int x = 0; x < width; ++x) {
-        out[3 * x] = uchar(line[x] >> 16);
-        out[3 * x + 1] = uchar(line[x] >> 8);
-        out[3 * x + 2] = uchar(line[x]);
-    }
-}
-
-NOCTA_ROW_KERNEL void rgbaRow(const QRgb *line, uchar *out, int width)
-{
-    for (int x = 0; x < width; ++x) {
-        out[4 * x] = uchar(line[x] >> 16);
-        out[4 * x + 1] = uchar(line[x] >> 8);
-        out[4 * x + 2] = uchar(line[x]);
-        out[4 * x + 3] = uchar(line[x] >> 24);
-    }
-}
+#define NOCTA_KERNELS "pipeline/frameio_kernels.inc"
+#include "filters/kernelcopies.h"
 
 // Writes PNG chunks to a device through a small buffer, keeping the CRC of
 // the chunk being written.
@@ -244,6 +157,8 @@ bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
     std::vector<uchar> row(rowBytes);
     row[0] = 0;                         // filter type: none
     quint32 adler = 1;
+    const auto rgbRow = NOCTA_KERNEL(rgbRow);
+    const auto rgbaRow = NOCTA_KERNEL(rgbaRow);
     for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         if (withAlpha)
@@ -264,21 +179,6 @@ bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
 
 } // namespace
 
-QImage loadFrame(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QImage();
-    QImage image = readBmp24(file);
-    if (image.isNull() && file.seek(0))
-        image = QImage::fromData(file.readAll());
-    if (image.isNull())
-        return image;
-    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
-        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    return image;
-}
-
 bool savePng(const QImage &image, const QString &path, QString *error)
 {
     if (image.isNull()) {
@@ -286,9 +186,7 @@ bool savePng(const QImage &image, const QString &path, QString *error)
             *error = QStringLiteral("no image to save");
         return false;
     }
-    QImage words = image;
-    if (words.format() != QImage::Format_RGB32 && words.format() != QImage::Format_ARGB32)
-        words = words.convertToFormat(words.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const QImage words = detail::asFrameFormat(image);
     const bool withAlpha = hasTransparentPixel(words);
 
     // Written under a temporary name beside the target and renamed over it

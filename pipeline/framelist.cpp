@@ -64,6 +64,10 @@ QFileInfoList listFrames(const QString &directory)
     if (!dir.exists())
         return {};
     QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
+    // QDir lists a link to a FIFO or a device among the files: only what
+    // is, or links to, a regular file can be a frame.
+    entries.erase(std::remove_if(entries.begin(), entries.end(), [](const QFileInfo &e) { return !e.isFile(); }),
+                  entries.end());
     std::sort(entries.begin(), entries.end(), [](const QFileInfo &x, const QFileInfo &y) {
         return naturalLess(x.fileName(), y.fileName());
     });

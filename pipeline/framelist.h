@@ -10,9 +10,10 @@ namespace nocta {
 // comes before 1000.bmp, and three-digit names keep their order.
 bool naturalLess(const QString &a, const QString &b);
 
-// The files of a frame directory (no subdirectories, no hidden or special
-// files, any extension) in natural order. Empty when the directory is
-// missing.
+// The regular files of a frame directory, and links to regular files (no
+// subdirectories, hidden files, FIFOs, sockets, devices or links to them,
+// and no broken links), any extension, in natural order. Nothing is opened.
+// Empty when the directory is missing.
 QFileInfoList listFrames(const QString &directory);
 
 // The name a frame's output is saved under: the file name up to its first dot.

@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "filters/simd.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -183,6 +185,27 @@ QString firstDifference(const QImage &expected, const QImage &actual)
                     .arg(x).arg(y).arg(a, 8, 16, QLatin1Char('0')).arg(e, 8, 16, QLatin1Char('0'));
         }
     return QString();
+}
+
+QString kernelCopyProblem(bool *cannotRun)
+{
+    *cannotRun = false;
+    const QByteArray wanted = qgetenv("NOCTA_CPU");
+    if (wanted.isEmpty())
+        return QString();
+    for (KernelLevel level : {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512}) {
+        if (wanted != kernelLevelName(level))
+            continue;
+        if (!canRunKernels(level)) {
+            *cannotRun = true;
+            return QStringLiteral("this processor cannot run the %1 kernels").arg(QLatin1String(wanted));
+        }
+        if (kernelLevel() != level)
+            return QStringLiteral("NOCTA_CPU=%1, but the %2 kernels run")
+                .arg(QLatin1String(wanted), QLatin1String(kernelLevelName(kernelLevel())));
+        return QString();
+    }
+    return QStringLiteral("NOCTA_CPU=%1 names no kernel copy").arg(QLatin1String(wanted));
 }
 
 } // namespace nocta::test

@@ -100,9 +100,25 @@ private:
 // writes part of the movie (its last argument), says that the end of the
 // file could not be written, and exits with status 0.
 QByteArray diskFullEncoder();
+// Empty when the row kernels in use are the copy that NOCTA_CPU names, or
+// it names none. Otherwise why not: "this processor cannot run the avx512
+// kernels" (and *cannotRun set), or the copy that runs instead.
+QString kernelCopyProblem(bool *cannotRun);
 
 // Bytes of the pixels of an image as RGB32 with alpha forced to 0xFF, for
 // pixel-exact comparisons that name the first difference.
 QString firstDifference(const QImage &expected, const QImage &actual);
 
 } // namespace nocta::test
+
+// First thing in a suite that runs once per kernel copy: skips the suite
+// where the processor cannot run the copy that NOCTA_CPU names, and fails
+// it where another copy runs.
+#define NOCTA_CHECK_KERNEL_COPY()                                              \
+    do {                                                                       \
+        bool cannotRun = false;                                                \
+        const QString problem = nocta::test::kernelCopyProblem(&cannotRun);   \
+        if (cannotRun)                                                         \
+            QSKIP(qPrintable(problem));                                        \
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));                      \
+    } while (false)

@@ -7,6 +7,7 @@
 #include "filters/fuzzy/frameplanes.h"
 #include "filters/fuzzy/prefilterframe.h"
 #include "filters/parallel.h"
+#include "filters/precondition.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
 #include "reference/plainfilters.h"
@@ -18,6 +19,10 @@
 #include <QtTest>
 
 #include <vector>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using nocta::FramePlanes;
 using nocta::test::firstDifference;
@@ -302,8 +307,10 @@ class TestFastKernels : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { NOCTA_CHECK_KERNEL_COPY(); }
     void cleanup();
 
+    void unequalSizes_data();
     void unequalSizes();
 
     void smoothFrame_data();
@@ -641,25 +648,59 @@ void TestFastKernels::threads()
     QCOMPARE(firstDifference(one.fuzzy, four.fuzzy), QString());
 }
 
-// Frames of unequal size never meet in the processing run, but the filters
-// must still read nothing outside a frame: the area the five frames share is
-// filtered as usual, the rest of the result is black.
+// Frames or plane sets of unequal sizes break the chains' precondition: a
+// checked build ends the program (in a child process here), any other
+// build refuses the call.
+void TestFastKernels::unequalSizes_data()
+{
+    QTest::addColumn<int>("call");
+    const char *const names[] = {"denoiseStandard", "reference denoiseStandard", "prefilterFrame",
+                                 "reference prefilterFrame", "denoiseFuzzy", "denoiseFuzzy, compact sets",
+                                 "reference denoiseFuzzy"};
+    for (int call = 0; call < 7; ++call)
+        QTest::newRow(names[call]) << call;
+}
+
 void TestFastKernels::unequalSizes()
 {
-    const QSize sizes[5] = {{23, 17}, {23, 17}, {14, 11}, {23, 12}, {19, 17}};
-    QImage frames[5], common[5];
-    for (int k = 0; k < 5; ++k) {
-        frames[k] = randomFrame(sizes[k].width(), sizes[k].height(), 70 + k);
-        common[k] = frames[k].copy(0, 0, 14, 11);
+    QFETCH(int, call);
+    const QImage big = randomFrame(23, 17, 70);
+    const QImage small = randomFrame(14, 11, 71);
+    auto refused = [&]() -> bool {
+        switch (call) {
+        case 0: return nocta::denoiseStandard(big, big, small, big, big).isNull();
+        case 1: return nocta::reference::denoiseStandard(big, big, small, big, big).isNull();
+        case 2:
+        case 3: {
+            FramePlanes planes(23, 11);
+            call == 2 ? nocta::prefilterFrame(0, big, planes) : nocta::reference::prefilterFrame(0, big, planes);
+            return planesDifference(FramePlanes(23, 11), planes).isEmpty();
+        }
+        case 4:
+        case 6: {
+            const FramePlanes a(23, 17), b(23, 16);
+            return call == 4 ? nocta::denoiseFuzzy(a, a, a, b, a, 23, 17).isNull()
+                             : nocta::reference::denoiseFuzzy(a, a, a, b, a, 23, 17).isNull();
+        }
+        default: {
+            const nocta::CompactFramePlanes a(23, 17), b(22, 17);
+            return nocta::denoiseFuzzy(a, b, a, a, a, 23, 17).isNull();
+        }
+        }
+    };
+#ifdef NOCTA_CHECKS_PRECONDITIONS
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        refused();
+        _exit(0);
     }
-    const QImage result = nocta::denoiseStandard(frames[0], frames[1], frames[2], frames[3], frames[4]);
-    QCOMPARE(result.size(), QSize(23, 17));
-    const QImage expected = nocta::reference::denoiseStandard(common[0], common[1], common[2], common[3], common[4]);
-    QCOMPARE(firstDifference(expected, result.copy(0, 0, 14, 11)), QString());
-    for (int y = 0; y < 17; ++y)
-        for (int x = 0; x < 23; ++x)
-            if (x >= 14 || y >= 11)
-                QCOMPARE(result.pixel(x, y), 0xFF000000u);
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT, "the call went through");
+#else
+    QVERIFY(refused());
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestFastKernels)

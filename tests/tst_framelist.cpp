@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 using nocta::naturalLess;
 
 class TestFrameList : public QObject
@@ -69,11 +71,19 @@ void TestFrameList::listsFilesOnly()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("003.bmp")));
+    // Special files, and links to them, are no frames (and reading them
+    // could block); a link to a regular file is one.
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("004.bmp")));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("004.bmp")), dir.filePath(QStringLiteral("005.bmp"))));
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), dir.filePath(QStringLiteral("006.bmp"))));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("no-such-file")), dir.filePath(QStringLiteral("007.bmp"))));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("999.bmp")), dir.filePath(QStringLiteral("008.bmp"))));
 
     QStringList listed;
     for (const QFileInfo &entry : nocta::listFrames(dir.path()))
         listed << entry.fileName();
-    QCOMPARE(listed, QStringList({"002.BMP", "999.bmp", "1000.bmp", "notes.txt"}));
+    QCOMPARE(listed, QStringList({"002.BMP", "008.bmp", "999.bmp", "1000.bmp", "notes.txt"}));
 }
 
 void TestFrameList::missingDirectoryIsEmpty()

@@ -1,10 +1,25 @@
+#include "filters/memorytuning.h"
 #include "filters/parallel.h"
 
+#include <QProcess>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+#include <malloc.h>
+#define NOCTA_GLIBC_MALLOC 1
+#endif
 
 class TestParallel : public QObject
 {
@@ -12,10 +27,33 @@ class TestParallel : public QObject
 
 private slots:
     void cleanup() { nocta::setFilterThreads(0); }
+    void allocatorTunedOnRequestOnly();
     void everyRowOnce_data();
     void everyRowOnce();
     void exceptionReachesCaller();
+    void noHelperThreadCanStart();
 };
+
+// Linking the library leaves the allocator as it is; tuneMemoryForFrames
+// keeps frame-sized blocks in the heap. (Runs first: nothing has freed a
+// large block yet that would have moved glibc's threshold by itself.)
+void TestParallel::allocatorTunedOnRequestOnly()
+{
+#ifdef NOCTA_GLIBC_MALLOC
+    constexpr std::size_t FrameBytes = std::size_t(20) << 20;
+    auto mappedBlocks = [] { return mallinfo2().hblks; };
+    const std::size_t before = mappedBlocks();
+    void *volatile untuned = std::malloc(FrameBytes);
+    QCOMPARE(mappedBlocks(), before + 1);
+    nocta::tuneMemoryForFrames();
+    void *volatile tuned = std::malloc(FrameBytes);
+    QCOMPARE(mappedBlocks(), before + 1);
+    std::free(tuned);
+    std::free(untuned);
+#else
+    QSKIP("glibc's allocator is not in use");
+#endif
+}
 
 void TestParallel::everyRowOnce_data()
 {
@@ -65,5 +103,62 @@ void TestParallel::exceptionReachesCaller()
     QCOMPARE(rowsDone.load(), 400);
 }
 
-QTEST_GUILESS_MAIN(TestParallel)
+// The child of noHelperThreadCanStart: a process that may not start a
+// single thread more (RLIMIT_NPROC of an unprivileged user; root is not
+// held to it, so root becomes nobody first). Exit status 0: every row
+// done once; 77: the system starts threads all the same.
+int runWithoutThreads()
+{
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+        return 77;
+    const rlimit one = {1, 1};
+    if (setrlimit(RLIMIT_NPROC, &one) != 0)
+        return 77;
+    try {
+        std::thread([] {}).join();
+        return 77;
+    } catch (const std::system_error &) {
+    }
+    nocta::setFilterThreads(4);
+    std::vector<int> visits(1000);
+    for (int call = 0; call < 3; ++call)
+        nocta::parallelRows(1000, [&](int begin, int end) {
+            for (int y = begin; y < end; ++y)
+                ++visits[std::size_t(y)];
+        });
+    const bool everyRowThrice = std::all_of(visits.begin(), visits.end(), [](int v) { return v == 3; });
+    std::fflush(nullptr);
+    _exit(everyRowThrice ? 0 : 1);   // no leak check: it would need a thread
+}
+
+// When the system refuses every helper thread (ulimit -u, ulimit -v), the
+// calls still finish, with every row done by the calling thread.
+void TestParallel::noHelperThreadCanStart()
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("NOCTA_TEST_WITHOUT_THREADS"), QStringLiteral("1"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForStarted());
+    if (!child.waitForFinished(30000)) {
+        child.kill();
+        child.waitForFinished();
+        QFAIL("parallelRows still waits after 30 s for helper threads that never started");
+    }
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    if (child.exitCode() == 77)
+        QSKIP("this system starts threads beyond RLIMIT_NPROC");
+    QCOMPARE(child.exitCode(), 0);
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("NOCTA_TEST_WITHOUT_THREADS"))
+        return runWithoutThreads();
+    QCoreApplication application(argc, argv);
+    TestParallel test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_parallel.moc"

@@ -81,6 +81,7 @@ class TestStandardFilter : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { NOCTA_CHECK_KERNEL_COPY(); }
     void smoothWeights_data();
     void smoothWeights();
     void smoothUniform_data();

@@ -2,6 +2,7 @@
 
 #include "filters/imageaccess.h"
 #include "filters/parallel.h"
+#include "filters/precondition.h"
 #include "filters/simd.h"
 
 #include <algorithm>
@@ -112,35 +113,27 @@ NOCTA_INLINE void fuzzyRowOf(const Set *const *sets, int y, int width, std::uint
     }
 }
 
-NOCTA_ROW_KERNEL void fuzzyRow(const FramePlanes *const *sets, int y, int width, std::uint32_t *out)
-{
-    fuzzyRowOf(sets, y, width, out);
-}
-
-NOCTA_ROW_KERNEL void fuzzyRow(const CompactFramePlanes *const *sets, int y, int width, std::uint32_t *out)
-{
-    fuzzyRowOf(sets, y, width, out);
-}
+#define NOCTA_KERNELS "filters/fuzzy/denoisefuzzy_kernels.inc"
+#include "filters/kernelcopies.h"
 
 template <typename Set>
 QImage denoise(const Set &s0, const Set &s1, const Set &s2, const Set &s3, const Set &s4, int width, int height)
 {
     if (width <= 0 || height <= 0)
         return QImage();
+    const Set *sets[5] = {&s0, &s1, &s2, &s3, &s4};
+    const bool oneSize = std::all_of(sets, sets + 5, [&](const Set *set) {
+        return set->width() == width && set->height() == height;
+    });
+    if (!detail::precondition(oneSize, Q_FUNC_INFO, "every plane set is width x height"))
+        return QImage();
     QImage result(width, height, QImage::Format_ARGB32);
     if (result.isNull())
         return result;
 
-    const Set *sets[5] = {&s0, &s1, &s2, &s3, &s4};
-    for (const Set *set : sets)
-        if (set->width() != width || set->height() < height) {
-            // Not a window of this frame size: nothing may be read from it.
-            result.fill(0xFF000000u);
-            return result;
-        }
-
     std::uint8_t *bits = result.bits();
     const qsizetype stride = result.bytesPerLine();
+    const auto fuzzyRow = NOCTA_KERNEL_OF(void(const Set *const *, int, int, std::uint32_t *), fuzzyRow);
     parallelRows(height, [&](int begin, int end) {
         for (int y = begin; y < end; ++y)
             fuzzyRow(sets, y, width, reinterpret_cast<std::uint32_t *>(bits + y * stride));

@@ -15,7 +15,10 @@ namespace nocta {
 // other pixel takes that middle. Values are truncated and clamped to 0..255.
 //
 // Returns a width x height ARGB32 image, every pixel opaque; a null image
-// when width or height is 0 or below. Every set must be width x height.
+// when width or height is 0 or below.
+//
+// Precondition: every set is width x height (see filters/precondition.h;
+// unchecked builds return a null image).
 QImage denoiseFuzzy(const FramePlanes &s0, const FramePlanes &s1, const FramePlanes &s2,
                     const FramePlanes &s3, const FramePlanes &s4, int width, int height);
 QImage denoiseFuzzy(const CompactFramePlanes &s0, const CompactFramePlanes &s1, const CompactFramePlanes &s2,

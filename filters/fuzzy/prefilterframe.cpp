@@ -3,6 +3,7 @@
 #include "filters/gray.h"
 #include "filters/imageaccess.h"
 #include "filters/parallel.h"
+#include "filters/precondition.h"
 #include "filters/simd.h"
 
 #include <algorithm>
@@ -17,17 +18,13 @@ namespace {
 constexpr int Planes = FramePlanes::PlaneCount;
 constexpr int Tile = FramePlanes::TileWidth;
 
-// The frame as the kernels see it: pixel words and gray levels by row. The
-// frame's own size bounds every window; the pixels written are those that
-// lie inside both the frame and the planes.
+// The frame as the kernels see it: pixel words and gray levels by row.
 struct Source
 {
     std::vector<const std::uint32_t *> lines;
     std::vector<const std::uint8_t *> grays;
     int width = 0;
     int height = 0;
-    int writeWidth = 0;
-    int writeHeight = 0;
 };
 
 // Any pixel, any radius: the window is clipped to the frame and scanned
@@ -157,32 +154,20 @@ NOCTA_INLINE void innerRowOf(const Source &src, int y, int end, Set &planes)
     }
 }
 
-NOCTA_ROW_KERNEL void innerRow(const Source &src, int y, int end, FramePlanes &planes)
-{
-    innerRowOf(src, y, end, planes);
-}
-
-NOCTA_ROW_KERNEL void innerRow(const Source &src, int y, int end, CompactFramePlanes &planes)
-{
-    innerRowOf(src, y, end, planes);
-}
-
-NOCTA_ROW_KERNEL void grayRow(const std::uint32_t *pixels, std::uint8_t *gray, int width)
-{
-    for (int x = 0; x < width; ++x)
-        gray[x] = std::uint8_t(grayLevel(pixels[x]));
-}
+#define NOCTA_KERNELS "filters/fuzzy/prefilterframe_kernels.inc"
+#include "filters/kernelcopies.h"
 
 template <typename Set>
 void prefilter(int radius, const QImage &frame, Set &planes)
 {
+    if (!detail::precondition(frame.size() == QSize(planes.width(), planes.height()), Q_FUNC_INFO,
+                              "the planes have the frame's size"))
+        return;
     const QImage image = detail::asArgbWords(frame);
     Source src;
     src.width = image.width();
     src.height = image.height();
-    src.writeWidth = std::min(src.width, planes.width());
-    src.writeHeight = std::min(src.height, planes.height());
-    if (src.writeWidth <= 0 || src.writeHeight <= 0)
+    if (src.width <= 0 || src.height <= 0)
         return;
 
     // Gray levels once per pixel, and the row pointers of the frame.
@@ -200,8 +185,9 @@ void prefilter(int radius, const QImage &frame, Set &planes)
     });
 
     // Columns 1 .. innerEnd-1 have both horizontal neighbours in the frame.
-    const int innerEnd = std::min(src.writeWidth, src.width - 1);
-    parallelRows(src.writeHeight, [&](int begin, int end) {
+    const int innerEnd = src.width - 1;
+    const auto innerRow = NOCTA_KERNEL_OF(void(const Source &, int, int, Set &), innerRow);
+    parallelRows(src.height, [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
             int x = 0;
             if (radius == 1 && y > 0 && y < src.height - 1 && innerEnd > 1) {
@@ -209,7 +195,7 @@ void prefilter(int radius, const QImage &frame, Set &planes)
                 prefilterPixel(src, radius, 0, y, planes);
                 x = innerEnd;
             }
-            for (; x < src.writeWidth; ++x)
+            for (; x < src.width; ++x)
                 prefilterPixel(src, radius, x, y, planes);
         }
     });

@@ -13,8 +13,8 @@ namespace nocta {
 // darkest pixel's value, the brightest pixel's value, and the pixel's own
 // value pulled halfway toward their integer middle (rounded down).
 //
-// Only the part of the frame that lies inside the planes is scanned and
-// written; the rest of the planes is left as it was.
+// Precondition: the planes have the frame's size (see
+// filters/precondition.h; unchecked builds leave the planes as they are).
 void prefilterFrame(int radius, const QImage &frame, FramePlanes &planes);
 void prefilterFrame(int radius, const QImage &frame, CompactFramePlanes &planes);
 

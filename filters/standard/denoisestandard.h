@@ -14,8 +14,9 @@ namespace nocta {
 // any other pixel is smoothed again with the 3x3 kernel.
 //
 // The result has the size and (for the 32-bit formats) the format of f0.
-// The frames are expected to share one size; a frame of another size
-// is never read outside its bounds.
+//
+// Precondition: the five frames have one size (see filters/precondition.h;
+// unchecked builds return a null image).
 QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
                        const QImage &f3, const QImage &f4);
 

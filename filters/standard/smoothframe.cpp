@@ -31,55 +31,8 @@ NOCTA_INLINE void smoothInner(const std::uint16_t *down, const std::uint8_t *cen
     }
 }
 
-NOCTA_ROW_KERNEL void smoothRow(const std::uint8_t *above, const std::uint8_t *centre, const std::uint8_t *below,
-               std::uint8_t *out, int width, std::uint16_t *down)
-{
-    const int bytes = 4 * width;
-    int ay = 2;
-    if (above && below) {
-        ay = 4;
-        for (int j = 0; j < bytes; ++j)
-            down[j] = std::uint16_t(above[j] + 2 * centre[j] + below[j]);
-    } else if (above || below) {
-        ay = 3;
-        const std::uint8_t *other = above ? above : below;
-        for (int j = 0; j < bytes; ++j)
-            down[j] = std::uint16_t(other[j] + 2 * centre[j]);
-    } else {
-        for (int j = 0; j < bytes; ++j)
-            down[j] = std::uint16_t(2 * centre[j]);
-    }
-
-    switch (ay) {
-    case 4: smoothInner<30>(down, centre, out, bytes); break;
-    case 3: smoothInner<22>(down, centre, out, bytes); break;
-    default: smoothInner<14>(down, centre, out, bytes); break;
-    }
-
-    // First and last column: one horizontal neighbour, or none in a
-    // one-pixel-wide image.
-    auto edge = [&](int x) {
-        const bool left = x > 0, right = x < width - 1;
-        const unsigned ax = 2u + (left ? 1u : 0u) + (right ? 1u : 0u);
-        const unsigned total = 2u * ax * unsigned(ay) - 2u;
-        for (int c = 0; c < 4; ++c) {
-            const int j = 4 * x + c;
-            unsigned h = 2u * down[j];
-            if (left)
-                h += down[j - 4];
-            if (right)
-                h += down[j + 4];
-            out[j] = std::uint8_t((2u * h - 2u * centre[j]) / total);
-        }
-    };
-    edge(0);
-    if (width > 1)
-        edge(width - 1);
-
-    auto *pixels = reinterpret_cast<std::uint32_t *>(out);
-    for (int x = 0; x < width; ++x)
-        pixels[x] |= 0xFF000000u;
-}
+#define NOCTA_KERNELS "filters/standard/smoothframe_kernels.inc"
+#include "filters/kernelcopies.h"
 
 } // namespace
 
@@ -99,6 +52,7 @@ QImage smoothFrame(const QImage &frame)
     std::uint8_t *outBits = result.bits();
     const qsizetype outStride = result.bytesPerLine();
 
+    const auto smoothRow = NOCTA_KERNEL(smoothRow);
     parallelRows(height, [&](int begin, int end) {
         std::vector<std::uint16_t> down(std::size_t(4) * width);
         for (int y = begin; y < end; ++y) {

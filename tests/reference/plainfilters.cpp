@@ -1,5 +1,7 @@
 #include "reference/plainfilters.h"
 
+#include "filters/precondition.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -100,9 +102,11 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
                        const QImage &f3, const QImage &f4)
 {
     const QImage *frames[5] = {&f0, &f1, &f2, &f3, &f4};
+    bool oneSize = true;
     for (const QImage *f : frames)
-        if (f->size() != f0.size())
-            return QImage();
+        oneSize = oneSize && f->size() == f0.size();
+    if (!nocta::detail::precondition(oneSize, Q_FUNC_INFO, "the five frames have one size"))
+        return QImage();
 
     const int width = f0.width();
     const int height = f0.height();
@@ -184,11 +188,11 @@ QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
 
 void prefilterFrame(int radius, const QImage &frame, nocta::FramePlanes &planes)
 {
-    const int frameWidth = frame.width();
-    const int frameHeight = frame.height();
-    const int rowLength = planes.width();
-    const int width = std::min(frameWidth, planes.width());
-    const int height = std::min(frameHeight, planes.height());
+    if (!nocta::detail::precondition(frame.size() == QSize(planes.width(), planes.height()), Q_FUNC_INFO,
+                                     "the planes have the frame's size"))
+        return;
+    const int width = frame.width();
+    const int height = frame.height();
 
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -200,7 +204,7 @@ void prefilterFrame(int radius, const QImage &frame, nocta::FramePlanes &planes)
 
             for (int wx = x - radius; wx <= x + radius; ++wx) {
                 for (int wy = y - radius; wy <= y + radius; ++wy) {
-                    if (wx < 0 || wx >= frameWidth || wy < 0 || wy >= frameHeight)
+                    if (wx < 0 || wx >= width || wy < 0 || wy >= height)
                         continue;
                     const QRgb c = frame.pixel(wx, wy);
                     const int g = grayOf(c);
@@ -215,7 +219,7 @@ void prefilterFrame(int radius, const QImage &frame, nocta::FramePlanes &planes)
                 }
             }
 
-            const int index = y * rowLength + x;
+            const int index = y * width + x;
             for (int ch = 0; ch < 3; ++ch) {
                 const int dark = channel(darkest, ch);
                 const int bright = channel(brightest, ch);
@@ -238,9 +242,11 @@ QImage denoiseFuzzy(const nocta::FramePlanes &s0, const nocta::FramePlanes &s1,
         return QImage(width, height, QImage::Format_ARGB32);
 
     const nocta::FramePlanes *sets[5] = {&s0, &s1, &s2, &s3, &s4};
+    bool oneSize = true;
     for (const nocta::FramePlanes *s : sets)
-        if (s->isNull() || s->planeSize() < std::size_t(width) * std::size_t(height))
-            return QImage();
+        oneSize = oneSize && s->width() == width && s->height() == height;
+    if (!nocta::detail::precondition(oneSize, Q_FUNC_INFO, "every plane set is width x height"))
+        return QImage();
 
     QImage result(width, height, QImage::Format_ARGB32);
     for (int y = 0; y < height; ++y) {

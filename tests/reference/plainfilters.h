@@ -23,21 +23,19 @@ QImage smoothFrame(const QImage &frame);
 // followed by the spatial phase (Sobel edge test on gray levels, cross
 // sharpening or 3x3 smoothing, two-pixel border band kept).
 // The result has f0's size and format (same rule as smoothFrame).
-// This implementation requires the five frames to share one size: for
-// frames of unequal size it returns a null image.
+//
+// The same preconditions as the library's chains (frames and plane sets of
+// one size), checked the same way (filters/precondition.h).
 QImage denoiseStandard(const QImage &f0, const QImage &f1, const QImage &f2,
                        const QImage &f3, const QImage &f4);
 
-// Local-extremes pre-filter with the given radius. Scans the pixels that
-// lie both in the frame and in the planes (so it never writes outside the
-// planes); the window of a pixel is taken from the frame; the planes' own
-// width is their row length. Planes outside the scanned area are untouched.
+// Local-extremes pre-filter with the given radius, into planes of the
+// frame's size.
 void prefilterFrame(int radius, const QImage &frame, nocta::FramePlanes &planes);
 
 // Fuzzy temporal filter of s2, all arithmetic of the averaging step in
 // single precision. Returns a width x height ARGB32 image, a null image
-// when width or height is 0 or below. Every set must hold at least
-// width x height values per plane; a null image is returned otherwise.
+// when width or height is 0 or below. Every set is width x height.
 QImage denoiseFuzzy(const nocta::FramePlanes &s0, const nocta::FramePlanes &s1,
                     const nocta::FramePlanes &s2, const nocta::FramePlanes &s3,
                     const nocta::FramePlanes &s4, int width, int height);
