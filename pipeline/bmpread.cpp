@@ -1,5 +1,7 @@
 #include "pipeline/bmpread.h"
 
+#include "pipeline/pixelrows.h"
+
 #include "filters/imageaccess.h"
 
 #include <QImageReader>
@@ -134,24 +136,6 @@ FrameLoad parseHeader(const QByteArray &head, qint64 size, QSize expectedSize, B
     return FrameLoad{FrameLoad::Ok, QImage(), QString()};
 }
 
-// One row of B G R byte triples to opaque 0xAARRGGBB words.
-void bgrRow(const uchar *src, QRgb *dst, int width)
-{
-    int x = 0;
-    if (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
-        // Four bytes at a time hold B G R and the next pixel's B: the word
-        // read in one go is the colour once its top byte is set.
-        for (; x < width - 1; ++x) {
-            quint32 word;
-            std::memcpy(&word, src + 3 * x, 4);
-            dst[x] = word | 0xFF000000u;
-        }
-    }
-    for (; x < width; ++x) {
-        const uchar *p = src + 3 * x;
-        dst[x] = 0xFF000000u | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
-    }
-}
 
 FrameLoad outOfMemory(const BmpHeader &h)
 {
@@ -184,7 +168,7 @@ FrameLoad readBgr24(QIODevice &device, const BmpHeader &h)
         for (int r = 0; r < rows; ++r) {
             const int fileRow = first + r;   // rows in file order
             const int y = h.topDown ? fileRow : h.height - 1 - fileRow;
-            bgrRow(band.data() + stride * r, reinterpret_cast<QRgb *>(pixels + y * bytesPerLine), h.width);
+            bgr24ToWords(band.data() + stride * r, reinterpret_cast<QRgb *>(pixels + y * bytesPerLine), h.width);
         }
     }
     return FrameLoad{FrameLoad::Ok, image, QString()};

@@ -24,32 +24,47 @@ QString FolderSource::noFramesMessage() const
     return QStringLiteral(" - No frames to process in %1/").arg(WorkFolder::screensName());
 }
 
-// The image of the next entry (null if it holds none) and its index.
-QImage FolderSource::take(int *index)
+// The next entry as read, and its index. Every entry after the first frame
+// is read against that frame's size.
+FrameLoad FolderSource::take(int *index)
 {
     *index = m_next;
-    QImage image = m_pending.valid() ? m_pending.get() : loadFrame(m_entries.at(m_next).filePath());
+    FrameLoad load = m_pending.valid() ? m_pending.get() : readFrame(m_entries.at(m_next).filePath(), m_size);
     ++m_next;
+    if (load.ok() && !m_size.isValid())
+        m_size = load.image.size();
     if (m_overlapped && m_next < m_entries.size()) {
         const QString path = m_entries.at(m_next).filePath();
-        m_pending = std::async(std::launch::async, [path] { return loadFrame(path); });
+        const QSize size = m_size;
+        m_pending = std::async(std::launch::async, [path, size] { return readFrame(path, size); });
     }
-    return image;
+    return load;
 }
 
 bool FolderSource::next(SourceFrame *frame)
 {
-    while (m_next < m_entries.size()) {
+    while (m_next < m_entries.size() && m_failure.isEmpty()) {
         int index = 0;
-        QImage image = take(&index);
+        const FrameLoad load = take(&index);
         const QFileInfo &entry = m_entries.at(index);
-        if (image.isNull()) {
+        switch (load.status) {
+        case FrameLoad::Ok:
+            *frame = SourceFrame{load.image, frameName(entry), entry.fileName()};
+            return true;
+        case FrameLoad::NotAnImage:
             ++m_skipped;
             m_sink.log(QStringLiteral(" - Skipped %1: not an image").arg(entry.fileName()));
             continue;
+        case FrameLoad::WrongSize:
+            // The reason reads "<its size>, not <the first frame's>".
+            m_failure = QStringLiteral(" - Processing stopped: %1 is %2, the frames before it are %3x%4")
+                            .arg(entry.fileName(), load.reason.section(QLatin1Char(','), 0, 0))
+                            .arg(m_size.width()).arg(m_size.height());
+            break;
+        default:
+            m_failure = QStringLiteral(" - Processing failed: %1: %2.").arg(entry.fileName(), load.reason);
+            break;
         }
-        *frame = SourceFrame{image, frameName(entry), entry.fileName()};
-        return true;
     }
     return false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/frameio.h"
 #include "pipeline/framesource.h"
 #include "pipeline/workfolder.h"
 
@@ -15,8 +16,10 @@ class RunSink;
 
 // The frames of a work folder's screens/, in natural order. When
 // overlapped, the next file is loaded on a worker thread while the run
-// works on the current frame. Files that hold no image are left out, each
-// with a console line.
+// works on the current frame. Files that are no image at all are left out,
+// each with a console line; a frame that cannot be read (damaged, refused
+// by the system, too large, of another size than the first, or too big for
+// the memory left) stops the run with a line naming it.
 class FolderSource : public FrameSource
 {
 public:
@@ -27,18 +30,20 @@ public:
 
     bool next(SourceFrame *frame) override;
     int expectedFrames() const override { return int(m_entries.size()) - m_skipped; }
-    QString failure() const override { return QString(); }
+    QString failure() const override { return m_failure; }
     QString noFramesMessage() const override;
 
 private:
-    QImage take(int *index);
+    FrameLoad take(int *index);
 
     RunSink &m_sink;
     QFileInfoList m_entries;
     bool m_overlapped;
     int m_next = 0;
     int m_skipped = 0;
-    std::future<QImage> m_pending;
+    QSize m_size;                     // the first frame's, once read
+    QString m_failure;
+    std::future<FrameLoad> m_pending;
 };
 
 // Output frames as PNG files processed/<name>.png. When overlapped, a frame

@@ -1,7 +1,7 @@
 #include "pipeline/frameio.h"
 
 #include "filters/imageaccess.h"
-#include "filters/simd.h"
+#include "pipeline/pixelrows.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -32,9 +32,6 @@ bool hasTransparentPixel(const QImage &image)
     }
     return false;
 }
-
-#define NOCTA_KERNELS "pipeline/frameio_kernels.inc"
-#include "filters/kernelcopies.h"
 
 // Writes PNG chunks to a device through a small buffer, keeping the CRC of
 // the chunk being written.
@@ -157,14 +154,12 @@ bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
     std::vector<uchar> row(rowBytes);
     row[0] = 0;                         // filter type: none
     quint32 adler = 1;
-    const auto rgbRow = NOCTA_KERNEL(rgbRow);
-    const auto rgbaRow = NOCTA_KERNEL(rgbaRow);
     for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         if (withAlpha)
-            rgbaRow(line, row.data() + 1, width);
+            wordsToRgba(line, row.data() + 1, width);
         else
-            rgbRow(line, row.data() + 1, width);
+            wordsToRgb24(line, row.data() + 1, width);
         adler = quint32(libdeflate_adler32(adler, row.data(), rowBytes));
         append(row.data(), rowBytes);
     }

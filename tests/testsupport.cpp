@@ -65,6 +65,25 @@ bool writeNightFrames(const QString &dir, int count, int width, int height, quin
     return true;
 }
 
+bool damageFrame(const QString &path, const QString &how)
+{
+    QByteArray bytes = readFile(path);
+    if (how == QLatin1String("truncate"))
+        return writeFile(path, bytes.left(bytes.size() - 7));
+    if (how == QLatin1String("huge")) {
+        for (int field : {18, 22}) {
+            bytes[field] = char(0xFF);
+            bytes[field + 1] = char(0xFF);
+        }
+        return writeFile(path, bytes.left(4096));
+    }
+    if (how == QLatin1String("resize"))
+        return noisyNightFrame(20, 12, 6, 5).save(path, "BMP");
+    if (how == QLatin1String("unreadable"))
+        return QFile::remove(path) && QFile::link(QStringLiteral("/proc/self/mem"), path);
+    return false;
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);

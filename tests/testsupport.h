@@ -45,6 +45,12 @@ QImage noisyNightFrame(int width, int height, int index, quint32 seed);
 bool writeNightFrames(const QString &dir, int count, int width, int height,
                       quint32 seed = 1, const char *suffix = "bmp");
 
+// Spoils a 16x12 BMP frame written by noisyNightFrame, as a damaged disk or
+// a hostile user would: "truncate" (cut short), "huge" (a 4 KB file whose
+// header claims 65535 x 65535 pixels), "resize" (a frame of 20x12), or
+// "unreadable" (listed, but reading it fails: a link to /proc/self/mem).
+bool damageFrame(const QString &path, const QString &how);
+
 // Whole-file helpers: true / the bytes when the file could be written / read.
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);

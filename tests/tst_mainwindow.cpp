@@ -164,6 +164,8 @@ private slots:
     void openMovie();
     void allInOneStopsOnCancel();
     void failureShowsConsole();
+    void processMovieStopsAtABadFrame_data();
+    void processMovieStopsAtABadFrame();
     void allInOneStopsAtFailedStage();
     void allInOneEndToEnd();
     void codeMovieRefusesAnIncompleteMovie_data();
@@ -706,6 +708,44 @@ void TestMainWindow::failureShowsConsole()
     QVERIFY2(w.rect().contains(inWindow(w, w.ui->groupBox_4)),
              qPrintable(QStringLiteral("window %1x%2").arg(w.width()).arg(w.height())));
     QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(!w.isBusy());
+}
+
+void TestMainWindow::processMovieStopsAtABadFrame_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("truncated frame") << "truncate" << " - Processing failed: 007.bmp: truncated";
+    QTest::newRow("header claims 65535x65535") << "huge" << " - Processing failed: 007.bmp: ";
+    QTest::newRow("read error") << "unreadable" << " - Processing failed: 007.bmp: ";
+    QTest::newRow("two outputs of one name") << "rename" << "would both be saved as processed/night.png";
+}
+
+// The window runs the same code as the command line: a frame that cannot
+// be used stops "Process movie" with a line naming it, never a " - Processing
+// done" over a movie with holes.
+void TestMainWindow::processMovieStopsAtABadFrame()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, message);
+    WorkDir work;
+    QVERIFY(work.isValid());
+    QVERIFY(nocta::test::writeNightFrames(work.filePath("screens"), 8, 16, 12, 5));
+    if (damage == "rename") {
+        for (int i = 1; i <= 8; ++i)
+            QVERIFY(QFile::rename(work.filePath(QStringLiteral("screens/%1.bmp").arg(i, 3, 10, QLatin1Char('0'))),
+                                  work.filePath(QStringLiteral("screens/night.%1.bmp").arg(i, 4, 10, QLatin1Char('0')))));
+    } else {
+        QVERIFY(nocta::test::damageFrame(work.filePath("screens/007.bmp"), damage));
+    }
+    MainWindow w;
+
+    w.ui->pushButton_5->click();
+
+    const QStringList said = messages(w);
+    QVERIFY2(!said.contains(" - Processing done"), qPrintable(said.join('\n')));
+    QVERIFY2(!said.isEmpty() && said.last().contains(message), qPrintable(said.join('\n')));
+    QVERIFY(w.ui->progressBar->isHidden());
     QVERIFY(!w.isBusy());
 }
 

@@ -417,6 +417,15 @@ void TestProcessingRun::badEntriesStopTheRun_data()
                        "night.0006.bmp"}
         << "" << QStringList{"night.png"}
         << "night.0001.bmp and night.0002.bmp would both be saved as processed/night.png";
+
+    // The seventh frame of eight is bad: the two windows before it are written.
+    const QStringList eight = numbered(1, 8, ".bmp");
+    const QStringList two = numbered(1, 2);
+    QTest::newRow("truncated") << eight << "truncate" << two << " - Processing failed: 007.bmp: truncated";
+    QTest::newRow("header claims 65535x65535") << eight << "huge" << two << " - Processing failed: 007.bmp: ";
+    QTest::newRow("another size") << eight << "resize" << two
+                                  << " - Processing stopped: 007.bmp is 20x12, the frames before it are 16x12";
+    QTest::newRow("read error") << eight << "unreadable" << two << " - Processing failed: 007.bmp: ";
 }
 
 // A frame that cannot be used as it is stops the run with a line naming it,
@@ -431,8 +440,8 @@ void TestProcessingRun::badEntriesStopTheRun()
     QVERIFY(QDir().mkpath(screens(dir)));
     for (int i = 0; i < names.size(); ++i)
         QVERIFY(test::noisyNightFrame(16, 12, i, 5).save(screens(dir) + "/" + names.at(i), "BMP"));
-    Q_UNUSED(damage);
-
+    if (!damage.isEmpty())
+        QVERIFY(test::damageFrame(screens(dir) + "/007.bmp", damage));
     for (DenoiseMode mode : {DenoiseMode::Fuzzy, DenoiseMode::Standard}) {
         RecordingSink sink;
         const RunResult result = processMovie(dir.path(), mode, sink);
