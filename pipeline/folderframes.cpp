@@ -6,6 +6,8 @@
 
 #include <QDir>
 
+#include <system_error>
+
 namespace nocta {
 
 FolderSource::FolderSource(const WorkFolder &folder, RunSink &sink, bool overlapped)
@@ -36,7 +38,11 @@ FrameLoad FolderSource::take(int *index)
     if (m_overlapped && m_next < m_entries.size()) {
         const QString path = m_entries.at(m_next).filePath();
         const QSize size = m_size;
-        m_pending = std::async(std::launch::async, [path, size] { return readFrame(path, size); });
+        try {
+            m_pending = std::async(std::launch::async, [path, size] { return readFrame(path, size); });
+        } catch (const std::system_error &) {
+            m_overlapped = false;   // no thread to be had: read in turn
+        }
     }
     return load;
 }
@@ -104,10 +110,15 @@ bool PngTarget::put(const QImage &output, const SourceFrame &oldest)
         return false;
     }
     m_names.insert(oldest.name, oldest.label);
-    if (m_overlapped)
-        m_pending = std::async(std::launch::async, [output, path] { return writeFrame(output, path); });
-    else
-        record(writeFrame(output, path));
+    if (m_overlapped) {
+        try {
+            m_pending = std::async(std::launch::async, [output, path] { return writeFrame(output, path); });
+            return m_error.isEmpty();
+        } catch (const std::system_error &) {
+            m_overlapped = false;   // no thread to be had: write in turn
+        }
+    }
+    record(writeFrame(output, path));
     return m_error.isEmpty();
 }
 
