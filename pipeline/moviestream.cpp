@@ -53,23 +53,119 @@ double seconds(const QJsonValue &value, double fallback = 0.0)
     return ok ? v : fallback;
 }
 
-// A thread for a job that may throw: what it throws is kept for the
-// caller. Started threads must be joined before their owner goes.
-QThread *startThread(std::function<void()> work, QString *error)
+// One ffmpeg on a thread of its own, and a short queue of frames between
+// that thread and the run's. The thread starts ffmpeg itself (on Linux a
+// child dies with the thread that started it) and runs until ffmpeg is
+// done; halting it makes every wait give up and stops ffmpeg.
+class PipeWorker
 {
-    QThread *thread = QThread::create(std::move(work));
-    thread->start();
-    if (!thread->isRunning() && !thread->isFinished()) {
-        delete thread;
-        *error = QStringLiteral("cannot start a thread");
-        return nullptr;
-    }
-    return thread;
-}
+public:
+    virtual ~PipeWorker() { halt(); }
 
-// The decoder on a thread of its own: raw frames from ffmpeg's pipe, as
-// images, through a short queue.
-class DecoderSource : public FrameSource
+    bool start(QString *error)
+    {
+        m_thread.reset(QThread::create([this] { work(); }));
+        m_thread->start();
+        if (!m_thread->isRunning() && !m_thread->isFinished()) {
+            m_thread.reset();
+            *error = QStringLiteral("cannot start a thread");
+            return false;
+        }
+        return true;
+    }
+
+protected:
+    // The thread's job: ffmpeg from start to end. Returns why it failed,
+    // or an empty text.
+    virtual QString run(FfmpegProcess &ffmpeg) = 0;
+
+    // Waits for the thread's end.
+    void join()
+    {
+        if (m_thread) {
+            m_thread->wait();
+            m_thread.reset();
+        }
+    }
+
+    void halt()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_halt = true;
+            m_changed.notify_all();
+        }
+        join();
+    }
+
+    // The producer's side: waits for room. False once the other side is
+    // gone (halted, or the thread ended).
+    bool push(const QImage &frame)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_queue.size() < QueuedFrames || m_halt || m_ended; });
+        if (m_halt || m_ended)
+            return false;
+        m_queue.push_back(frame);
+        m_changed.notify_all();
+        return true;
+    }
+
+    // The consumer's side: waits for a frame. False when none will come:
+    // the queue is closed (or the thread ended) and empty, or halted, or
+    // giveUp (asked every 100 ms) says so.
+    bool pop(QImage *frame, const std::function<bool()> &giveUp = {})
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (m_queue.empty() && !m_closed && !m_ended && !m_halt) {
+            if (giveUp && giveUp())
+                return false;
+            m_changed.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (m_queue.empty() || m_halt)
+            return false;
+        *frame = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_changed.notify_all();
+        return true;
+    }
+
+    // No more frames will be pushed.
+    void close()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        m_changed.notify_all();
+    }
+
+    bool halted() const { return m_halt; }
+
+    mutable std::mutex m_mutex;
+    bool m_ended = false;      // the thread is done with ffmpeg
+    QString m_failure;         // why ffmpeg failed; empty when it did not
+    std::deque<QImage> m_queue;
+
+private:
+    void work()
+    {
+        FfmpegProcess ffmpeg;
+        ffmpeg.setStopCheck([this] { return m_halt.load(); });
+        const QString failure = run(ffmpeg);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_halt)
+            m_failure = failure;
+        m_ended = true;
+        m_changed.notify_all();
+    }
+
+    std::unique_ptr<QThread> m_thread;
+    std::condition_variable m_changed;
+    std::atomic_bool m_halt{false};
+    bool m_closed = false;
+};
+
+// The decoder: raw frames from ffmpeg's pipe, as images, in movie order.
+class DecoderSource : public FrameSource, public PipeWorker
 {
 public:
     DecoderSource(const QString &movie, const MovieInfo &info, std::function<bool()> stopRequested)
@@ -79,29 +175,19 @@ public:
 
     ~DecoderSource() override { halt(); }
 
-    bool start(QString *error)
-    {
-        m_thread.reset(startThread([this] { decode(); }, error));
-        return m_thread != nullptr;
-    }
-
     bool next(SourceFrame *frame) override
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (m_queue.empty() && !m_ended) {
-            if (m_stopRequested()) {
-                m_failure = QStringLiteral(" - Processing stopped.");
-                return false;
-            }
-            m_changed.wait_for(lock, std::chrono::milliseconds(100));
-        }
-        if (m_queue.empty())
+        QImage image;
+        if (!pop(&image, m_stopRequested)) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_ended && m_stopRequested())
+                m_stopped = true;
             return false;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
         ++m_given;
-        *frame = SourceFrame{m_queue.front(), QStringLiteral("%1").arg(m_given, 3, 10, QLatin1Char('0')),
+        *frame = SourceFrame{image, QStringLiteral("%1").arg(m_given, 3, 10, QLatin1Char('0')),
                              QStringLiteral("frame %1").arg(m_given)};
-        m_queue.pop_front();
-        m_changed.notify_all();
         return true;
     }
 
@@ -115,119 +201,60 @@ public:
     QString failure() const override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_failure;
+        if (m_stopped)
+            return QStringLiteral(" - Processing stopped.");
+        return m_failure.isEmpty() ? QString() : QStringLiteral(" - Decoding failed: %1.").arg(m_failure);
     }
 
     QString noFramesMessage() const override { return QStringLiteral(" - Decoding failed: ffmpeg gave no frame."); }
 
 private:
-    void decode()
+    QString run(FfmpegProcess &ffmpeg) override
     {
-        FfmpegProcess ffmpeg;
         ffmpeg.setOutput(FfmpegProcess::Output::Pipe);
-        ffmpeg.setStopCheck([this] { return m_halt.load(); });
-        QString failure;
-        if (ffmpeg.start(m_arguments)) {
-            const qint64 frameBytes = qint64(m_info.width) * m_info.height * 3;
-            std::vector<uchar> bytes(std::size_t(frameBytes), 0);
-            while (!m_halt && ffmpeg.read(reinterpret_cast<char *>(bytes.data()), frameBytes) == frameBytes) {
-                QImage image = imageFromBgr24(bytes.data(), m_info.width, m_info.height);
-                if (image.isNull()) {
-                    failure = QStringLiteral("out of memory");
-                    break;
-                }
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [this] { return m_queue.size() < QueuedFrames || m_halt; });
-                m_queue.push_back(std::move(image));
-                m_changed.notify_all();
-            }
-            if (m_halt || !failure.isEmpty())
+        if (!ffmpeg.start(m_arguments))
+            return ffmpeg.failureReason();
+        const qint64 frameBytes = qint64(m_info.width) * m_info.height * 3;
+        std::vector<uchar> bytes(std::size_t(frameBytes), 0);
+        while (ffmpeg.read(reinterpret_cast<char *>(bytes.data()), frameBytes) == frameBytes) {
+            const QImage image = imageFromBgr24(bytes.data(), m_info.width, m_info.height);
+            if (image.isNull()) {
                 ffmpeg.stop();
-            else if (!ffmpeg.waitForFinished())
-                failure = ffmpeg.failureReason();
-        } else {
-            failure = ffmpeg.failureReason();
+                return QStringLiteral("out of memory");
+            }
+            if (!push(image)) {
+                ffmpeg.stop();
+                return QString();
+            }
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!failure.isEmpty() && !m_halt)
-            m_failure = QStringLiteral(" - Decoding failed: %1.").arg(failure);
-        m_ended = true;
-        m_changed.notify_all();
-    }
-
-    void halt()
-    {
-        if (!m_thread)
-            return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_halt = true;
-            m_changed.notify_all();
+        if (halted()) {
+            ffmpeg.stop();
+            return QString();
         }
-        m_thread->wait();
-        m_thread.reset();
+        return ffmpeg.waitForFinished() ? QString() : ffmpeg.failureReason();
     }
 
     const QStringList m_arguments;
     const MovieInfo m_info;
     const std::function<bool()> m_stopRequested;
-    std::unique_ptr<QThread> m_thread;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<QImage> m_queue;
-    std::atomic_bool m_halt{false};
-    bool m_ended = false;
     int m_given = 0;
-    QString m_failure;
+    bool m_stopped = false;
 };
 
-// The encoder on a thread of its own: denoised frames through a short
-// queue into ffmpeg's pipe.
-class EncoderTarget : public FrameTarget
+// The encoder: denoised frames into ffmpeg's pipe.
+class EncoderTarget : public FrameTarget, public PipeWorker
 {
 public:
     EncoderTarget(const QStringList &arguments, QSize size) : m_arguments(arguments), m_size(size) {}
 
-    ~EncoderTarget() override
-    {
-        if (!m_thread)
-            return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_halt = true;
-            m_changed.notify_all();
-        }
-        m_thread->wait();
-    }
+    ~EncoderTarget() override { halt(); }
 
-    bool start(QString *error)
-    {
-        m_thread.reset(startThread([this] { encode(); }, error));
-        return m_thread != nullptr;
-    }
-
-    bool put(const QImage &output, const SourceFrame &) override
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_queue.size() < QueuedFrames || m_ended; });
-        if (m_ended)
-            return false;
-        m_queue.push_back(output);
-        m_changed.notify_all();
-        return true;
-    }
+    bool put(const QImage &output, const SourceFrame &) override { return push(output); }
 
     bool finish() override
     {
-        if (m_thread) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_closing = true;
-                m_changed.notify_all();
-            }
-            m_thread->wait();
-            m_thread.reset();
-        }
+        close();
+        join();
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_failure.isEmpty();
     }
@@ -245,66 +272,38 @@ public:
     }
 
 private:
-    void encode()
+    QString run(FfmpegProcess &ffmpeg) override
     {
-        FfmpegProcess ffmpeg;
         ffmpeg.setInput(FfmpegProcess::Input::Pipe);
-        ffmpeg.setStopCheck([this] { return m_halt.load(); });
-        QString failure;
-        if (ffmpeg.start(m_arguments)) {
-            std::vector<uchar> bytes(std::size_t(m_size.width()) * std::size_t(m_size.height()) * 3);
-            while (true) {
-                QImage frame;
-                {
-                    std::unique_lock<std::mutex> lock(m_mutex);
-                    m_changed.wait(lock, [this] { return !m_queue.empty() || m_closing || m_halt; });
-                    if (m_halt || m_queue.empty())
-                        break;
-                    frame = m_queue.front();
-                    m_queue.pop_front();
-                    m_changed.notify_all();
-                }
-                imageToRgb24(frame, bytes.data());
-                if (!ffmpeg.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()))) {
-                    ffmpeg.waitForFinished();
-                    failure = ffmpeg.failureReason();
-                    if (failure.isEmpty())
-                        failure = QStringLiteral("ffmpeg stopped reading frames");
+        if (!ffmpeg.start(m_arguments))
+            return ffmpeg.failureReason();
+        std::vector<uchar> bytes(std::size_t(m_size.width()) * std::size_t(m_size.height()) * 3);
+        QImage frame;
+        int written = 0;
+        while (pop(&frame)) {
+            imageToRgb24(frame, bytes.data());
+            if (!ffmpeg.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()))) {
+                if (halted())
                     break;
-                }
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ++m_written;
+                ffmpeg.waitForFinished();
+                const QString reason = ffmpeg.failureReason();
+                return reason.isEmpty() ? QStringLiteral("ffmpeg stopped reading frames") : reason;
             }
-            if (m_halt || (failure.isEmpty() && m_written == 0)) {
-                // Stopped, or no frame came: there is no movie to finish.
-                ffmpeg.stop();
-            } else if (failure.isEmpty()) {
-                ffmpeg.closeInput();
-                if (!ffmpeg.waitForFinished())
-                    failure = ffmpeg.failureReason();
-            }
-        } else {
-            failure = ffmpeg.failureReason();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_written = ++written;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_halt)
-            m_failure = failure;
-        m_ended = true;
-        m_queue.clear();
-        m_changed.notify_all();
+        if (halted() || written == 0) {
+            // Stopped, or no frame came: there is no movie to finish.
+            ffmpeg.stop();
+            return QString();
+        }
+        ffmpeg.closeInput();
+        return ffmpeg.waitForFinished() ? QString() : ffmpeg.failureReason();
     }
 
     const QStringList m_arguments;
     const QSize m_size;
-    std::unique_ptr<QThread> m_thread;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<QImage> m_queue;
-    std::atomic_bool m_halt{false};
-    bool m_closing = false;
-    bool m_ended = false;
     int m_written = 0;
-    QString m_failure;
 };
 
 // Whether the output's container takes the movie's stream index with this
