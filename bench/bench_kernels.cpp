@@ -89,15 +89,23 @@ void BM_prefilterFrame(benchmark::State &state)
     }
 }
 
+// The plane sets of the first five frames.
 template <typename Planes>
-void BM_denoiseFuzzy(benchmark::State &state)
+std::vector<Planes> fuzzyWindow()
 {
-    threadsArg(state);
     std::vector<Planes> sets;
     for (int i = 0; i < 5; ++i) {
         sets.emplace_back(Width, Height);
         nocta::prefilterFrame(1, frames()[i], sets.back());
     }
+    return sets;
+}
+
+template <typename Planes>
+void BM_denoiseFuzzy(benchmark::State &state)
+{
+    threadsArg(state);
+    std::vector<Planes> sets = fuzzyWindow<Planes>();
     for (auto _ : state)
         benchmark::DoNotOptimize(nocta::denoiseFuzzy(sets[0], sets[1], sets[2], sets[3], sets[4], Width, Height));
 }
@@ -123,11 +131,7 @@ template <typename Planes>
 void BM_fuzzyStep(benchmark::State &state)
 {
     threadsArg(state);
-    std::vector<Planes> sets;
-    for (int i = 0; i < 5; ++i) {
-        sets.emplace_back(Width, Height);
-        nocta::prefilterFrame(1, frames()[i], sets.back());
-    }
+    std::vector<Planes> sets = fuzzyWindow<Planes>();
     for (auto _ : state) {
         nocta::prefilterFrame(1, frames()[5], sets[4]);
         benchmark::DoNotOptimize(nocta::denoiseFuzzy(sets[0], sets[1], sets[2], sets[3], sets[4], Width, Height));
