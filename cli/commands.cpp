@@ -447,7 +447,7 @@ private:
         const PartLabel &first = plan.parts.first();
         const QString output = singleOutput(movieName(first.sourcePath) + QStringLiteral(".denoised.")
                                             + QFileInfo(first.path).suffix());
-        for (const QString &input : parts + QStringList{plan.streamSource}) {
+        for (const QString &input : parts + QStringList{plan.streamSource, first.sourcePath}) {
             if (!input.isEmpty() && sameFile(input, output))
                 return error(QStringLiteral("the output %1 is %2 itself").arg(shown(output), shown(input)), ExitUsage);
         }

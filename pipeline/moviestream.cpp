@@ -478,13 +478,15 @@ constexpr int LeadFrames = 4;
 // The grid place of the first frame ffmpeg decodes after a seek to grid
 // frame `from`, in the whole decode's time origin; -1 when it gives none.
 // Containers with an index land on the keyframe before; others may land
-// anywhere, and the decoder then waits for the next keyframe.
+// anywhere, and the decoder then waits for the next keyframe. Only that
+// first frame is decoded: the frames up to `from` are not (-noaccurate_seek).
 qint64 firstFrameAfterSeek(const QString &moviePath, const MovieInfo &info, qint64 from)
 {
     FfmpegProcess ffmpeg;
     ffmpeg.setOutput(FfmpegProcess::Output::Pipe);
     if (!ffmpeg.start({QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                       QStringLiteral("-copyts"), QStringLiteral("-start_at_zero"), QStringLiteral("-ss"), gridTime(info.rateNum, info.rateDen, from),
+                       QStringLiteral("-copyts"), QStringLiteral("-start_at_zero"), QStringLiteral("-noaccurate_seek"),
+                       QStringLiteral("-ss"), gridTime(info.rateNum, info.rateDen, from),
                        QStringLiteral("-i"), QFileInfo(moviePath).absoluteFilePath(), QStringLiteral("-map"), QStringLiteral("0:v:0"),
                        QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("framecrc"),
                        QStringLiteral("pipe:1")}))
