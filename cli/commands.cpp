@@ -3,6 +3,7 @@
 #include "cli/terminalsink.h"
 #include "pipeline/ffmpeg.h"
 #include "pipeline/moviestages.h"
+#include "pipeline/movieparts.h"
 #include "pipeline/moviestream.h"
 #include "pipeline/safefile.h"
 #include "pipeline/processingrun.h"
@@ -115,6 +116,14 @@ bool checkDecodeInputs(const QString &movie, QString *error)
     return true;
 }
 
+// Whether a movie's container keeps the tags of a part's label.
+bool carriesLabel(const QString &output)
+{
+    static const QStringList suffixes{QStringLiteral("mkv"), QStringLiteral("mp4"), QStringLiteral("mov"),
+                                      QStringLiteral("m4v")};
+    return suffixes.contains(QFileInfo(output).suffix().toLower());
+}
+
 // The name a movie has in a batch: its file name without the last suffix.
 QString movieName(const QString &movie)
 {
@@ -142,6 +151,8 @@ public:
             return encode();
         case Command::All:
             return m_options.movies.size() == 1 ? allOne() : allBatch();
+        case Command::Join:
+            return join();
         case Command::Demo:
             return demo();
         case Command::Help:
@@ -248,14 +259,18 @@ private:
     // The output of a movie of all: -o as a file, or <name>.denoised.<suffix>
     // in the directory -o names; without -o, out_movies/out.<suffix> in the
     // work directory.
+    // A part is named <name>.part-K-of-N.<suffix> in a directory, and
+    // out.part-K-of-N.<suffix> in out_movies/.
     QString allOutput(const QString &movie) const
     {
-        const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
+        QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
+        if (m_options.part.isPart())
+            suffix = QStringLiteral(".part-%1-of-%2").arg(m_options.part.index).arg(m_options.part.count) + suffix;
         if (m_options.output.isEmpty()) {
             const QString movieFile = WorkFolder(m_workDir).defaultMovie();
             return m_options.viaFrames ? movieFile : movieFile.left(movieFile.lastIndexOf(QLatin1Char('.'))) + suffix;
         }
-        return singleOutput(movieName(movie) + QStringLiteral(".denoised") + suffix);
+        return singleOutput(movieName(movie) + (m_options.part.isPart() ? QString() : QStringLiteral(".denoised")) + suffix);
     }
 
     // What must hold of an output before any work: not the movie itself,
@@ -271,6 +286,10 @@ private:
             return ExitFailed;
         if (!m_options.viaFrames && !m_options.encode.check(output, error))
             return ExitUsage;
+        if (m_options.part.isPart() && !carriesLabel(output)) {
+            *error = QStringLiteral("a part goes in Matroska or MP4 (.mkv, .mp4, .mov), which carry its label for join");
+            return ExitUsage;
+        }
         if (QFileInfo::exists(output) && !m_options.overwrite && !inBatch) {
             *error = QStringLiteral("%1 already exists; add -y to replace it").arg(shown(output));
             return ExitUsage;
@@ -288,6 +307,7 @@ private:
         job.output = output;
         job.mode = m_options.mode;
         job.encode = m_options.encode;
+        job.part = m_options.part;
         return denoiseMovie(job, m_sink);
     }
 
@@ -401,6 +421,45 @@ private:
             names << shown(movie);
         m_sink.note(QStringLiteral("%1 of %2 movies failed: %3").arg(failed.size()).arg(count).arg(names.join(QStringLiteral(", "))));
         return ExitFailed;
+    }
+
+    // The parts in order into one movie. Everything is checked before
+    // ffmpeg starts: the parts make one movie, the sound comes from that
+    // movie, and the output is none of them and may be written.
+    int join()
+    {
+        if (!haveFfmpeg())
+            return error(ffmpegMissingReason());
+        QString reason;
+        QStringList parts;
+        for (const QString &part : m_options.movies) {
+            if (!checkMovie(part, &reason))
+                return error(reason);
+            parts << absolutePath(part);
+        }
+        if (!m_options.audioFrom.isEmpty() && !checkMovie(m_options.audioFrom, &reason))
+            return error(reason);
+        JoinPlan plan;
+        if (!planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
+                      m_options.encode.audio, &plan, &reason))
+            return error(reason, ExitUsage);
+
+        const PartLabel &first = plan.parts.first();
+        const QString output = singleOutput(movieName(first.sourcePath) + QStringLiteral(".denoised.")
+                                            + QFileInfo(first.path).suffix());
+        for (const QString &input : parts + QStringList{plan.streamSource, first.sourcePath}) {
+            if (!input.isEmpty() && sameFile(input, output))
+                return error(QStringLiteral("the output %1 is %2 itself").arg(shown(output), shown(input)), ExitUsage);
+        }
+        if (QFileInfo::exists(output) && !m_options.overwrite)
+            return error(QStringLiteral("%1 already exists; add -y to replace it").arg(shown(output)), ExitUsage);
+        if (QFileInfo(output).suffix().isEmpty() || !containerTakes(first.path, output, 0, QStringLiteral("copy")))
+            return error(QStringLiteral("the container of %1 cannot hold the parts' video; name it like them (.%2)")
+                             .arg(shown(output), QFileInfo(first.path).suffix()),
+                         ExitUsage);
+        if (!checkOutput(output, &reason))
+            return error(reason);
+        return finish(joinParts(plan, output, m_sink));
     }
 
     // Makes the demo clip with ffmpeg's lavfi sources. Returns an empty

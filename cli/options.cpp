@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "pipeline/movieparts.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
@@ -18,6 +20,7 @@ const CommandName commandNames[] = {
     {"process", Command::Process},
     {"encode", Command::Encode},
     {"all", Command::All},
+    {"join", Command::Join},
     {"demo", Command::Demo},
     {"help", Command::Help},
 };
@@ -64,9 +67,11 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
     const QCommandLineOption presetOption(QStringLiteral("preset"), QString(), QStringLiteral("PRESET"));
     const QCommandLineOption bitrateOption(QStringLiteral("bitrate"), QString(), QStringLiteral("RATE"));
     const QCommandLineOption fpsOption(QStringLiteral("fps"), QString(), QStringLiteral("N"));
+    const QCommandLineOption partOption(QStringLiteral("part"), QString(), QStringLiteral("K/N"));
+    const QCommandLineOption audioFromOption(QStringLiteral("audio-from"), QString(), QStringLiteral("FILE"));
     parser.addOptions({helpOption, versionOption, workDirOption, modeOption, outputOption, quietOption, keepOption,
                        viaFramesOption, overwriteOption, noAudioOption, likeWindowOption, codecOption, crfOption,
-                       presetOption, bitrateOption, fpsOption});
+                       presetOption, bitrateOption, fpsOption, partOption, audioFromOption});
 
     // The parser expects the program name first.
     if (!parser.parse(QStringList{QStringLiteral("nocta-cli")} + arguments)) {
@@ -91,7 +96,7 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return true;
     }
     if (positional.isEmpty())
-        return fail(error, QStringLiteral("no command given; the commands are decode, process, encode, all and demo"));
+        return fail(error, QStringLiteral("no command given; the commands are decode, process, encode, all, join and demo"));
 
     const QString commandText = positional.takeFirst();
     bool known = false;
@@ -102,14 +107,14 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         }
     }
     if (!known)
-        return fail(error, QStringLiteral("unknown command '%1'; the commands are decode, process, encode, all and demo").arg(commandText));
+        return fail(error, QStringLiteral("unknown command '%1'; the commands are decode, process, encode, all, join and demo").arg(commandText));
     if (result.command == Command::Help) {
         *options = result;
         return true;
     }
     const QString command = commandText;
 
-    QString modeText, codecText, crfText;
+    QString modeText, codecText, crfText, partText;
     EncodeSettings &encode = result.encode;
     if (!singleValue(parser, QStringLiteral("workdir"), &result.workDir, error)
         || !singleValue(parser, QStringLiteral("mode"), &modeText, error)
@@ -118,12 +123,18 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         || !singleValue(parser, QStringLiteral("crf"), &crfText, error)
         || !singleValue(parser, QStringLiteral("preset"), &encode.preset, error)
         || !singleValue(parser, QStringLiteral("bitrate"), &encode.bitrate, error)
-        || !singleValue(parser, QStringLiteral("fps"), &encode.fps, error))
+        || !singleValue(parser, QStringLiteral("fps"), &encode.fps, error)
+        || !singleValue(parser, QStringLiteral("part"), &partText, error)
+        || !singleValue(parser, QStringLiteral("audio-from"), &result.audioFrom, error))
         return false;
     if (parser.isSet(workDirOption) && result.workDir.isEmpty())
         return fail(error, QStringLiteral("--workdir needs a directory"));
     if (parser.isSet(outputOption) && result.output.isEmpty())
         return fail(error, QStringLiteral("-o needs a file name"));
+    if (parser.isSet(audioFromOption) && result.audioFrom.isEmpty())
+        return fail(error, QStringLiteral("--audio-from needs a movie"));
+    if (parser.isSet(partOption) && !parsePartSpec(partText, &result.part, error))
+        return false;
     result.quiet = parser.isSet(quietOption);
     result.keep = parser.isSet(keepOption);
     result.viaFrames = parser.isSet(viaFramesOption);
@@ -161,7 +172,7 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return fail(error, QStringLiteral("--fps takes frames per second, such as 25, 29.97 or 30000/1001"));
 
     if (parser.isSet(modeOption)) {
-        if (result.command == Command::Decode || result.command == Command::Encode)
+        if (result.command == Command::Decode || result.command == Command::Encode || result.command == Command::Join)
             return fail(error, QStringLiteral("--mode does not apply to %1").arg(command));
         if (modeText == QLatin1String("fuzzy"))
             result.mode = DenoiseMode::Fuzzy;
@@ -170,22 +181,33 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         else
             return fail(error, QStringLiteral("unknown mode '%1'; the modes are fuzzy and standard").arg(modeText));
     }
-    if (parser.isSet(outputOption) && result.command != Command::Encode && result.command != Command::All)
-        return fail(error, QStringLiteral("-o applies to encode and all, not to %1").arg(command));
+    if (parser.isSet(outputOption) && result.command != Command::Encode && result.command != Command::All
+        && result.command != Command::Join)
+        return fail(error, QStringLiteral("-o applies to encode, all and join, not to %1").arg(command));
+    if (parser.isSet(workDirOption) && result.command == Command::Join)
+        return fail(error, QStringLiteral("--workdir does not apply to join, which keeps no files of its own"));
     if (result.keep && result.command != Command::All)
         return fail(error, QStringLiteral("--keep applies to all, not to %1").arg(command));
     if (result.viaFrames && result.command != Command::All)
         return fail(error, QStringLiteral("--via-frames applies to all, not to %1").arg(command));
     if (result.keep && !result.viaFrames)
         return fail(error, QStringLiteral("--keep applies to all --via-frames (the streamed route keeps no frames)"));
-    if (result.overwrite && result.command != Command::All)
-        return fail(error, QStringLiteral("-y applies to all, not to %1").arg(command));
+    if (result.overwrite && result.command != Command::All && result.command != Command::Join)
+        return fail(error, QStringLiteral("-y applies to all and join, not to %1").arg(command));
+    if (parser.isSet(audioFromOption) && result.command != Command::Join)
+        return fail(error, QStringLiteral("--audio-from applies to join, not to %1").arg(command));
+    if (parser.isSet(partOption) && result.command != Command::All)
+        return fail(error, QStringLiteral("--part applies to all, not to %1").arg(command));
+    if (parser.isSet(partOption) && result.viaFrames)
+        return fail(error, QStringLiteral("--part does not apply with --via-frames"));
     const QList<const QCommandLineOption *> encodeOptions{&noAudioOption, &likeWindowOption, &codecOption,
                                                          &crfOption, &presetOption, &bitrateOption, &fpsOption};
     for (const QCommandLineOption *option : encodeOptions) {
         if (!parser.isSet(*option))
             continue;
         const QString name = QStringLiteral("--") + option->names().first();
+        if (result.command == Command::Join && option == &noAudioOption)
+            continue;
         if (result.command != Command::All)
             return fail(error, QStringLiteral("%1 applies to all, not to %2").arg(name, command));
         if (result.viaFrames)
@@ -202,6 +224,14 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
     case Command::All:
         if (positional.isEmpty())
             return fail(error, QStringLiteral("all needs at least one movie"));
+        if (result.part.isPart() && positional.size() > 1)
+            return fail(error, QStringLiteral("--part takes one movie"));
+        break;
+    case Command::Join:
+        if (positional.isEmpty())
+            return fail(error, QStringLiteral("join needs the parts to join"));
+        if (result.output.isEmpty())
+            return fail(error, QStringLiteral("join needs -o, the movie to write"));
         break;
     default:
         if (!positional.isEmpty())
@@ -234,6 +264,13 @@ QString helpText()
         "  all MOVIE MOVIE...    a batch: each movie into <name>.denoised.mp4;\n"
         "                        every movie is checked before the first starts, and\n"
         "                        one whose result exists is skipped (unless -y)\n"
+        "  all MOVIE --part K/N  denoise part K of N of MOVIE, for join; run the N\n"
+        "                        parts anywhere, in any order\n"
+        "  join PART... -o FILE\n"
+        "                        join the parts of a movie into FILE, as a whole run\n"
+        "                        would have made it, without encoding again, with the\n"
+        "                        movie's sound and subtitles; refuses parts that do\n"
+        "                        not make one movie together\n"
         "  decode MOVIE          split MOVIE into screens/%03d.bmp\n"
         "  process               denoise screens/ into processed/\n"
         "  encode                encode processed/ into out_movies/out.mp4\n"
@@ -244,15 +281,15 @@ QString helpText()
         "  --mode fuzzy|standard\n"
         "                        denoising chain for process, all and demo\n"
         "                        (default: fuzzy)\n"
-        "  -o, --output FILE     encode, all: write the movie to FILE instead of\n"
+        "  -o, --output FILE     encode, all, join: write the movie to FILE instead of\n"
         "                        out_movies/out.mp4; an existing directory or a name\n"
         "                        ending in / means <name>.denoised.mp4 in it (out.mp4\n"
         "                        for encode). A batch always takes a directory\n"
         "                        (default: the work directory). Taken from the\n"
         "                        current directory, not from --workdir. The movie\n"
         "                        takes its name only once complete.\n"
-        "  -y, --overwrite       all: replace an existing output (without it, all\n"
-        "                        refuses to start, and a batch skips that movie)\n"
+        "  -y, --overwrite       all, join: replace an existing output (without it,\n"
+        "                        they refuse to start, and a batch skips that movie)\n"
         "  --codec h264|h265|ffv1\n"
         "                        all: the video codec (default: h264); ffv1 is\n"
         "                        lossless and goes in Matroska (.mkv)\n"
@@ -265,7 +302,13 @@ QString helpText()
         "                        30000/1001) instead of the movie's rate; every frame\n"
         "                        is kept, so the movie plays faster or slower, and\n"
         "                        sound and subtitles are left out\n"
-        "  --no-audio            all: leave the sound out\n"
+        "  --no-audio            all, join: leave the sound out\n"
+        "  --part K/N            all: denoise only part K of N (1 <= K <= N): the K-th\n"
+        "                        of N nearly equal ranges of the denoised frames; the\n"
+        "                        part carries a label for join, and no sound\n"
+        "  --audio-from FILE     join: take sound and subtitles from FILE, which must\n"
+        "                        be the movie the parts were made from (default: that\n"
+        "                        movie where the parts say it was)\n"
         "  --like-window         all: encode as the window does (H.264 at 7500 kb/s,\n"
         "                        29 frames per second, no sound)\n"
         "  --via-frames          all: go through screens/ and processed/ in the work\n"
@@ -283,9 +326,9 @@ QString helpText()
         "the timing line of each processing run (\"time<N>ms\") goes to standard output.\n"
         "Progress is a bar when standard error is a terminal, plain lines otherwise.\n"
         "\n"
-        "Exit status: 0 all done, 1 a stage or a movie failed, 2 a wrong command line\n"
-        "or an output that may not be written, 130 interrupted (Ctrl-C), 143 terminated\n"
-        "(SIGTERM), 129 hung up (SIGHUP).\n"
+        "Exit status: 0 all done, 1 a stage or a movie failed, 2 a wrong command line,\n"
+        "an output that may not be written or parts that do not join, 130 interrupted\n"
+        "(Ctrl-C), 143 terminated (SIGTERM), 129 hung up (SIGHUP).\n"
         "\n"
         "Examples:\n"
         "  nocta-cli demo\n"
@@ -294,6 +337,8 @@ QString helpText()
         "  nocta-cli all night.mp4 -o clean.mp4 --crf 22 --preset slow\n"
         "  nocta-cli all clips/*.mp4 -o denoised/   # denoised/<name>.denoised.mp4\n"
         "  nocta-cli all night.mp4 --via-frames --workdir /scratch/n1 --keep\n"
+        "  nocta-cli all night.mp4 --part 2/8 -o parts/2.mp4   # ... and the 7 others\n"
+        "  nocta-cli join parts/*.mp4 -o clean.mp4\n"
         "  nocta-cli decode night.mp4 && nocta-cli process && nocta-cli encode\n");
 }
 

@@ -3,6 +3,7 @@
 #include "pipeline/ffmpeg.h"
 #include "pipeline/framesource.h"
 #include "pipeline/moviestages.h"
+#include "pipeline/movieparts.h"
 #include "pipeline/pixelrows.h"
 #include "pipeline/runsink.h"
 #include "pipeline/safefile.h"
@@ -32,19 +33,6 @@ constexpr std::size_t QueuedFrames = 2;
 
 constexpr int WindowSize = 5;
 
-// "30000/1001" -> 30000, 1001; false for "0/0" and the like.
-bool parseRate(const QString &text, qint64 *num, qint64 *den)
-{
-    const QStringList parts = text.split(QLatin1Char('/'));
-    bool okNum = false, okDen = true;
-    const qint64 n = parts.value(0).toLongLong(&okNum);
-    const qint64 d = parts.size() > 1 ? parts.at(1).toLongLong(&okDen) : 1;
-    if (!okNum || !okDen || n <= 0 || d <= 0)
-        return false;
-    *num = n;
-    *den = d;
-    return true;
-}
 
 double seconds(const QJsonValue &value, double fallback = 0.0)
 {
@@ -168,8 +156,12 @@ private:
 class DecoderSource : public FrameSource, public PipeWorker
 {
 public:
-    DecoderSource(const QString &movie, const MovieInfo &info, std::function<bool()> stopRequested)
-        : m_arguments(streamDecodeArguments(movie, info)), m_info(info), m_stopRequested(std::move(stopRequested))
+    // Gives the frames of plan after its lead, numbered in messages from
+    // firstNumber; expected is the count it expects, -1 when unknown.
+    DecoderSource(const DecodePlan &plan, const MovieInfo &info, int expected, int firstNumber,
+                  std::function<bool()> stopRequested)
+        : m_arguments(plan.arguments), m_lead(plan.lead), m_info(info), m_expected(expected),
+          m_firstNumber(firstNumber), m_stopRequested(std::move(stopRequested))
     {
     }
 
@@ -187,7 +179,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_given;
         *frame = SourceFrame{image, QStringLiteral("%1").arg(m_given, 3, 10, QLatin1Char('0')),
-                             QStringLiteral("frame %1").arg(m_given)};
+                             QStringLiteral("frame %1").arg(m_firstNumber + m_given - 1)};
         return true;
     }
 
@@ -195,7 +187,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const int known = m_given + int(m_queue.size());
-        return m_ended ? known : qMax(known, m_info.frames);
+        return m_ended ? known : qMax(known, m_expected);
     }
 
     QString failure() const override
@@ -216,7 +208,12 @@ private:
             return ffmpeg.failureReason();
         const qint64 frameBytes = qint64(m_info.width) * m_info.height * 3;
         std::vector<uchar> bytes(std::size_t(frameBytes), 0);
+        int lead = m_lead;   // frames before the first wanted one
         while (ffmpeg.read(reinterpret_cast<char *>(bytes.data()), frameBytes) == frameBytes) {
+            if (lead > 0) {
+                --lead;
+                continue;
+            }
             const QImage image = imageFromBgr24(bytes.data(), m_info.width, m_info.height);
             if (image.isNull()) {
                 ffmpeg.stop();
@@ -235,7 +232,10 @@ private:
     }
 
     const QStringList m_arguments;
+    const int m_lead;
     const MovieInfo m_info;
+    const int m_expected;
+    const int m_firstNumber;
     const std::function<bool()> m_stopRequested;
     int m_given = 0;
     bool m_stopped = false;
@@ -306,9 +306,27 @@ private:
     int m_written = 0;
 };
 
-// Whether the output's container takes the movie's stream index with this
-// codec ("copy", or empty for the container's default encoder): ffmpeg
-// writes the header of a file of that container holding the stream alone.
+} // namespace
+
+bool parseRate(const QString &text, qint64 *num, qint64 *den)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    bool okNum = false, okDen = true;
+    const qint64 n = parts.value(0).toLongLong(&okNum);
+    const qint64 d = parts.size() > 1 ? parts.at(1).toLongLong(&okDen) : 1;
+    if (!okNum || !okDen || n <= 0 || d <= 0)
+        return false;
+    *num = n;
+    *den = d;
+    return true;
+}
+
+QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame)
+{
+    const qint64 us = (frame * rateDen * 1000000 + rateNum / 2) / rateNum;
+    return QStringLiteral("%1.%2").arg(us / 1000000).arg(us % 1000000, 6, 10, QLatin1Char('0'));
+}
+
 bool containerTakes(const QString &movie, const QString &outputPath, int index, const QString &codec)
 {
     QTemporaryDir dir;
@@ -323,8 +341,6 @@ bool containerTakes(const QString &movie, const QString &outputPath, int index, 
     arguments << probe;
     return runFfmpeg(dir.path(), arguments).isEmpty();
 }
-
-} // namespace
 
 bool probeMovie(const QString &moviePath, MovieInfo *info, QString *error)
 {
@@ -434,19 +450,162 @@ bool EncodeSettings::check(const QString &outputPath, QString *error) const
     return false;
 }
 
+namespace {
+
+// A decoder of the movie's first video stream into raw frames on ffmpeg's
+// standard output, at the movie's own rate, as a decode into numbered files
+// gives them, in ffmpeg's bgr24 (the bytes of its 24-bit BMPs); with input
+// options before the movie and output options after it.
+QStringList rawDecodeArguments(const QString &moviePath, const MovieInfo &info, const QStringList &inputOptions,
+                               const QStringList &outputOptions)
+{
+    return QStringList{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error")} + inputOptions
+        + QStringList{QStringLiteral("-i"), QFileInfo(moviePath).absoluteFilePath(),
+                      QStringLiteral("-map"), QStringLiteral("0:v:0")}
+        + outputOptions
+        + QStringList{QStringLiteral("-r"), info.rateText(), QStringLiteral("-f"), QStringLiteral("rawvideo"),
+                      QStringLiteral("-pix_fmt"), QStringLiteral("bgr24"), QStringLiteral("pipe:1")};
+}
+
+// How many frames of the rate's grid a decode that seeks starts before its
+// span. ffmpeg fills the grid's first place with the first frame it has
+// there, which is not the whole decode's frame when that one falls just
+// before the grid's start; the frames after it are the same. The margin
+// also covers short gaps in a movie of variable rate.
+constexpr int LeadFrames = 4;
+
+// The grid place of the first frame ffmpeg decodes after a seek to grid
+// frame `from`, in the whole decode's time origin; -1 when it gives none.
+// Containers with an index land on the keyframe before; others may land
+// anywhere, and the decoder then waits for the next keyframe. Only that
+// first frame is decoded: the frames up to `from` are not (-noaccurate_seek).
+qint64 firstFrameAfterSeek(const QString &moviePath, const MovieInfo &info, qint64 from)
+{
+    FfmpegProcess ffmpeg;
+    ffmpeg.setOutput(FfmpegProcess::Output::Pipe);
+    if (!ffmpeg.start({QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                       QStringLiteral("-copyts"), QStringLiteral("-start_at_zero"), QStringLiteral("-noaccurate_seek"),
+                       QStringLiteral("-ss"), gridTime(info.rateNum, info.rateDen, from),
+                       QStringLiteral("-i"), QFileInfo(moviePath).absoluteFilePath(), QStringLiteral("-map"), QStringLiteral("0:v:0"),
+                       QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("framecrc"),
+                       QStringLiteral("pipe:1")}))
+        return -1;
+    const QStringList lines = QString::fromLatin1(ffmpeg.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (!ffmpeg.waitForFinished())
+        return -1;
+    // "#tb 0: 1/25", then "0, dts, pts, duration, size, crc" per frame.
+    qint64 tbNum = 0, tbDen = 0;
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("#tb 0:"))) {
+            parseRate(line.mid(6).trimmed(), &tbNum, &tbDen);
+        } else if (!line.startsWith(QLatin1Char('#')) && tbNum > 0) {
+            bool ok = false;
+            const qint64 pts = line.section(QLatin1Char(','), 2, 2).trimmed().toLongLong(&ok);
+            if (!ok)
+                return -1;
+            return qRound64(double(pts) * double(tbNum) * double(info.rateNum) / (double(tbDen) * double(info.rateDen)));
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
 QStringList streamDecodeArguments(const QString &moviePath, const MovieInfo &info)
 {
-    // The frames come at the movie's own rate, as a decode into numbered
-    // files gives them, in ffmpeg's bgr24 (the bytes of its 24-bit BMPs).
-    return {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-            QStringLiteral("-i"), QFileInfo(moviePath).absoluteFilePath(),
-            QStringLiteral("-map"), QStringLiteral("0:v:0"), QStringLiteral("-r"), info.rateText(),
-            QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), QStringLiteral("bgr24"),
-            QStringLiteral("pipe:1")};
+    return rawDecodeArguments(moviePath, info, {}, {});
+}
+
+DecodePlan planDecode(const QString &moviePath, const MovieInfo &info, const FrameSpan &span)
+{
+    DecodePlan plan;
+    QStringList limit;
+    if (span.first <= LeadFrames) {
+        if (span.count >= 0)
+            limit << QStringLiteral("-frames:v") << QString::number(span.first + span.count);
+        plan.arguments = rawDecodeArguments(moviePath, info, {}, limit);
+        plan.lead = span.first;
+        return plan;
+    }
+
+    // The whole decode numbers frames on the rate's grid from the movie's
+    // start (ffmpeg's time origin, which -start_at_zero keeps after a
+    // seek), filling in or dropping frames to keep to it. The seek's
+    // decode starts the same grid at frame `grid`: the output -ss moves
+    // the grid's start there, and -fps_mode cfr fills from it.
+    const qint64 grid = span.first - LeadFrames;
+    QStringList input{QStringLiteral("-copyts"), QStringLiteral("-start_at_zero")};
+    for (qint64 back = 1; grid - back > 0; back *= 4) {
+        const qint64 from = grid - back;
+        const qint64 first = firstFrameAfterSeek(moviePath, info, from);
+        if (first >= 0 && first < grid) {
+            input << QStringLiteral("-ss") << gridTime(info.rateNum, info.rateDen, from);
+            break;
+        }
+    }
+    if (span.count >= 0)
+        limit << QStringLiteral("-frames:v") << QString::number(LeadFrames + span.count);
+    plan.arguments = rawDecodeArguments(moviePath, info, input,
+                                        QStringList{QStringLiteral("-ss"), gridTime(info.rateNum, info.rateDen, grid),
+                                                    QStringLiteral("-fps_mode"), QStringLiteral("cfr")} + limit);
+    plan.lead = LeadFrames;
+    return plan;
+}
+
+QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const QString &outputPath, bool audio,
+                              RunSink &sink)
+{
+    QList<KeptStream> streams;
+    for (const MovieInfo::Stream &stream : info.others) {
+        if (stream.type == QLatin1String("audio") && !audio)
+            continue;
+        if (containerTakes(movie, outputPath, stream.index, QStringLiteral("copy")))
+            streams << qMakePair(stream, QStringLiteral("copy"));
+        else if (containerTakes(movie, outputPath, stream.index, QString()))
+            streams << qMakePair(stream, QString());
+        else
+            sink.log(QStringLiteral(" - Left out stream %1 (%2 %3): the container of %4 cannot hold it")
+                         .arg(stream.index).arg(stream.type, stream.codec, QDir::toNativeSeparators(outputPath)));
+    }
+    return streams;
+}
+
+QStringList keptStreamInputs(const QString &moviePath, double rate, const QList<KeptStream> &streams)
+{
+    if (streams.isEmpty())
+        return {};
+    // Output frame k is the denoised movie frame k + 2, and the output
+    // starts with it: the other streams are moved earlier by the time of
+    // that frame in the movie (the decoder numbers frames from the movie's
+    // start, repeating the first where the picture starts later than the
+    // sound), and what then falls before the start is dropped, packet by
+    // packet where they are copied. (An input seek would start copied
+    // streams at the keyframe before, seconds early in some containers;
+    // moving the frames later instead would put them between ticks of their
+    // own rate.)
+    return {QStringLiteral("-itsoffset"), QString::number(-2.0 / rate, 'f', 6),
+            QStringLiteral("-i"), QFileInfo(moviePath).absoluteFilePath()};
+}
+
+QStringList keptStreamOutputs(const QList<KeptStream> &streams, int input, int firstOutput)
+{
+    QStringList arguments;
+    for (const KeptStream &stream : streams)
+        arguments << QStringLiteral("-map") << QStringLiteral("%1:%2").arg(input).arg(stream.first.index);
+    // The sound runs to its end, a little past the last frame: cutting
+    // it at the shorter stream would cut the picture of a movie whose sound
+    // stops early.
+    for (int i = 0; i < streams.size(); ++i)
+        if (!streams.at(i).second.isEmpty())
+            arguments << QStringLiteral("-c:%1").arg(firstOutput + i) << streams.at(i).second;
+    if (!streams.isEmpty())
+        arguments << QStringLiteral("-ss") << QStringLiteral("0");
+    return arguments;
 }
 
 QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &info, const EncodeSettings &settings,
-                                  const QList<QPair<MovieInfo::Stream, QString>> &streams, const QString &outputPath)
+                                  const QList<KeptStream> &streams, const QString &outputPath,
+                                  const QStringList &metadata)
 {
     QString rate = info.rateText();
     if (settings.likeWindow)
@@ -454,28 +613,15 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
     else if (!settings.fps.isEmpty())
         rate = settings.fps;
 
-    // Output frame k is the denoised movie frame k + 2, and the output
-    // starts with it: the other streams are moved earlier by the time of
-    // that frame in the movie, and what then falls before the start is
-    // dropped, packet by packet where they are copied. (An input seek would
-    // start copied streams at the keyframe before, seconds early in some
-    // containers; moving the frames later instead would put them between
-    // ticks of their own rate.)
     QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
                           QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), QStringLiteral("rgb24"),
                           QStringLiteral("-video_size"), QStringLiteral("%1x%2").arg(info.width).arg(info.height),
                           QStringLiteral("-framerate"), rate, QStringLiteral("-i"), QStringLiteral("pipe:0")};
-    if (!streams.isEmpty()) {
-        // The decoder numbers frames from the movie's start (repeating the
-        // first where the picture starts later than the sound).
-        const double start = 2.0 / info.rate();
-        arguments << QStringLiteral("-itsoffset") << QString::number(-start, 'f', 6)
-                  << QStringLiteral("-i") << QFileInfo(moviePath).absoluteFilePath();
-    }
+    arguments << keptStreamInputs(moviePath, info.rate(), streams);
     arguments << QStringLiteral("-map") << QStringLiteral("0:v:0");
-    for (const auto &stream : streams)
-        arguments << QStringLiteral("-map") << QStringLiteral("1:%1").arg(stream.first.index);
 
+    const QString suffix = QFileInfo(outputPath).suffix().toLower();
+    const bool mp4Family = suffix == QLatin1String("mp4") || suffix == QLatin1String("mov") || suffix == QLatin1String("m4v");
     const QString preset = settings.preset.isEmpty() ? QStringLiteral("medium") : settings.preset;
     if (settings.likeWindow) {
         arguments << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-b:v") << QStringLiteral("7500k")
@@ -494,8 +640,7 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
         arguments << QStringLiteral("-pix_fmt") << QStringLiteral("yuv420p");
         if (h265) {
             arguments << QStringLiteral("-x265-params") << QStringLiteral("log-level=error");
-            const QString suffix = QFileInfo(outputPath).suffix().toLower();
-            if (suffix == QLatin1String("mp4") || suffix == QLatin1String("mov") || suffix == QLatin1String("m4v"))
+            if (mp4Family)
                 arguments << QStringLiteral("-tag:v") << QStringLiteral("hvc1");
         }
     }
@@ -503,14 +648,12 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
     // black column or row.
     if ((settings.likeWindow || settings.codec != EncodeSettings::Codec::Ffv1) && (info.width % 2 || info.height % 2))
         arguments << QStringLiteral("-vf") << QStringLiteral("pad=ceil(iw/2)*2:ceil(ih/2)*2");
-    // The sound runs to its end, a little past the last frame: cutting
-    // it at the shorter stream would cut the picture of a movie whose sound
-    // stops early.
-    for (int i = 0; i < streams.size(); ++i)
-        if (!streams.at(i).second.isEmpty())
-            arguments << QStringLiteral("-c:%1").arg(i + 1) << streams.at(i).second;
-    if (!streams.isEmpty())
-        arguments << QStringLiteral("-ss") << QStringLiteral("0");
+    arguments << keptStreamOutputs(streams);
+    for (const QString &entry : metadata)
+        arguments << QStringLiteral("-metadata") << entry;
+    // MP4 and QuickTime keep tags of their own names only when asked to.
+    if (!metadata.isEmpty() && mp4Family)
+        arguments << QStringLiteral("-movflags") << QStringLiteral("+use_metadata_tags");
     arguments << QFileInfo(outputPath).absoluteFilePath();
     return arguments;
 }
@@ -533,22 +676,25 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
                  .arg(info.rate(), 0, 'f', 3 - (info.rateDen == 1 ? 3 : 0))
                  .arg(info.frames >= 0 ? QString::number(info.frames) : QStringLiteral("unknown")));
 
-    // The streams that go along: audio unless left out, subtitles, each
-    // copied where the container takes it, else re-encoded with the
-    // container's default, else left out with a line. With the frames
-    // timed anew, neither would keep in step.
-    QList<QPair<MovieInfo::Stream, QString>> streams;
-    const bool retimed = job.encode.likeWindow || !job.encode.fps.isEmpty();
-    for (const MovieInfo::Stream &stream : info.others) {
-        if (retimed || (stream.type == QLatin1String("audio") && !job.encode.audio))
-            continue;
-        if (containerTakes(job.movie, job.output, stream.index, QStringLiteral("copy")))
-            streams << qMakePair(stream, QStringLiteral("copy"));
-        else if (containerTakes(job.movie, job.output, stream.index, QString()))
-            streams << qMakePair(stream, QString());
-        else
-            sink.log(QStringLiteral(" - Left out stream %1 (%2 %3): the container of %4 cannot hold it")
-                         .arg(stream.index).arg(stream.type, stream.codec, shownOutput));
+    // A part takes its share of the frames and no other stream: join adds
+    // those. A whole movie keeps its sound and subtitles, unless the frames
+    // are timed anew, when neither would keep in step.
+    FrameSpan span;
+    QStringList metadata;
+    QList<KeptStream> streams;
+    if (job.part.isPart()) {
+        PartPlan plan;
+        if (!planPart(job, info, &plan, &error)) {
+            sink.logFailure(QStringLiteral(" - Processing failed: %1.").arg(error));
+            return false;
+        }
+        span = plan.frames;
+        metadata = plan.tags;
+        sink.log(QStringLiteral(" - Part %1 of %2: output frames %3 to %4")
+                     .arg(job.part.index).arg(job.part.count).arg(plan.range.first)
+                     .arg(plan.range.end >= 0 ? QString::number(plan.range.end - 1) : QStringLiteral("the end")));
+    } else if (!job.encode.likeWindow && job.encode.fps.isEmpty()) {
+        streams = keptStreams(job.movie, info, job.output, job.encode.audio, sink);
     }
 
     QString target;
@@ -564,10 +710,12 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     removeStalePartialMovies(target);
     const QString partial = partialMovieName(target);
 
+    const int expected = span.count >= 0 ? span.count : info.frames >= 0 ? qMax(0, info.frames - span.first) : -1;
     RunResult result;
     {
-        DecoderSource source(job.movie, info, [&sink] { return sink.stopRequested(); });
-        EncoderTarget encoder(streamEncodeArguments(job.movie, info, job.encode, streams, partial),
+        DecoderSource source(planDecode(job.movie, info, span), info, expected, span.first + 1,
+                             [&sink] { return sink.stopRequested(); });
+        EncoderTarget encoder(streamEncodeArguments(job.movie, info, job.encode, streams, partial, metadata),
                               QSize(info.width, info.height));
         ProcessingRun run(job.mode, sink);
         result = run.exec([&] {
@@ -585,7 +733,22 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     }
     if (result.framesWritten == 0) {
         QFile::remove(partial);
-        sink.logFailure(QStringLiteral(" - Encoding failed: the movie has fewer than five frames, so there is nothing to encode."));
+        if (job.part.isPart())
+            sink.logFailure(QStringLiteral(" - Processing failed: the movie ends before part %1 of %2, at output frame %3; "
+                                           "it has fewer frames than it says, so split it into fewer parts.")
+                                .arg(job.part.index).arg(job.part.count).arg(span.first));
+        else
+            sink.logFailure(QStringLiteral(" - Encoding failed: the movie has fewer than five frames, so there is nothing to encode."));
+        return false;
+    }
+    // A part that is not the last must be whole: a short one would leave a
+    // hole in the joined movie.
+    if (span.count >= 0 && result.framesWritten != span.count - (WindowSize - 1)) {
+        QFile::remove(partial);
+        sink.logFailure(QStringLiteral(" - Processing failed: the movie ends at output frame %1, before the end of part %2 of %3 "
+                                       "at %4; it has fewer frames than it says, so split it into fewer parts.")
+                            .arg(span.first + result.framesWritten).arg(job.part.index).arg(job.part.count)
+                            .arg(span.first + span.count - (WindowSize - 1)));
         return false;
     }
     // The movie replaces an earlier one only when it is whole: ffmpeg

@@ -31,6 +31,13 @@ struct MovieInfo
     QString rateText() const { return QStringLiteral("%1/%2").arg(rateNum).arg(rateDen); }
 };
 
+// "30000/1001" -> 30000, 1001; "25" -> 25, 1; false for "0/0" and the like.
+bool parseRate(const QString &text, qint64 *num, qint64 *den);
+
+// Frame `frame` of a rate's grid as a time in seconds, to the microsecond,
+// as ffmpeg reads times: "1.001000".
+QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame);
+
 // Reads the first video stream's size, rate and frame count and the
 // other streams of a movie. False with the reason in *error when the movie
 // cannot be read or has no video.
@@ -57,16 +64,77 @@ struct EncodeSettings
     QString defaultSuffix() const;
 };
 
+// A movie's stream to keep beside the denoised video, with "copy" or an
+// empty codec (the container's default encoder).
+using KeptStream = QPair<MovieInfo::Stream, QString>;
+
+// Whether the container of outputPath takes the movie's stream index with
+// this codec ("copy", or empty for the container's default encoder):
+// ffmpeg writes the header of a file of that container holding the stream
+// alone.
+bool containerTakes(const QString &movie, const QString &outputPath, int index, const QString &codec);
+
+// The movie's streams that go along with its denoised video into
+// outputPath: audio unless audio is false, and subtitles; each copied where
+// the container takes it, else re-encoded with the container's default,
+// else left out with a console line.
+QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const QString &outputPath, bool audio,
+                              RunSink &sink);
+
+// The arguments that take the movie's kept streams into an ffmpeg
+// command: the movie as an input, moved earlier by two frames of rate so
+// that its streams line up with output frame 0 (the denoised movie frame
+// 2); and the output options that map them from that input (its index
+// among the inputs), encode them as output streams firstOutput on, and
+// drop what falls before the start. (ffmpeg drops that by each stream's
+// decode time, which would also drop the first packets of copied video
+// with B-frames: video is never copied alongside.)
+QStringList keptStreamInputs(const QString &moviePath, double rate, const QList<KeptStream> &streams);
+QStringList keptStreamOutputs(const QList<KeptStream> &streams, int input = 1, int firstOutput = 1);
+
+// Frames [first, first + count) of those a decode of the whole movie gives;
+// count -1: to the end.
+struct FrameSpan
+{
+    int first = 0;
+    int count = -1;
+};
+
+// How ffmpeg gives a span: its arguments, and how many frames it gives
+// before the span's first (they are read and dropped).
+struct DecodePlan
+{
+    QStringList arguments;
+    int lead = 0;
+};
+
 // The ffmpeg arguments of the streamed route: the decoder that writes raw
 // frames to its standard output, and the encoder that reads the denoised
-// frames from its standard input and takes the other streams from the
-// movie. streams lists the movie's streams to keep, each with "copy" or
-// an empty codec (the container's default encoder).
+// frames from its standard input and takes the kept streams from the
+// movie, with metadata ("KEY=value") for the output's header.
 QStringList streamDecodeArguments(const QString &moviePath, const MovieInfo &info);
 QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &info,
-                                  const EncodeSettings &settings,
-                                  const QList<QPair<MovieInfo::Stream, QString>> &streams,
-                                  const QString &outputPath);
+                                  const EncodeSettings &settings, const QList<KeptStream> &streams,
+                                  const QString &outputPath, const QStringList &metadata = {});
+
+// The decode of a span, frame for frame the frames of a whole decode. A
+// span that starts further in is reached by a seek, whatever the movie's
+// keyframes: ffmpeg keeps the whole decode's time origin and frame grid
+// (-copyts -start_at_zero, its rate's grid started a few frames before the
+// span), and where decoding after the seek would begin too late (a
+// container that cannot seek to a keyframe) it seeks further back, down to
+// the start. Runs ffmpeg to find where decoding begins.
+DecodePlan planDecode(const QString &moviePath, const MovieInfo &info, const FrameSpan &span);
+
+// Part K of N of a movie (see movieparts.h); count 0: the whole movie.
+struct PartSpec
+{
+    int index = 0;
+    int count = 0;
+
+    bool isPart() const { return count > 0; }
+    bool isLast() const { return index == count; }
+};
 
 struct StreamJob
 {
@@ -74,13 +142,15 @@ struct StreamJob
     QString output;
     DenoiseMode mode = DenoiseMode::Fuzzy;
     EncodeSettings encode;
+    PartSpec part;             // a part only, labelled for joining
 };
 
 // The whole job in one go, with no frame on disk: ffmpeg decodes the movie
 // into a pipe, the processing run denoises the frames, and a second ffmpeg
 // encodes them from a pipe into the output, with the movie's sound. The
 // output takes its name only when complete; on a failure or a stop the
-// partial file is removed. Logs as the stages do; returns success.
+// partial file is removed. A part decodes only the frames its windows need
+// and writes no other stream. Logs as the stages do; returns success.
 bool denoiseMovie(const StreamJob &job, RunSink &sink);
 
 } // namespace nocta

@@ -129,6 +129,58 @@ bool makeNightClip(const QString &path, int frames, int width, int height)
                        "-frames:v", QString::number(frames), "-c:v", "libx264", "-qp", "10", path});
 }
 
+bool makeFlashMovie(const QString &path, const QString &audioCodec, int frames, const QStringList &videoOptions)
+{
+    QString flashes, beeps;
+    for (int frame : FlashFrames) {
+        flashes += QStringLiteral("%1eq(n,%2)").arg(flashes.isEmpty() ? "" : "+").arg(frame);
+        beeps += QStringLiteral("%1between(t,%2,%3)").arg(beeps.isEmpty() ? "" : "+")
+                     .arg(double(frame) / FlashRate).arg(double(frame + 1) / FlashRate - 0.001);
+    }
+    QStringList arguments{"-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                          QStringLiteral("testsrc2=size=64x48:rate=%1,eq=brightness=-0.4:contrast=0.5,"
+                                         "noise=alls=20:allf=t,drawbox=c=white:t=fill:enable='%2'").arg(FlashRate).arg(flashes)};
+    if (!audioCodec.isEmpty())
+        arguments << "-f" << "lavfi" << "-i"
+                  << QStringLiteral("aevalsrc='(%1)*sin(2*PI*1000*t)':s=48000:d=%2").arg(beeps).arg(double(frames) / FlashRate)
+                  << "-c:a" << audioCodec;
+    arguments << "-frames:v" << QString::number(frames) << videoOptions << path;
+    return runProgram(QStringLiteral("ffmpeg"), arguments);
+}
+
+double firstBeep(const QString &movie, const QString &dir)
+{
+    const QString raw = dir + "/sound.raw";
+    if (!runProgram(QStringLiteral("ffmpeg"), {"-y", "-loglevel", "error", "-i", movie, "-map", "0:a:0", "-ac", "1",
+                                               "-ar", "48000", "-f", "s16le", raw}))
+        return -1;
+    const QByteArray bytes = readFile(raw);
+    const auto *samples = reinterpret_cast<const qint16 *>(bytes.constData());
+    for (int i = 0; i < bytes.size() / 2; ++i)
+        if (std::abs(samples[i]) > 8000)
+            return double(i) / 48000;
+    return -1;
+}
+
+int brightestFrame(const QString &dir)
+{
+    const QStringList names = QDir(dir).entryList({"*.bmp"}, QDir::Files, QDir::Name);
+    int best = -1;
+    qint64 bestSum = -1;
+    for (int i = 0; i < names.size(); ++i) {
+        const QImage image(dir + "/" + names.at(i));
+        qint64 sum = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                sum += qGray(image.pixel(x, y));
+        if (sum > bestSum) {
+            bestSum = sum;
+            best = i;
+        }
+    }
+    return best;
+}
+
 bool decodeWithFfmpeg(const QString &movie, const QString &dir)
 {
     QDir().mkpath(dir);

@@ -66,6 +66,22 @@ bool runProgram(const QString &program, const QStringList &arguments,
 // test pattern, darkened, with temporal noise.
 bool makeNightClip(const QString &path, int frames, int width = 160, int height = 120);
 
+// A dark noisy 64x48 movie at FlashRate frames per second whose frames
+// FlashFrames flash white while its sound (audioCodec; empty: none) beeps.
+// videoOptions encode the picture: by default losslessly, a keyframe every
+// 7 frames.
+constexpr int FlashRate = 25;
+constexpr int FlashFrames[] = {12, 31};
+bool makeFlashMovie(const QString &path, const QString &audioCodec, int frames = 44,
+                    const QStringList &videoOptions = {"-c:v", "ffv1", "-g", "7"});
+
+// The time of the first loud sample of a movie's sound, in seconds; -1
+// when silent. Works in dir.
+double firstBeep(const QString &movie, const QString &dir);
+
+// The index of the brightest frame of a directory of frames 001.bmp ...
+int brightestFrame(const QString &dir);
+
 // Decodes a movie's frames with ffmpeg into <dir>/%03d.bmp.
 bool decodeWithFfmpeg(const QString &movie, const QString &dir);
 

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -92,6 +93,7 @@ private slots:
     void outputIsNeverTheMovie_data();
     void outputIsNeverTheMovie();
     void batchKeepsWorkDirectories();
+    void partsWithGnuParallel();
     void demo();
     void signalsStopFfmpeg_data();
     void signalsStopFfmpeg();
@@ -391,6 +393,18 @@ void TestCli::badInput_data()
                                        << 2 << "-o must name a directory" << "";
     QTest::newRow("batch, same names") << QStringList{"all", "%C", "%T/sub/night.mp4", "--workdir", "%W"}
                                        << 2 << "would both be written to" << "";
+    QTest::newRow("--part for a batch") << QStringList{"all", "%C", "%C", "--part", "1/2"} << 2 << "--part takes one movie" << "";
+    QTest::newRow("--part beyond its count") << QStringList{"all", "%C", "--part", "3/2"} << 2 << "--part takes K/N" << "";
+    QTest::newRow("--part with --via-frames") << QStringList{"all", "%C", "--part", "1/2", "--via-frames"}
+                                              << 2 << "--part does not apply with --via-frames" << "";
+    QTest::newRow("part without a label") << QStringList{"all", "%C", "--part", "1/2", "-o", "%T/part.avi"}
+                                          << 2 << "a part goes in Matroska or MP4" << "";
+    QTest::newRow("more parts than frames") << QStringList{"all", "%C", "--part", "1/20", "-o", "%T/part.mp4"}
+                                            << 1 << "too few for 20 parts" << "";
+    QTest::newRow("join without -o") << QStringList{"join", "%C"} << 2 << "join needs -o" << "";
+    QTest::newRow("join of no part") << QStringList{"join", "%C", "-o", "%T/joined.mp4"} << 2 << "is not a part" << "";
+    QTest::newRow("--audio-from for all") << QStringList{"all", "%C", "--audio-from", "%C"}
+                                          << 2 << "--audio-from applies to join" << "";
 }
 
 // Each mistake: a clear line, a non-zero exit, no crash, no hang, and no
@@ -569,6 +583,53 @@ void TestCli::batchKeepsWorkDirectories()
     QVERIFY(kept.at(1).startsWith("nocta-night-"));
     QCOMPARE(pngNames(base.path() + "/" + kept.at(0) + "/processed").size(), OtherClipFrames - 4);
     QCOMPARE(pngNames(base.path() + "/" + kept.at(1) + "/processed").size(), ClipFrames - 4);
+}
+
+// The README's recipe for one long movie, run for real: GNU parallel makes
+// four parts two at a time, join puts them together, and the result is the
+// whole run's movie. join refuses a set with a part missing, and never
+// writes over a part.
+void TestCli::partsWithGnuParallel()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("parallel")).isEmpty())
+        QSKIP("GNU parallel is not installed (scripts/debian-packages lists it)");
+    QTemporaryDir base;
+    QVERIFY(QFile::copy(clip, base.filePath("night.mp4")));
+
+    QProcess shell;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", QFileInfo(cli).absolutePath() + ":" + environment.value("PATH"));
+    environment.insert("HOME", base.path());   // parallel keeps its files there
+    shell.setProcessEnvironment(environment);
+    shell.setWorkingDirectory(base.path());
+    shell.setStandardInputFile(QProcess::nullDevice());
+    shell.start("bash", {"-c", "parallel -j2 nocta-cli all night.mp4 --part {}/4 --codec ffv1 -o parts/{}.mkv -q "
+                               "::: $(seq 4) && nocta-cli join parts/*.mkv -o joined.mkv -q"});
+    QVERIFY(shell.waitForFinished(180000));
+    QVERIFY2(shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0,
+             qPrintable(shell.readAllStandardError()));
+
+    CliRun run = runCli({"all", "night.mp4", "--codec", "ffv1", "-o", "whole.mkv", "-q"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    QVERIFY(decodeWithFfmpeg(base.filePath("whole.mkv"), base.filePath("whole")));
+    QVERIFY(decodeWithFfmpeg(base.filePath("joined.mkv"), base.filePath("joined")));
+    const QStringList frames = QDir(base.filePath("whole")).entryList({"*.bmp"}, QDir::Files, QDir::Name);
+    QCOMPARE(frames.size(), ClipOutputs);
+    QCOMPARE(QDir(base.filePath("joined")).entryList({"*.bmp"}, QDir::Files, QDir::Name), frames);
+    for (const QString &name : frames)
+        QCOMPARE(readFile(base.filePath("joined/" + name)), readFile(base.filePath("whole/" + name)));
+
+    run = runCli({"join", "parts/1.mkv", "parts/2.mkv", "parts/4.mkv", "-o", "again.mkv"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 2, qPrintable(run.describe()));
+    QCOMPARE(run.errLines().size(), 1);
+    QVERIFY2(run.err.contains("part 3 of 4 is missing"), qPrintable(run.err));
+    QVERIFY(!QFileInfo::exists(base.filePath("again.mkv")));
+
+    const QByteArray part = readFile(base.filePath("parts/1.mkv"));
+    run = runCli({"join", "parts/1.mkv", "parts/2.mkv", "parts/3.mkv", "parts/4.mkv", "-o", "parts/1.mkv", "-y"},
+                 base.path());
+    QVERIFY2(run.finished && run.exitCode == 2 && run.err.contains("itself"), qPrintable(run.describe()));
+    QCOMPARE(readFile(base.filePath("parts/1.mkv")), part);
 }
 
 void TestCli::demo()

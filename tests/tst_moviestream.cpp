@@ -23,34 +23,12 @@ Q_DECLARE_METATYPE(nocta::DenoiseMode)
 
 namespace {
 
-constexpr int Rate = 25;
-constexpr int FlashFrames[] = {12, 31};   // frames that flash white and beep
+constexpr int Rate = FlashRate;
 constexpr int MovieFrames = 44;
 
 bool ffmpeg(const QStringList &arguments, QString *output = nullptr)
 {
     return runProgram(QStringLiteral("ffmpeg"), QStringList{"-y", "-loglevel", "error"} + arguments, output);
-}
-
-// A dark noisy movie whose frames 12 and 31 flash white while the sound
-// beeps, stored losslessly. Keyframes every 7 frames.
-bool makeFlashMovie(const QString &path, const QString &audioCodec)
-{
-    QString flashes, beeps;
-    for (int frame : FlashFrames) {
-        flashes += QStringLiteral("%1eq(n,%2)").arg(flashes.isEmpty() ? "" : "+").arg(frame);
-        beeps += QStringLiteral("%1between(t,%2,%3)").arg(beeps.isEmpty() ? "" : "+")
-                     .arg(double(frame) / Rate).arg(double(frame + 1) / Rate - 0.001);
-    }
-    QStringList arguments{"-f", "lavfi", "-i",
-                          QStringLiteral("testsrc2=size=64x48:rate=%1,eq=brightness=-0.4:contrast=0.5,"
-                                         "noise=alls=20:allf=t,drawbox=c=white:t=fill:enable='%2'").arg(Rate).arg(flashes)};
-    if (!audioCodec.isEmpty())
-        arguments << "-f" << "lavfi" << "-i"
-                  << QStringLiteral("aevalsrc='(%1)*sin(2*PI*1000*t)':s=48000:d=%2").arg(beeps).arg(double(MovieFrames) / Rate)
-                  << "-c:a" << audioCodec;
-    arguments << "-frames:v" << QString::number(MovieFrames) << "-c:v" << "ffv1" << "-g" << "7" << path;
-    return ffmpeg(arguments);
 }
 
 QStringList streamCodecs(const QString &movie)
@@ -59,40 +37,6 @@ QStringList streamCodecs(const QString &movie)
     runProgram(QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "stream=codec_type,codec_name",
                                            "-of", "csv=p=0", movie}, &output);
     return output.split('\n', Qt::SkipEmptyParts);
-}
-
-// The time of the first loud sample of a movie's sound, in seconds; -1 when silent.
-double firstBeep(const QString &movie, const QString &dir)
-{
-    const QString raw = dir + "/sound.raw";
-    if (!ffmpeg({"-i", movie, "-map", "0:a:0", "-ac", "1", "-ar", "48000", "-f", "s16le", raw}))
-        return -1;
-    const QByteArray bytes = readFile(raw);
-    const auto *samples = reinterpret_cast<const qint16 *>(bytes.constData());
-    for (int i = 0; i < bytes.size() / 2; ++i)
-        if (std::abs(samples[i]) > 8000)
-            return double(i) / 48000;
-    return -1;
-}
-
-// The index of the brightest frame of a directory of frames 001.bmp ...
-int brightestFrame(const QString &dir)
-{
-    const QStringList names = QDir(dir).entryList({"*.bmp"}, QDir::Files, QDir::Name);
-    int best = -1;
-    qint64 bestSum = -1;
-    for (int i = 0; i < names.size(); ++i) {
-        const QImage image(dir + "/" + names.at(i));
-        qint64 sum = 0;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                sum += qGray(image.pixel(x, y));
-        if (sum > bestSum) {
-            bestSum = sum;
-            best = i;
-        }
-    }
-    return best;
 }
 
 StreamJob job(const QString &movie, const QString &output, DenoiseMode mode, EncodeSettings::Codec codec)
