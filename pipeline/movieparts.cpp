@@ -1,6 +1,7 @@
 #include "pipeline/movieparts.h"
 
 #include "pipeline/ffmpeg.h"
+#include "pipeline/moviestages.h"
 #include "pipeline/runsink.h"
 #include "pipeline/safefile.h"
 
@@ -365,10 +366,14 @@ bool planJoin(const QStringList &partPaths, const QString &streamsFrom, bool sou
 
 bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
 {
-    const QString target = QFileInfo(output).absoluteFilePath();
     const QString shownOutput = shown(output);
     if (plan.parts.isEmpty()) {
         sink.logFailure(QStringLiteral(" - Joining failed: no parts."));
+        return false;
+    }
+    QString target, reason;
+    if (!checkOutputMovie(QFileInfo(output).absoluteFilePath(), &reason, &target)) {
+        sink.logFailure(QStringLiteral(" - Joining failed: %1.").arg(reason));
         return false;
     }
     const PartLabel &first = plan.parts.first();
@@ -428,8 +433,9 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
     // The other streams first, into a file of the output's container beside
     // it, cut as in a whole run; then the parts' video, copied, and those
     // streams, copied, both keeping their times (-copyts).
-    const QString partial = partialPathBeside(target);
-    const QString streamsFile = streams.isEmpty() ? QString() : partialPathBeside(target);
+    removeStalePartialMovies(target);
+    const QString partial = partialMovieName(target);
+    const QString streamsFile = streams.isEmpty() ? QString() : partialMovieName(target);
     const auto run = [&sink](const QStringList &arguments) {
         FfmpegProcess ffmpeg;
         ffmpeg.setStopCheck([&sink] { return sink.stopRequested(); });
