@@ -367,13 +367,13 @@ bool planJoin(const QStringList &partPaths, const QString &streamsFrom, bool sou
 bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
 {
     const QString shownOutput = shown(output);
+    QString target, error;
     if (plan.parts.isEmpty()) {
         sink.logFailure(QStringLiteral(" - Joining failed: no parts."));
         return false;
     }
-    QString target, reason;
-    if (!checkOutputMovie(QFileInfo(output).absoluteFilePath(), &reason, &target)) {
-        sink.logFailure(QStringLiteral(" - Joining failed: %1.").arg(reason));
+    if (!checkOutputMovie(QFileInfo(output).absoluteFilePath(), &error, &target)) {
+        sink.logFailure(QStringLiteral(" - Joining failed: %1.").arg(error));
         return false;
     }
     const PartLabel &first = plan.parts.first();
@@ -388,7 +388,6 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
     QList<KeptStream> streams;
     if (!plan.streamSource.isEmpty()) {
         MovieInfo info;
-        QString error;
         if (!probeMovie(plan.streamSource, &info, &error)) {
             sink.logFailure(QStringLiteral(" - Joining failed: %1.").arg(error));
             return false;
@@ -436,12 +435,9 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
     removeStalePartialMovies(target);
     const QString partial = partialMovieName(target);
     const QString streamsFile = streams.isEmpty() ? QString() : partialMovieName(target);
-    const auto run = [&sink](const QStringList &arguments) {
-        FfmpegProcess ffmpeg;
-        ffmpeg.setStopCheck([&sink] { return sink.stopRequested(); });
-        if (ffmpeg.start(arguments) && ffmpeg.waitForFinished())
-            return QString();
-        return sink.stopRequested() ? QStringLiteral("stopped") : ffmpeg.failureReason();
+    const auto run = [&sink, &dir](const QStringList &arguments) {
+        const QString reason = runFfmpeg(dir.path(), arguments, [&sink] { return sink.stopRequested(); });
+        return reason.isEmpty() || !sink.stopRequested() ? reason : QStringLiteral("stopped");
     };
     const QStringList quiet{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error")};
     QString failure;
@@ -465,9 +461,22 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
     }
     if (!streamsFile.isEmpty())
         QFile::remove(streamsFile);
-    QString error;
     if (failure.isEmpty() && (!QFileInfo(partial).isFile() || QFileInfo(partial).size() == 0))
         failure = QStringLiteral("ffmpeg wrote no movie");
+    // The movie replaces an earlier one only when it holds every frame of
+    // the parts (where ffprobe is there to count them): the labels give
+    // the counts of all parts but the last.
+    if (failure.isEmpty()) {
+        const int last = countVideoPackets(plan.parts.last().path, &error);
+        const int joined = last < 0 ? last : countVideoPackets(partial, &error);
+        int expected = last;
+        for (int i = 0; i + 1 < plan.parts.size(); ++i)
+            expected += plan.parts.at(i).range.end - plan.parts.at(i).range.first;
+        if (joined == -1)
+            failure = QStringLiteral("the movie written cannot be read back (%1)").arg(error);
+        else if (joined >= 0 && joined != expected)
+            failure = QStringLiteral("the movie written holds %1 of the parts' %2 frames").arg(joined).arg(expected);
+    }
     if (failure.isEmpty() && (!syncFile(partial, &error) || !replaceFile(partial, target, &error)))
         failure = QStringLiteral("could not write %1 (%2)").arg(shownOutput, error);
     if (!failure.isEmpty()) {

@@ -26,6 +26,9 @@
 
 #include <memory>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 using nocta::test::RecordingSink;
 
 namespace {
@@ -166,6 +169,8 @@ private slots:
     void failureShowsConsole();
     void processMovieStopsAtABadFrame_data();
     void processMovieStopsAtABadFrame();
+    void processMovieUnderLimits_data();
+    void processMovieUnderLimits();
     void allInOneStopsAtFailedStage();
     void allInOneEndToEnd();
     void codeMovieRefusesAnIncompleteMovie_data();
@@ -749,6 +754,93 @@ void TestMainWindow::processMovieStopsAtABadFrame()
     QVERIFY(!w.isBusy());
 }
 
+void TestMainWindow::processMovieUnderLimits_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no thread can start") << "threads" << " - Processing done";
+    QTest::newRow("little memory") << "memory" << " - Processing failed: ";
+}
+
+// "Process movie" where the system refuses threads (ulimit -u) or memory
+// (ulimit -v): the run still ends, with every output written in turn, or
+// with a line saying that memory ran out; never a hang, never a " - Processing
+// done" over frames left out. The window runs in a child process of this
+// test (see main), which takes the limit once the window is up.
+void TestMainWindow::processMovieUnderLimits()
+{
+    QFETCH(QString, limit);
+    QFETCH(QString, expected);
+#ifdef __SANITIZE_ADDRESS__
+    if (limit == "memory")
+        QSKIP("AddressSanitizer needs more address space than the limit leaves");
+#endif
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                  | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther));
+    const int width = limit == "memory" ? 1920 : 48;
+    const int height = limit == "memory" ? 1080 : 32;
+    QVERIFY(nocta::test::writeNightFrames(dir.filePath("screens"), 8, width, height, 5));
+    QVERIFY(QDir(dir.path()).mkdir("processed"));
+    QVERIFY(QFile::setPermissions(dir.filePath("processed"), QFileDevice::ReadOther | QFileDevice::WriteOther
+                                                                 | QFileDevice::ExeOther | QFileDevice::ReadOwner
+                                                                 | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NOCTA_TEST_WINDOW_LIMIT", limit);
+    child.setProcessEnvironment(environment);
+    child.setWorkingDirectory(dir.path());
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForStarted());
+    if (!child.waitForFinished(60000)) {
+        child.kill();
+        child.waitForFinished();
+        QFAIL("the window's run did not end within a minute");
+    }
+    const QString said = QString::fromLocal8Bit(child.readAllStandardOutput());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    if (child.exitCode() == 77)
+        QSKIP("this system does not hold the process to the limit");
+    QVERIFY2(child.exitCode() == 0, qPrintable(said + child.readAllStandardError()));
+    QVERIFY2(said.contains(expected), qPrintable(said));
+    if (limit == "threads")
+        QCOMPARE(filesIn(dir.filePath("processed")).size(), 4);
+    else
+        QVERIFY2(!said.contains(" - Processing done"), qPrintable(said));
+}
+
+// The child of processMovieUnderLimits: the window, in the current
+// directory, under the limit; its console on standard output. Exit status
+// 77: the limit could not be set or does not hold.
+int runWindowUnderLimit(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    MainWindow w;
+    const QByteArray limit = qgetenv("NOCTA_TEST_WINDOW_LIMIT");
+    if (limit == "threads") {
+        // Root is not held to RLIMIT_NPROC: become nobody first.
+        const rlimit one = {1, 1};
+        if ((geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) || setrlimit(RLIMIT_NPROC, &one) != 0)
+            _exit(77);
+    } else {
+        // Room for a few 1080p frames beyond what the window uses now.
+        QFile status(QStringLiteral("/proc/self/status"));
+        status.open(QIODevice::ReadOnly);
+        const QByteArray text = status.readAll();
+        const int at = text.indexOf("VmSize:");
+        const rlim_t used = rlim_t(text.mid(at + 7, text.indexOf('\n', at) - at - 7).trimmed().split(' ').first().toLongLong()) * 1024;
+        const rlimit room = {used + (48 << 20), used + (48 << 20)};
+        if (at < 0 || setrlimit(RLIMIT_AS, &room) != 0)
+            _exit(77);
+    }
+    w.findChild<QPushButton *>(QStringLiteral("pushButton_5"))->click();
+    const QByteArray console = w.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText().toLocal8Bit();
+    std::fwrite(console.constData(), 1, std::size_t(console.size()), stdout);
+    std::fflush(stdout);
+    _exit(0);   // no clean-up: it would need memory or threads
+}
+
 void TestMainWindow::allInOneStopsAtFailedStage()
 {
     // A chosen file that is no movie: the decode fails (with or without
@@ -849,5 +941,14 @@ void TestMainWindow::codeMovieRefusesAnIncompleteMovie()
     QCOMPARE(filesIn(work.filePath("out_movies")), QStringList{"out.mp4"});
 }
 
-QTEST_MAIN(TestMainWindow)
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("NOCTA_TEST_WINDOW_LIMIT"))
+        return runWindowUnderLimit(argc, argv);
+    QApplication application(argc, argv);
+    QTEST_DISABLE_KEYPAD_NAVIGATION
+    TestMainWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mainwindow.moc"
