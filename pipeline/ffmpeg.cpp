@@ -120,7 +120,7 @@ void FfmpegProcess::setOutput(Output output)
     m_output = output;
 }
 
-void FfmpegProcess::setStopCheck(std::function<bool()> stopRequested)
+void FfmpegProcess::setStopCheck(StopRequest stopRequested)
 {
     m_stopCheck = std::move(stopRequested);
 }
@@ -155,11 +155,6 @@ bool FfmpegProcess::start(const QStringList &arguments)
 bool FfmpegProcess::isRunning() const
 {
     return m_process->state() != QProcess::NotRunning;
-}
-
-qint64 FfmpegProcess::processId() const
-{
-    return m_process->processId();
 }
 
 bool FfmpegProcess::write(const char *data, qint64 size)
@@ -211,12 +206,12 @@ QByteArray FfmpegProcess::readAll()
     return all;
 }
 
-bool FfmpegProcess::waitForFinished(const StopRequest &stopRequested)
+bool FfmpegProcess::waitForFinished()
 {
     if (!m_started)
         return false;
     while (isRunning()) {
-        if ((stopRequested && stopRequested()) || stopChecked()) {
+        if (stopChecked()) {
             m_stopped = true;
             stop();
             return false;
@@ -323,10 +318,24 @@ QString runFfmpeg(const QString &directory, const QStringList &arguments, const 
 {
     FfmpegProcess ffmpeg;
     ffmpeg.setWorkingDirectory(directory);
-    if (!ffmpeg.start(arguments))
-        return ffmpeg.failureReason();
-    ffmpeg.waitForFinished(stopRequested);
+    ffmpeg.setStopCheck(stopRequested);
+    if (ffmpeg.start(arguments))
+        ffmpeg.waitForFinished();
     return ffmpeg.failureReason();
+}
+
+bool runFfprobe(const QStringList &arguments, QByteArray *output, QString *error)
+{
+    FfmpegProcess ffprobe(FfmpegProcess::Tool::Ffprobe);
+    ffprobe.setOutput(FfmpegProcess::Output::Pipe);
+    if (ffprobe.start(arguments)) {
+        *output = ffprobe.readAll();
+        if (ffprobe.waitForFinished())
+            return true;
+    }
+    const QStringList lines = ffprobe.errorLines(1);
+    *error = lines.isEmpty() ? ffprobe.failureReason() : lines.first();
+    return false;
 }
 
 int countVideoPackets(const QString &movie, QString *error)
@@ -334,27 +343,18 @@ int countVideoPackets(const QString &movie, QString *error)
     if (findFfprobe().isEmpty())
         return -2;
 
-    FfmpegProcess probe(FfmpegProcess::Tool::Ffprobe);
-    probe.setOutput(FfmpegProcess::Output::Pipe);
-    if (!probe.start({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                      QStringLiteral("v:0"), QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
-                      QStringLiteral("stream=nb_read_packets"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
-                      QFileInfo(movie).absoluteFilePath()})) {
-        *error = QStringLiteral("ffprobe could not be started");
-        return -1;
-    }
     QByteArray output;
-    char buffer[256];
-    qint64 got = 0;
-    while ((got = probe.read(buffer, sizeof buffer)) > 0 && output.size() < 4096)
-        output.append(buffer, int(got));
-    const bool ok = probe.waitForFinished();
+    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                     QStringLiteral("v:0"), QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
+                     QStringLiteral("stream=nb_read_packets"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
+                     QFileInfo(movie).absoluteFilePath()},
+                    &output, error))
+        return -1;
     bool isNumber = false;
     const int packets = output.trimmed().toInt(&isNumber);
-    if (ok && isNumber)
+    if (isNumber)
         return packets;
-    const QStringList detail = probe.errorLines(1);
-    *error = !detail.isEmpty() ? detail.first() : ok ? QStringLiteral("it holds no video") : QStringLiteral("ffprobe failed");
+    *error = QStringLiteral("it holds no video");
     return -1;
 }
 

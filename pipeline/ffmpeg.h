@@ -53,15 +53,15 @@ public:
     void setInput(Input input);
     void setOutput(Output output);
 
-    // Polled while a call below waits: when it turns true, the call gives
-    // up and returns false (or what it has read so far).
-    void setStopCheck(std::function<bool()> stopRequested);
+    // Asked every 50 ms while a call below waits: once it says true, the
+    // call gives up and returns false (or what it has read so far), and a
+    // wait for the end stops ffmpeg.
+    void setStopCheck(StopRequest stopRequested);
 
     // Starts ffmpeg with these arguments. False when it is not on PATH or
     // could not be started; failureReason() then says why.
     bool start(const QStringList &arguments);
     bool isRunning() const;
-    qint64 processId() const;
 
     // Writes all of data to its input, blocking while the pipe is full.
     // False when ffmpeg ended or closed its input first.
@@ -76,11 +76,8 @@ public:
     QByteArray readAll();
 
     // Waits for the end, however long it takes; true when ffmpeg ended
-    // normally with status 0 and reported no failed write. stopRequested,
-    // when given, is asked every 50 ms; once it says true, ffmpeg is
-    // stopped and the wait returns false (wasStopped() then says so).
-    bool waitForFinished(const StopRequest &stopRequested = StopRequest());
-    bool wasStopped() const { return m_stopped; }
+    // normally with status 0 and reported no failed write.
+    bool waitForFinished();
 
     // Stops it: a polite request first, then a kill. Returns at once when it
     // is not running.
@@ -106,7 +103,7 @@ private:
 
     Tool m_tool;
     std::unique_ptr<Process> m_process;
-    std::function<bool()> m_stopCheck;
+    StopRequest m_stopCheck;
     Input m_input = Input::Closed;
     Output m_output = Output::Discarded;
     QByteArray m_errors;
@@ -119,9 +116,13 @@ private:
 
 // Runs ffmpeg to its end in directory with its input closed. Returns an
 // empty string on success, else the reason. stopRequested as for
-// FfmpegProcess::waitForFinished().
+// FfmpegProcess::setStopCheck().
 QString runFfmpeg(const QString &directory, const QStringList &arguments,
                   const StopRequest &stopRequested = StopRequest());
+
+// Runs ffprobe to its end with these arguments and gives its standard
+// output. False with the reason (its last error line) in *error.
+bool runFfprobe(const QStringList &arguments, QByteArray *output, QString *error);
 
 // Counts the video packets of a movie (one per frame) with ffprobe, which
 // reads the whole file without decoding it. Returns -1 when the movie cannot

@@ -208,18 +208,13 @@ bool planPart(const StreamJob &job, const MovieInfo &info, PartPlan *plan, QStri
 
 bool readPartLabel(const QString &path, PartLabel *label, QString *error)
 {
-    FfmpegProcess ffprobe(FfmpegProcess::Tool::Ffprobe);
-    ffprobe.setOutput(FfmpegProcess::Output::Pipe);
-    if (!ffprobe.start({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                        QStringLiteral("format_tags"), QStringLiteral("-of"), QStringLiteral("json"),
-                        QFileInfo(path).absoluteFilePath()})) {
-        *error = ffprobe.failureReason();
-        return false;
-    }
-    const QByteArray json = ffprobe.readAll();
-    if (!ffprobe.waitForFinished()) {
-        const QStringList lines = ffprobe.errorLines(1);
-        *error = QStringLiteral("%1 is not a movie (%2)").arg(shown(path), lines.isEmpty() ? ffprobe.failureReason() : lines.first());
+    QByteArray json;
+    QString reason;
+    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                     QStringLiteral("format_tags"), QStringLiteral("-of"), QStringLiteral("json"),
+                     QFileInfo(path).absoluteFilePath()},
+                    &json, &reason)) {
+        *error = QStringLiteral("%1 is not a movie (%2)").arg(shown(path), reason);
         return false;
     }
     // Containers differ in the case they give tag names.

@@ -344,21 +344,13 @@ bool containerTakes(const QString &movie, const QString &outputPath, int index, 
 
 bool probeMovie(const QString &moviePath, MovieInfo *info, QString *error)
 {
-    FfmpegProcess ffprobe(FfmpegProcess::Tool::Ffprobe);
-    ffprobe.setOutput(FfmpegProcess::Output::Pipe);
-    if (!ffprobe.start({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                        QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
-                                       "r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"),
-                        QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()})) {
-        *error = ffprobe.failureReason();
+    QByteArray json;
+    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                     QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
+                                    "r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"),
+                     QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
+                    &json, error))
         return false;
-    }
-    const QByteArray json = ffprobe.readAll();
-    if (!ffprobe.waitForFinished()) {
-        const QStringList lines = ffprobe.errorLines(1);
-        *error = lines.isEmpty() ? ffprobe.failureReason() : lines.first();
-        return false;
-    }
     const QJsonObject root = QJsonDocument::fromJson(json).object();
     const QJsonObject format = root.value(QStringLiteral("format")).toObject();
 
