@@ -3,8 +3,8 @@
 # The commands, the options and the values an option takes are read from
 # `nocta-cli --help`, so the completion follows the program:
 # - an option line "  -o, --output FILE   ..." gives -o and --output, which
-#   take a file; DIR takes a directory, "a|b|c" one of those words, any other
-#   value name nothing to complete;
+#   take a file; DIR takes a directory, MOVIE a movie file, "a|b|c" one of
+#   those words, any other value name nothing to complete;
 # - a command line "  decode MOVIE   ..." under "Commands:" gives decode,
 #   whose arguments are movie files (other value names: any file).
 
@@ -15,6 +15,7 @@ _nocta_cli()
 
     local help
     help=$(LC_ALL=C "$1" --help 2>/dev/null) || return
+    local movies='@(mp4|m4v|mkv|mov|avi|webm|mpg|mpeg|ts|mts|m2ts|wmv|flv|3gp|ogv|vob|dv)'
 
     local line tag part name value section=
     local -a options=() commands=() parts=()
@@ -56,6 +57,7 @@ _nocta_cli()
         case $value in
             *'|'*) COMPREPLY=($(compgen -W "${value//|/ }" -- "$cur")) ;;
             DIR) _filedir -d ;;
+            MOVIE) _filedir "$movies" ;;
             FILE | *FILE*) _filedir ;;
         esac
         return
@@ -82,7 +84,7 @@ _nocta_cli()
     if [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "${commands[*]}" -- "$cur"))
     elif [[ ${arguments[$command]-} == movie ]]; then
-        _filedir '@(mp4|m4v|mkv|mov|avi|webm|mpg|mpeg|ts|mts|m2ts|wmv|flv|3gp|ogv|vob|dv)'
+        _filedir "$movies"
     elif [[ ${arguments[$command]-} == file ]]; then
         _filedir
     fi
