@@ -1,10 +1,8 @@
 #include "cli/options.h"
 
 #include "cli/optiontable.h"
-#include "pipeline/movieparts.h"
 
 #include <QCommandLineParser>
-#include <QRegularExpression>
 
 namespace nocta::cli {
 
@@ -46,78 +44,6 @@ void setUpParser(QCommandLineParser *parser)
         const QStringList names = QString::fromLatin1(row.names).split(QLatin1Char(','));
         parser->addOption(QCommandLineOption(names, QString(), QString::fromLatin1(row.valueName)));
     }
-}
-
-// What a value is called in "--workdir needs a directory".
-QString valueNoun(const OptionRow &row)
-{
-    const QString name = QString::fromLatin1(row.valueName);
-    if (name == QLatin1String("DIR"))
-        return QStringLiteral("a directory");
-    if (name == QLatin1String("FILE"))
-        return QStringLiteral("a file name");
-    if (name == QLatin1String("MOVIE"))
-        return QStringLiteral("a movie");
-    return QStringLiteral("a value");
-}
-
-bool checkChoice(const OptionRow &row, const QString &text, QString *error)
-{
-    const QStringList words =
-        row.check.choices ? row.check.choices() : QString::fromLatin1(row.valueName).split(QLatin1Char('|'));
-    if (words.contains(text))
-        return true;
-    const QString noun = QString::fromLatin1(row.names).section(QLatin1Char(','), -1);
-    return fail(error, QStringLiteral("unknown %1 '%2'; the %1s are %3").arg(noun, text, inWords(words)));
-}
-
-// A positive number, or a fraction of two.
-bool isFrameRate(const QString &text)
-{
-    static const QRegularExpression rate(QStringLiteral("^[0-9]+(\\.[0-9]+|/[0-9]+)?$"));
-    const QStringList parts = text.split(QLatin1Char('/'));
-    return rate.match(text).hasMatch() && parts.first().toDouble() > 0
-        && (parts.size() == 1 || parts.last().toDouble() > 0);
-}
-
-// A positive number of bits per second, with k or M for thousands or millions.
-bool isBitRate(const QString &text)
-{
-    static const QRegularExpression rate(QStringLiteral("^([0-9]+(\\.[0-9]+)?)[kKmM]?$"));
-    const QRegularExpressionMatch match = rate.match(text);
-    return match.hasMatch() && match.captured(1).toDouble() > 0;
-}
-
-// The value of an option, checked against its kind and range.
-bool checkValue(const OptionRow &row, const QString &text, Value *value, QString *error)
-{
-    const QString name = optionName(row);
-    value->text = text;
-    switch (row.check.kind) {
-    case Kind::Flag:
-    case Kind::Answer:
-        return true;
-    case Kind::Text:
-        return !text.isEmpty() || fail(error, QStringLiteral("%1 needs %2").arg(name, valueNoun(row)));
-    case Kind::Choice:
-        return checkChoice(row, text, error);
-    case Kind::WholeNumber: {
-        bool number = false;
-        value->number = text.toInt(&number);
-        if (number && value->number >= row.check.min && value->number <= row.check.max)
-            return true;
-        return fail(error, QStringLiteral("%1 takes a whole number from %2 to %3")
-                               .arg(name).arg(row.check.min).arg(row.check.max));
-    }
-    case Kind::FrameRate:
-        return isFrameRate(text)
-            || fail(error, QStringLiteral("%1 takes frames per second, such as 25, 29.97 or 30000/1001").arg(name));
-    case Kind::BitRate:
-        return isBitRate(text) || fail(error, QStringLiteral("%1 takes bits per second, such as 8M or 2500k").arg(name));
-    case Kind::PartOfN:
-        return parsePartSpec(text, &value->part, error);
-    }
-    return false;
 }
 
 // Every option given, checked and stored; an option with a value may be

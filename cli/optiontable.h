@@ -34,6 +34,9 @@ enum class Kind {
     Text,        // any text but an empty one
     Choice,      // one of the words of the value name ("a|b|c"), or of choices()
     WholeNumber, // an integer from min to max
+    Number,      // a decimal number from min to max
+    Time,        // a time from the start of a movie: seconds (90, 1.5) or [HH:]MM:SS[.frac]
+    Duration,    // a length of time, written as Time, above 0
     FrameRate,   // a positive number or fraction: 25, 29.97, 30000/1001
     BitRate,     // a positive number of bits per second, with k or M: 8M, 2500k
     PartOfN,     // K/N with 1 <= K <= N
@@ -42,8 +45,8 @@ enum class Kind {
 struct ValueCheck
 {
     Kind kind = Kind::Flag;
-    int min = 0;
-    int max = 0;
+    double min = 0;
+    double max = 0;
     QStringList (*choices)() = nullptr; // Choice: the words, where the value name does not list them
 };
 
@@ -51,7 +54,10 @@ constexpr ValueCheck flag() { return {Kind::Flag}; }
 constexpr ValueCheck answer() { return {Kind::Answer}; }
 constexpr ValueCheck text() { return {Kind::Text}; }
 constexpr ValueCheck choice(QStringList (*choices)() = nullptr) { return {Kind::Choice, 0, 0, choices}; }
-constexpr ValueCheck wholeNumber(int min, int max) { return {Kind::WholeNumber, min, max}; }
+constexpr ValueCheck wholeNumber(int min, int max) { return {Kind::WholeNumber, double(min), double(max)}; }
+constexpr ValueCheck number(double min, double max) { return {Kind::Number, min, max}; }
+constexpr ValueCheck time() { return {Kind::Time}; }
+constexpr ValueCheck duration() { return {Kind::Duration}; }
 constexpr ValueCheck frameRate() { return {Kind::FrameRate}; }
 constexpr ValueCheck bitRate() { return {Kind::BitRate}; }
 constexpr ValueCheck partOfN() { return {Kind::PartOfN}; }
@@ -61,6 +67,7 @@ struct Value
 {
     QString text;      // as given (Choice: the word)
     int number = 0;    // WholeNumber
+    double real = 0;   // Number; Time and Duration: in seconds
     PartSpec part;     // PartOfN
 };
 
@@ -100,6 +107,10 @@ const std::vector<CommandRow> &commandTable();
 
 // "-o" or "--workdir": the first name with its dashes.
 QString optionName(const OptionRow &row);
+// Checks text as the value of the option, by its kind and range, and reads
+// it into *value; false with the reason in *error.
+bool checkValue(const OptionRow &row, const QString &text, Value *value, QString *error);
+
 // The names of the commands, in table order.
 QStringList commandNames(CommandSet commands);
 // "a, b and c".

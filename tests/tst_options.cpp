@@ -4,6 +4,7 @@
 // completion read. No movie and no ffmpeg are needed.
 
 #include "cli/options.h"
+#include "cli/optiontable.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -51,6 +52,8 @@ QString describe(const Options &options)
 
 } // namespace
 
+Q_DECLARE_METATYPE(nocta::cli::ValueCheck)
+
 class TestOptions : public QObject
 {
     Q_OBJECT
@@ -60,6 +63,8 @@ private slots:
     void accepts();
     void refuses_data();
     void refuses();
+    void valueKinds_data();
+    void valueKinds();
     void helpLines_data();
     void helpLines();
     void helpLayout();
@@ -175,6 +180,42 @@ void TestOptions::refuses()
     QString reason;
     QVERIFY2(!parseArguments(arguments, &options, &reason), qPrintable(describe(options)));
     QCOMPARE(reason, error);
+}
+
+void TestOptions::valueKinds_data()
+{
+    QTest::addColumn<ValueCheck>("check");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("read");    // -1: refused
+    const auto row = [](const char *name, ValueCheck check, const char *text, double read) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 '%2'").arg(name, text))) << check << text << read;
+    };
+    for (const auto &[text, read] : std::initializer_list<std::pair<const char *, double>>{
+             {"0", 0}, {"0.25", 0.25}, {"1", 1}, {"1.5", -1}, {"-0.1", -1}, {"1e-1", -1}, {"inf", -1}, {"", -1}})
+        row("number 0 to 1", number(0, 1), text, read);
+    for (const auto &[text, read] : std::initializer_list<std::pair<const char *, double>>{
+             {"0", 0}, {"90", 90}, {"1.5", 1.5}, {"1:30", 90}, {"01:02:03.5", 3723.5}, {"100:00", 6000},
+             {"1:60", -1}, {"1:60:00", -1}, {"1:2:3:4", -1}, {"1:", -1}, {"-5", -1}, {"1.", -1}, {"", -1}})
+        row("time", time(), text, read);
+    for (const auto &[text, read] :
+         std::initializer_list<std::pair<const char *, double>>{{"0", -1}, {"0:00.0", -1}, {"0:00.5", 0.5}})
+        row("duration", duration(), text, read);
+}
+
+// The kinds no option of today takes, for the options to come.
+void TestOptions::valueKinds()
+{
+    QFETCH(ValueCheck, check);
+    QFETCH(QString, text);
+    QFETCH(double, read);
+    const OptionRow row{"strength", "X", everyCommand, check, nullptr, ""};
+    Value value;
+    QString error;
+    QCOMPARE(checkValue(row, text, &value, &error), read >= 0);
+    if (read >= 0)
+        QCOMPARE(value.real, read);
+    else
+        QVERIFY2(error.startsWith(QLatin1String("--strength takes a")), qPrintable(error));
 }
 
 void TestOptions::helpLines_data()
