@@ -24,9 +24,12 @@ EncodeSettings::Codec codecNamed(const QString &name)
 
 } // namespace
 
-// Every option of nocta-cli. The parser, its checks, --help (and so the man
-// page and the bash completion, which read --help) all come from here: a new
-// option is one more row, in the place it should have in --help.
+// Every option of nocta-cli, in the order of --help. The parser, its checks,
+// --help (and so the man page and the bash completion, which read --help)
+// all come from here: a new option is one more row,
+//   {names, value name or nullptr, the commands it applies to, the kind and
+//    range of its value, what it sets, its help line[, route, refusal]}
+// and, for a value of a new kind, one more Kind with its check.
 const std::vector<OptionRow> &optionTable()
 {
     static const std::vector<OptionRow> rows = {

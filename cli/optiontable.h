@@ -87,7 +87,7 @@ struct OptionRow
     CommandSet commands;       // the commands it applies to
     ValueCheck check;
     void (*store)(Options &options, const Value &value);
-    const char *help;          // the description; "commands: " is put before it
+    const char *help;          // the description; --help puts the commands before it, unless it is every one
     Route route = Route::Any;
     const char *refusal = nullptr; // for another command: "%1" the option, "%2" the command
 };
