@@ -1,5 +1,6 @@
 #include "cli/terminalsink.h"
 
+#include <QRegularExpression>
 #include <QTime>
 
 #include <cstdio>
@@ -23,6 +24,10 @@ constexpr int BarWidth = 24;
 constexpr qint64 RedrawMs = 100;       // at most ten bar redraws a second
 constexpr qint64 LineEveryMs = 10000;  // a plain line at least every 10 s...
 constexpr int LineEveryDecile = 1;     // ...and at every further 10 %
+// The time left is told only from the pace of at least this long after the
+// first frame: before it, ffmpeg's start and the window's first frames
+// would make a short job look long.
+constexpr qint64 PaceAfterMs = 1000;
 
 void writeError(const QString &text)
 {
@@ -79,6 +84,15 @@ void TerminalSink::note(const QString &text)
 void TerminalSink::timing(const QString &line)
 {
     clearBar();
+    // Scripts read "time<N>ms"; a person at a terminal reads words.
+    static const QRegularExpression timingLine(QStringLiteral("^time(\\d+)ms$"));
+    const QRegularExpressionMatch match = timingLine.match(line);
+    if (match.hasMatch() && NOCTA_ISATTY(NOCTA_FILENO(stdout))) {
+        const qint64 ms = match.captured(1).toLongLong();
+        const QString took = ms < 60000 ? QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1) : duration(ms / 1000);
+        std::cout << QStringLiteral("Processing took %1.").arg(took).toLocal8Bit().constData() << '\n' << std::flush;
+        return;
+    }
     std::cout << line.toStdString() << '\n' << std::flush;
 }
 
@@ -92,6 +106,8 @@ void TerminalSink::setProgressVisible(bool visible)
         m_lastLineDone = 0;
         m_lastLineMs = 0;
         m_lastDrawMs = -1;
+        m_firstFrameMs = -1;
+        m_firstFrameDone = 0;
         m_clock.start();
         drawBar();
         return;
@@ -110,6 +126,10 @@ void TerminalSink::setProgress(int framesDone, int framesExpected)
 {
     m_done = framesDone;
     m_expected = framesExpected;
+    if (m_firstFrameMs < 0 && m_done > 0) {
+        m_firstFrameMs = m_clock.elapsed();
+        m_firstFrameDone = m_done;
+    }
     if (m_style == ProgressStyle::Bar) {
         const qint64 now = m_clock.elapsed();
         const bool last = m_expected > 0 && m_done >= m_expected;
@@ -128,21 +148,28 @@ int TerminalSink::shownPercent() const
     return m_expected > 0 ? qBound(0, int(qint64(m_done) * 100 / m_expected), 100) : 0;
 }
 
-// "36/80 frames (45%), 21.4 fps, 0:02 left"
+// "36/80 frames (45%), 21.4 fps, 0:02 left"; "80/80 frames (100%),
+// finishing..." while the last frames are written.
 QString TerminalSink::summary() const
 {
-    const double seconds = m_clock.elapsed() / 1000.0;
+    const qint64 now = m_clock.elapsed();
+    const double seconds = now / 1000.0;
     const double fps = seconds > 0 ? m_done / seconds : 0.0;
     QString text = m_expected > 0 ? QStringLiteral("%1/%2 frames").arg(m_done).arg(m_expected)
                                   : QStringLiteral("%1 frames").arg(m_done);
     text += QStringLiteral(" (%1%)").arg(shownPercent(), 3);
+    if (m_expected > 0 && m_done >= m_expected)
+        return text + QStringLiteral(", finishing...");
     if (m_done == 0 || seconds <= 0) {
         text += QStringLiteral(", -- fps");
         return text;
     }
     text += QStringLiteral(", %1 fps").arg(fps, 0, 'f', 1);
-    if (m_expected > 0)
-        text += QStringLiteral(", %1 left").arg(duration(qint64(qMax(0, m_expected - m_done) / fps + 0.5)));
+    const qint64 paceMs = now - m_firstFrameMs;
+    if (m_expected > 0 && m_firstFrameMs >= 0 && paceMs >= PaceAfterMs && m_done > m_firstFrameDone) {
+        const double pace = (m_done - m_firstFrameDone) * 1000.0 / paceMs;
+        text += QStringLiteral(", %1 left").arg(duration(qint64(qMax(0, m_expected - m_done) / pace + 0.5)));
+    }
     return text;
 }
 

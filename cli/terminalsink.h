@@ -54,6 +54,8 @@ private:
     int m_lastLineDone = 0;
     qint64 m_lastLineMs = 0;
     qint64 m_lastDrawMs = -1;
+    qint64 m_firstFrameMs = -1;   // when the first frame was done; -1: none yet
+    int m_firstFrameDone = 0;     // how many frames were done then
     QElapsedTimer m_clock;
 };
 

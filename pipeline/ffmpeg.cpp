@@ -226,6 +226,10 @@ void FfmpegProcess::stop()
 {
     if (!m_started || !isRunning())
         return;
+    // ffmpeg waiting on its input pipe heeds no SIGTERM until the read
+    // returns: the end of its input comes first.
+    if (m_input == Input::Pipe)
+        m_process->closeWriteChannel();
     m_process->terminate();
     if (!m_process->waitForFinished(3000)) {
         m_process->kill();

@@ -79,8 +79,9 @@ public:
     // normally with status 0 and reported no failed write.
     bool waitForFinished();
 
-    // Stops it: a polite request first, then a kill. Returns at once when it
-    // is not running.
+    // Stops it: the end of its input (an ffmpeg that waits on it ends at
+    // once), a polite request, then a kill. Returns at once when it is not
+    // running.
     void stop();
 
     // Why the run failed: empty after a run that succeeded, else a text

@@ -1,6 +1,7 @@
 #include "pipeline/moviestages.h"
 
 #include "pipeline/ffmpeg.h"
+#include "pipeline/movieformat.h"
 #include "pipeline/runsink.h"
 #include "pipeline/safefile.h"
 #include "pipeline/workfolder.h"
@@ -124,7 +125,7 @@ bool checkMovie(const QString &moviePath, QString *error)
     else if (!movie.isReadable())
         *error = QStringLiteral("%1 cannot be read").arg(shown);
     else
-        return true;
+        return checkMovieFormat(moviePath, error);
     return false;
 }
 

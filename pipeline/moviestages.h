@@ -14,7 +14,8 @@ class RunSink;
 enum class FfmpegLog { Standard, Errors };
 
 // A movie to read must be an existing, readable regular file (or a link to
-// one): ffmpeg would wait forever on a pipe with no writer. Returns false
+// one): ffmpeg would wait forever on a pipe with no writer. Nor may it be a
+// playlist, a list of files or a still picture (checkMovieFormat). Returns false
 // with the reason in *error ("night.mp4: no such file").
 bool checkMovie(const QString &moviePath, QString *error);
 

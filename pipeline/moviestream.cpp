@@ -2,6 +2,7 @@
 
 #include "pipeline/ffmpeg.h"
 #include "pipeline/framesource.h"
+#include "pipeline/movieformat.h"
 #include "pipeline/moviestages.h"
 #include "pipeline/movieparts.h"
 #include "pipeline/pixelrows.h"
@@ -400,7 +401,7 @@ bool probeMovie(const QString &moviePath, MovieInfo *info, QString *error)
         const double duration = seconds(video.value(QStringLiteral("duration")),
                                         seconds(format.value(QStringLiteral("duration"))) - videoStart);
         if (duration > 0)
-            result.frames = int(duration * result.rate() + 0.5);
+            result.frames = framesInDuration(duration, result.rate());
     }
     *info = result;
     return true;

@@ -99,6 +99,8 @@ private slots:
     void signalsStopFfmpeg();
     void signalsStopTheStream_data();
     void signalsStopTheStream();
+    void progressSaysWhatHappens_data();
+    void progressSaysWhatHappens();
 
 private:
     CliRun runCli(const QStringList &arguments, const QString &workingDir,
@@ -772,4 +774,42 @@ void TestCli::signalsStopTheStream()
 }
 
 QTEST_GUILESS_MAIN(TestCli)
+
+void TestCli::progressSaysWhatHappens_data()
+{
+    QTest::addColumn<bool>("terminal");   // else pipes, read by a script
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("unsaid");   // a whole line
+    QTest::newRow("pipes") << false << "8/8 frames (100%), finishing..." << "";
+    QTest::newRow("terminal") << true << "Processing took " << "time\\d+ms";
+}
+
+// The end of the frames says that the movie is still being finished; a
+// person at a terminal reads the processing time in words, a script the
+// timing line.
+void TestCli::progressSaysWhatHappens()
+{
+    QFETCH(bool, terminal);
+    QFETCH(QString, said);
+    QFETCH(QString, unsaid);
+    QTemporaryDir dir;
+    const QStringList arguments{"all", clip, "-o", dir.filePath("clean.mp4")};
+    QProcess process;
+    if (terminal) {
+        if (QStandardPaths::findExecutable("script").isEmpty())
+            QSKIP("no script(1) to give nocta-cli a terminal");
+        process.start("script", {"-qefc", QStringList(QStringList{cli} + arguments).join(' '), "/dev/null"});
+    } else {
+        process.start(cli, arguments);
+    }
+    const CliRun run = finishCli(process, 180000);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    const QString all = QString(run.out + run.err).remove('\r');
+    QVERIFY2(all.contains(said), qPrintable(all));
+    if (!unsaid.isEmpty())
+        QVERIFY2(!all.contains(QRegularExpression("(^|\\n|\\x1b\\[K)" + unsaid + "\\n")), qPrintable(all));
+    else
+        QVERIFY2(timingLine.match(run.outLines().value(0)).hasMatch(), qPrintable(run.out));
+}
+
 #include "tst_cli.moc"
