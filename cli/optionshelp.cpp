@@ -41,7 +41,8 @@ const char *const introduction =
 // What it says after them.
 const char *const closing =
     "Console lines (time of day and message) and progress go to standard error;\n"
-    "the timing line of each processing run (\"time<N>ms\") goes to standard output.\n"
+    "the timing line of each processing run goes to standard output, as \"time<N>ms\"\n"
+    "for scripts, or in words when standard output is a terminal.\n"
     "Progress is a bar when standard error is a terminal, plain lines otherwise.\n"
     "\n"
     "Exit status: 0 all done, 1 a stage or a movie failed, 2 a wrong command line,\n"
