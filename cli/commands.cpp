@@ -1,13 +1,17 @@
 #include "cli/commands.h"
 
 #include "cli/terminalsink.h"
-#include "pipeline/ffmpeg.h"
-#include "pipeline/moviestages.h"
-#include "pipeline/movieparts.h"
-#include "pipeline/moviestream.h"
-#include "pipeline/safefile.h"
-#include "pipeline/processingrun.h"
-#include "pipeline/workfolder.h"
+#include "pipeline/core/error.h"
+#include "pipeline/core/safefile.h"
+#include "pipeline/frames/workfolder.h"
+#include "pipeline/movie/encodeplan.h"
+#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/keptstreams.h"
+#include "pipeline/movie/moviejoin.h"
+#include "pipeline/movie/movieoutput.h"
+#include "pipeline/movie/moviestages.h"
+#include "pipeline/movie/moviestream.h"
+#include "pipeline/run/processingrun.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -116,12 +120,29 @@ bool checkDecodeInputs(const QString &movie, QString *error)
     return true;
 }
 
-// Whether a movie's container keeps the tags of a part's label.
-bool carriesLabel(const QString &output)
+// An error of the pipeline in the command line's words: the kinds that
+// come from what the options asked for name the options.
+QString wording(const Error &error)
 {
-    static const QStringList suffixes{QStringLiteral("mkv"), QStringLiteral("mp4"), QStringLiteral("mov"),
-                                      QStringLiteral("m4v")};
-    return suffixes.contains(QFileInfo(output).suffix().toLower());
+    using Kind = Error::Kind;
+    switch (error.kind) {
+    case Kind::WindowFixesEncoding:
+        return QStringLiteral("--like-window sets the codec, rate and bit rate itself");
+    case Kind::LosslessTakesNoQuality:
+        return QStringLiteral("FFV1 is lossless: --crf, --bitrate and --preset do not apply");
+    case Kind::QualityAndBitrate:
+        return QStringLiteral("--crf and --bitrate exclude each other");
+    case Kind::QualityOutOfRange:
+        return QStringLiteral("--crf takes 0 to 51");
+    case Kind::NotAPart:
+        return QStringLiteral("%1 is not a part made by nocta-cli all --part (it carries no part label)").arg(error.subject);
+    case Kind::SourceGone:
+        return error.detail + QStringLiteral(": name it with --audio-from");
+    case Kind::SoundSourceGone:
+        return error.detail + QStringLiteral(": name it with --audio-from, or leave the sound out with --no-audio");
+    default:
+        return error.text();
+    }
 }
 
 // The name a movie has in a batch: its file name without the last suffix.
@@ -284,12 +305,22 @@ private:
         }
         if (!checkOutput(output, error))
             return ExitFailed;
-        if (!m_options.viaFrames && !m_options.encode.check(output, error))
+        EncodePlan plan;
+        if (m_options.viaFrames)
+            return overwriteStatus(output, inBatch, error);
+        if (const Error refusal = EncodePlan::resolve(m_options.encode, output, &plan)) {
+            *error = wording(refusal);
             return ExitUsage;
-        if (m_options.part.isPart() && !carriesLabel(output)) {
+        }
+        if (m_options.part.isPart() && !plan.carriesLabel()) {
             *error = QStringLiteral("a part goes in Matroska or MP4 (.mkv, .mp4, .mov), which carry its label for join");
             return ExitUsage;
         }
+        return overwriteStatus(output, inBatch, error);
+    }
+
+    int overwriteStatus(const QString &output, bool inBatch, QString *error) const
+    {
         if (QFileInfo::exists(output) && !m_options.overwrite && !inBatch) {
             *error = QStringLiteral("%1 already exists; add -y to replace it").arg(shown(output));
             return ExitUsage;
@@ -357,8 +388,11 @@ private:
         for (int i = 0; i < m_options.movies.size(); ++i) {
             const QString &movie = m_options.movies.at(i);
             MovieInfo info;
-            if (!checkMovie(movie, &reason) || !probeMovie(movie, &info, &reason))
+            Error probe;
+            if (!checkMovie(movie, &reason))
                 problems << reason;
+            else if ((probe = probeMovie(movie, &info)))
+                problems << wording(probe);
             else if (const int outputStatus = checkAllOutput(movie, outputs.at(i), true, &reason)) {
                 problems << reason;
                 status = qMax(status, outputStatus);
@@ -440,9 +474,9 @@ private:
         if (!m_options.audioFrom.isEmpty() && !checkMovie(m_options.audioFrom, &reason))
             return error(reason);
         JoinPlan plan;
-        if (!planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
-                      m_options.encode.audio, &plan, &reason))
-            return error(reason, ExitUsage);
+        if (const Error refusal = planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
+                                           m_options.encode.audio, &plan))
+            return error(wording(refusal), ExitUsage);
 
         const PartLabel &first = plan.parts.first();
         const QString output = singleOutput(movieName(first.sourcePath) + QStringLiteral(".denoised.")

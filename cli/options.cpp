@@ -1,6 +1,6 @@
 #include "cli/options.h"
 
-#include "pipeline/movieparts.h"
+#include "pipeline/movie/partplan.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -133,8 +133,8 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return fail(error, QStringLiteral("-o needs a file name"));
     if (parser.isSet(audioFromOption) && result.audioFrom.isEmpty())
         return fail(error, QStringLiteral("--audio-from needs a movie"));
-    if (parser.isSet(partOption) && !parsePartSpec(partText, &result.part, error))
-        return false;
+    if (parser.isSet(partOption) && !parsePartSpec(partText, &result.part))
+        return fail(error, QStringLiteral("--part takes K/N, part K of N with 1 <= K <= N, such as 3/8 (not '%1')").arg(partText));
     result.quiet = parser.isSet(quietOption);
     result.keep = parser.isSet(keepOption);
     result.viaFrames = parser.isSet(viaFramesOption);

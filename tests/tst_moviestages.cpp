@@ -1,9 +1,10 @@
 // The movie stages against the real ffmpeg and against stand-in programs
 // named ffmpeg that fail in chosen ways.
 
-#include "pipeline/moviestages.h"
-#include "pipeline/workfolder.h"
-#include "pipeline/processingrun.h"
+#include "pipeline/movie/movieoutput.h"
+#include "pipeline/movie/moviestages.h"
+#include "pipeline/frames/workfolder.h"
+#include "pipeline/run/processingrun.h"
 #include "testsupport.h"
 
 #include <QByteArray>

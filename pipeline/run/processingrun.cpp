@@ -1,13 +1,13 @@
-#include "pipeline/processingrun.h"
+#include "pipeline/run/processingrun.h"
 
 #include "filters/fuzzy/denoisefuzzy.h"
 #include "filters/fuzzy/frameplanes.h"
 #include "filters/fuzzy/prefilterframe.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
-#include "pipeline/folderframes.h"
-#include "pipeline/runsink.h"
-#include "pipeline/workfolder.h"
+#include "pipeline/run/folderframes.h"
+#include "pipeline/core/runsink.h"
+#include "pipeline/frames/workfolder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,7 +20,6 @@ namespace nocta {
 
 namespace {
 
-constexpr int WindowSize = 5;
 constexpr int PreviewWidth = 220;
 
 // The five-frame window of the Standard chain: frames are smoothed once,
@@ -28,6 +27,8 @@ constexpr int PreviewWidth = 220;
 class StandardWindow
 {
 public:
+    static constexpr int Radius = 2;
+
     void add(const QImage &frame) { m_frames.push_back(smoothFrame(frame)); }
     const QImage &oldest() const { return m_frames.front(); }
     QImage denoise() const { return denoiseStandard(m_frames[0], m_frames[1], m_frames[2], m_frames[3], m_frames[4]); }
@@ -45,6 +46,8 @@ private:
 class FuzzyWindow
 {
 public:
+    static constexpr int Radius = 2;
+
     FuzzyWindow(int width, int height, bool keepFrames)
         : m_width(width), m_height(height), m_keepFrames(keepFrames) {}
 
@@ -168,7 +171,7 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
         window.add(frame.image);
         frame.image = QImage();
         frames.push_back(frame);
-        if (int(frames.size()) < WindowSize)
+        if (int(frames.size()) < 2 * Window::Radius + 1)
             continue;
 
         preview(window.oldest());
@@ -179,7 +182,7 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
         window.dropOldest();
         frames.pop_front();
         ++outputs;
-        const int expected = source.expectedFrames() - (WindowSize - 1);
+        const int expected = source.expectedFrames() - 2 * Window::Radius;
         m_sink.setProgress(outputs, expected < 0 ? 0 : qMax(outputs, expected));
 
         if (!saved)
@@ -192,6 +195,29 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
     }
     if (!target.finish())
         fail(target.failure());
+}
+
+TemporalWindow temporalWindow(DenoiseMode mode)
+{
+    TemporalWindow window;
+    window.radius = mode == DenoiseMode::Standard ? StandardWindow::Radius : FuzzyWindow::Radius;
+    return window;
+}
+
+QString modeName(DenoiseMode mode)
+{
+    return mode == DenoiseMode::Standard ? QStringLiteral("standard") : QStringLiteral("fuzzy");
+}
+
+bool modeFromName(const QString &name, DenoiseMode *mode)
+{
+    for (const DenoiseMode candidate : {DenoiseMode::Standard, DenoiseMode::Fuzzy}) {
+        if (name == modeName(candidate)) {
+            *mode = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 RunResult processMovie(const QString &workDir, DenoiseMode mode, RunSink &sink, const RunOptions &options)

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "pipeline/frameio.h"
-#include "pipeline/framesource.h"
-#include "pipeline/workfolder.h"
+#include "pipeline/frames/frameio.h"
+#include "pipeline/run/framesource.h"
+#include "pipeline/frames/workfolder.h"
 
 #include <QFileInfoList>
 #include <QHash>

@@ -1,7 +1,7 @@
-#include "pipeline/frameio.h"
+#include "pipeline/frames/frameio.h"
 
 #include "filters/imageaccess.h"
-#include "pipeline/pixelrows.h"
+#include "pipeline/frames/pixelrows.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "pipeline/workfolder.h"
+#include "pipeline/frames/workfolder.h"
 
 #include <QDir>
 #include <QFile>

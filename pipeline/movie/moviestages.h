@@ -18,14 +18,6 @@ enum class FfmpegLog { Standard, Errors };
 // with the reason in *error ("night.mp4: no such file").
 bool checkMovie(const QString &moviePath, QString *error);
 
-// A movie to write may replace only a regular file: never a directory, a
-// device, a pipe or a socket. A symbolic link is written through: the movie
-// replaces the file it points to, and the link stays. A link to nothing is
-// refused. Returns false with the reason in *error; on success *target
-// (when given) is the file to replace: path itself, or where its link
-// leads.
-bool checkOutputMovie(const QString &path, QString *error, QString *target = nullptr);
-
 // The argument lists handed to ffmpeg (started directly, never through a
 // shell, in the work folder). The movie to decode is named by its absolute
 // path (taken against the current directory), and a relative output path gets
@@ -33,16 +25,6 @@ bool checkOutputMovie(const QString &path, QString *error, QString *target = nul
 // a protocol ("a:b.mp4").
 QStringList decodeArguments(const QString &moviePath, FfmpegLog log = FfmpegLog::Standard);
 QStringList encodeArguments(const QString &outputPath, FfmpegLog log = FfmpegLog::Standard);
-
-// The name a movie is encoded under before it replaces target: beside it,
-// with the same suffix, naming this host and process so that a later run
-// can tell a file whose writer is gone: out.partial-<host>-<pid>-<random>.mp4.
-QString partialMovieName(const QString &target);
-
-// Removes the files partialMovieName() gave for target that a process of
-// this host wrote which no longer runs (killed before it could clean up).
-// Files of running processes, of other hosts and of other names stay.
-void removeStalePartialMovies(const QString &target);
 
 // "Decode movie": splits the movie into <workDir>/screens/%03d.bmp.
 // Numbered .bmp frames left by an earlier decode are removed first.

@@ -9,6 +9,10 @@ namespace nocta {
 // one file system is atomic, so a failed or interrupted write never leaves
 // a partial file under the final name.
 
+// What a path that is neither a regular file nor a directory is, in
+// words: "a pipe (FIFO)", "a socket", ...
+QString fileKind(const QString &path);
+
 // True when both paths name the same file, by whatever path, symbolic or
 // hard link.
 bool sameFile(const QString &a, const QString &b);

@@ -1,8 +1,8 @@
-#include "pipeline/folderframes.h"
+#include "pipeline/run/folderframes.h"
 
-#include "pipeline/frameio.h"
-#include "pipeline/framelist.h"
-#include "pipeline/runsink.h"
+#include "pipeline/frames/frameio.h"
+#include "pipeline/frames/framelist.h"
+#include "pipeline/core/runsink.h"
 
 #include <QDir>
 

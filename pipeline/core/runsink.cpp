@@ -1,4 +1,4 @@
-#include "pipeline/runsink.h"
+#include "pipeline/core/runsink.h"
 
 #include <iostream>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/framesource.h"
+#include "pipeline/run/framesource.h"
 
 #include <QSize>
 #include <QString>
@@ -12,6 +12,30 @@ namespace nocta {
 class RunSink;
 
 enum class DenoiseMode { Standard, Fuzzy };
+
+// The run's sliding window of consecutive frames around the one denoised,
+// as the chain of a mode declares it. Everything that counts frames (the
+// run, a part's span, the sound's offset, the messages) reads it here.
+struct TemporalWindow
+{
+    int radius = 2;           // frames on each side of the one denoised
+    bool keepsEvery = false;  // the edges are denoised too: n frames in, n out
+
+    int size() const { return 2 * radius + 1; }
+    // Frames in that give no output of their own.
+    int lost() const { return keepsEvery ? 0 : 2 * radius; }
+    // Output frame k is input frame k + shift() denoised.
+    int shift() const { return keepsEvery ? 0 : radius; }
+    int outputs(int inputs) const { return inputs < 0 ? inputs : qMax(0, inputs - lost()); }
+};
+
+// The window of a mode's chain.
+TemporalWindow temporalWindow(DenoiseMode mode);
+
+// A mode's name in labels and messages, "standard", "fuzzy"; and back
+// (false for a name of no mode).
+QString modeName(DenoiseMode mode);
+bool modeFromName(const QString &name, DenoiseMode *mode);
 
 struct RunOptions
 {

@@ -1,4 +1,4 @@
-#include "pipeline/ffmpeg.h"
+#include "pipeline/movie/ffmpeg.h"
 
 #include <QDir>
 #include <QFileInfo>

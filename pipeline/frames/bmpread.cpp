@@ -1,6 +1,6 @@
-#include "pipeline/bmpread.h"
+#include "pipeline/frames/bmpread.h"
 
-#include "pipeline/pixelrows.h"
+#include "pipeline/frames/pixelrows.h"
 
 #include "filters/imageaccess.h"
 

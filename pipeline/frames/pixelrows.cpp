@@ -1,4 +1,4 @@
-#include "pipeline/pixelrows.h"
+#include "pipeline/frames/pixelrows.h"
 
 #include "filters/simd.h"
 
@@ -8,7 +8,7 @@ namespace nocta {
 
 namespace {
 
-#define NOCTA_KERNELS "pipeline/pixelrows_kernels.inc"
+#define NOCTA_KERNELS "pipeline/frames/pixelrows_kernels.inc"
 #include "filters/kernelcopies.h"
 
 } // namespace

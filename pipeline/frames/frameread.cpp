@@ -1,7 +1,7 @@
-#include "pipeline/frameio.h"
+#include "pipeline/frames/frameio.h"
 
 #include "filters/imageaccess.h"
-#include "pipeline/bmpread.h"
+#include "pipeline/frames/bmpread.h"
 
 #include <QBuffer>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "pipeline/safefile.h"
+#include "pipeline/core/safefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +15,27 @@
 #include <system_error>
 
 namespace nocta {
+
+// What a path that is neither a regular file nor a directory is, in words.
+QString fileKind(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0) {
+        if (S_ISCHR(status.st_mode))
+            return QStringLiteral("a character device");
+        if (S_ISBLK(status.st_mode))
+            return QStringLiteral("a block device");
+        if (S_ISFIFO(status.st_mode))
+            return QStringLiteral("a pipe (FIFO)");
+        if (S_ISSOCK(status.st_mode))
+            return QStringLiteral("a socket");
+    }
+#else
+    Q_UNUSED(path);
+#endif
+    return QStringLiteral("a special file");
+}
 
 bool sameFile(const QString &a, const QString &b)
 {

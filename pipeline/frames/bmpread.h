@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/frameio.h"
+#include "pipeline/frames/frameio.h"
 
 class QIODevice;
 
