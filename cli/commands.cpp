@@ -362,29 +362,33 @@ private:
     // whose result is there already is skipped (unless -y), so that a batch
     // run again goes on where it stopped. A movie that fails is reported and
     // the others still run.
-    int allBatch()
+    // The outputs of a batch, <outdir>/<name>.denoised.<suffix>; empty with
+    // the reason when two movies would share one.
+    QStringList batchOutputs(const QString &outDir, QString *reason) const
     {
-        QString reason;
-        const QString outDir = absolutePath(m_options.output.isEmpty() ? m_workDir : m_options.output);
-        if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
-            return error(QStringLiteral("-o must name a directory for several movies; %1 is a file").arg(shown(outDir)),
-                         ExitUsage);
         const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
         QHash<QString, QString> targets;
         QStringList outputs;
         for (const QString &movie : m_options.movies) {
             const QString output = QDir(outDir).filePath(movieName(movie) + QStringLiteral(".denoised") + suffix);
-            if (targets.contains(output))
-                return error(QStringLiteral("%1 and %2 would both be written to %3")
-                                 .arg(shown(targets.value(output)), shown(movie), shown(output)),
-                             ExitUsage);
+            if (targets.contains(output)) {
+                *reason = QStringLiteral("%1 and %2 would both be written to %3")
+                              .arg(shown(targets.value(output)), shown(movie), shown(output));
+                return {};
+            }
             targets.insert(output, movie);
             outputs << output;
         }
-        if (!haveFfmpeg())
-            return error(ffmpegMissingReason());
+        return outputs;
+    }
+
+    // Every movie of a batch checked before the first starts: ExitOk, or
+    // the status to exit with, each problem noted.
+    int checkBatch(const QStringList &outputs)
+    {
         int status = ExitOk;
         QStringList problems;
+        QString reason;
         for (int i = 0; i < m_options.movies.size(); ++i) {
             const QString &movie = m_options.movies.at(i);
             MovieInfo info;
@@ -398,13 +402,53 @@ private:
                 status = qMax(status, outputStatus);
             }
         }
-        if (!problems.isEmpty()) {
-            for (const QString &problem : problems)
-                m_sink.note(problem);
-            return error(QStringLiteral("nothing was started: %1 of %2 movies cannot be done as asked")
-                             .arg(problems.size()).arg(m_options.movies.size()),
-                         status == ExitOk ? ExitFailed : status);
+        if (problems.isEmpty())
+            return ExitOk;
+        for (const QString &problem : problems)
+            m_sink.note(problem);
+        return error(QStringLiteral("nothing was started: %1 of %2 movies cannot be done as asked")
+                         .arg(problems.size()).arg(m_options.movies.size()),
+                     status == ExitOk ? ExitFailed : status);
+    }
+
+    // One movie of a batch; with --via-frames in a work directory of its own.
+    bool batchMovie(const QString &movie, const QString &output)
+    {
+        if (!m_options.viaFrames)
+            return allMovie(movie, m_workDir, output);
+        QTemporaryDir workDir(QDir(m_workDir).filePath(QStringLiteral("nocta-%1-XXXXXX").arg(movieName(movie))));
+        if (!workDir.isValid()) {
+            m_sink.logFailure(QStringLiteral(" - Skipped: cannot create a work directory in %1 (%2).")
+                                  .arg(shown(m_workDir), workDir.errorString()));
+            return false;
         }
+        workDir.setAutoRemove(!m_options.keep);
+        const bool ok = allMovie(movie, workDir.path(), output);
+        if (m_options.keep)
+            m_sink.log(QStringLiteral(" - Work directory kept: %1").arg(shown(workDir.path())));
+        return ok;
+    }
+
+    // Several movies, each written to <outdir>/<name>.denoised.<suffix>;
+    // with --via-frames each in a work directory of its own under the work
+    // directory. Every movie is checked before the first starts. A movie
+    // whose result is there already is skipped (unless -y), so that a batch
+    // run again goes on where it stopped. A movie that fails is reported and
+    // the others still run.
+    int allBatch()
+    {
+        QString reason;
+        const QString outDir = absolutePath(m_options.output.isEmpty() ? m_workDir : m_options.output);
+        if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
+            return error(QStringLiteral("-o must name a directory for several movies; %1 is a file").arg(shown(outDir)),
+                         ExitUsage);
+        const QStringList outputs = batchOutputs(outDir, &reason);
+        if (outputs.isEmpty())
+            return error(reason, ExitUsage);
+        if (!haveFfmpeg())
+            return error(ffmpegMissingReason());
+        if (const int status = checkBatch(outputs))
+            return status;
         if (!checkWritableDirectory(outDir, &reason))
             return error(reason);
         if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
@@ -412,33 +456,12 @@ private:
 
         const int count = int(m_options.movies.size());
         QStringList failed;
-        int done = 0;
         for (int i = 0; i < count && !m_stop; ++i) {
             const QString &movie = m_options.movies.at(i);
             m_sink.log(QStringLiteral(" - Movie %1 of %2: %3").arg(i + 1).arg(count).arg(shown(movie)));
             if (QFileInfo::exists(outputs.at(i)) && !m_options.overwrite) {
                 m_sink.log(QStringLiteral(" - Skipped: %1 is there already (-y replaces it)").arg(shown(outputs.at(i))));
-                ++done;
-                continue;
-            }
-            bool ok = false;
-            if (m_options.viaFrames) {
-                QTemporaryDir workDir(QDir(m_workDir).filePath(QStringLiteral("nocta-%1-XXXXXX").arg(movieName(movie))));
-                if (!workDir.isValid()) {
-                    m_sink.logFailure(QStringLiteral(" - Skipped: cannot create a work directory in %1 (%2).")
-                                          .arg(shown(m_workDir), workDir.errorString()));
-                    failed << movie;
-                    continue;
-                }
-                workDir.setAutoRemove(!m_options.keep);
-                ok = allMovie(movie, workDir.path(), outputs.at(i));
-                if (m_options.keep)
-                    m_sink.log(QStringLiteral(" - Work directory kept: %1").arg(shown(workDir.path())));
-            } else {
-                ok = allMovie(movie, m_workDir, outputs.at(i));
-            }
-            if (ok) {
-                ++done;
+            } else if (batchMovie(movie, outputs.at(i))) {
                 m_sink.log(QStringLiteral(" - Saved %1").arg(shown(outputs.at(i))));
             } else if (!m_stop) {
                 failed << movie;

@@ -64,6 +64,8 @@ class TestPlans : public QObject
 private slots:
     void encodePlan_data();
     void encodePlan();
+    void probe_data();
+    void probe();
     void decodePlan_data();
     void decodePlan();
     void partRange_data();
@@ -136,6 +138,38 @@ void TestPlans::encodePlan()
     const QString text = plan.label("fuzzy", 64, 48);
     QVERIFY2(text.startsWith("mode=fuzzy;") && text.contains(label) && text.endsWith(";size=64x48"), qPrintable(text));
     QCOMPARE(plan.rate("25/1"), settings.contains("window") ? QString("29") : plan.fps.isEmpty() ? QString("25/1") : plan.fps);
+}
+
+void TestPlans::probe_data()
+{
+    QTest::addColumn<QString>("video");    // the video stream's fields in ffprobe's JSON
+    QTest::addColumn<QString>("rate");     // empty: no video
+    QTest::addColumn<int>("frames");
+
+    const QString size = R"("codec_type": "video", "width": 64, "height": 48, )";
+    QTest::newRow("counted") << size + R"("r_frame_rate": "30000/1001", "nb_frames": "90")" << "30000/1001" << 90;
+    QTest::newRow("fine time base") << size + R"("r_frame_rate": "1000/1", "avg_frame_rate": "25/1", "duration": "2.0")"
+                                    << "25/1" << 50;
+    QTest::newRow("nothing known") << size + R"("duration": "-1")" << "25/1" << -1;
+    QTest::newRow("no picture") << R"("codec_type": "video", "width": 0, "height": 48)" << "" << -1;
+}
+
+// What ffprobe says becomes the rate the frames come at and their count.
+void TestPlans::probe()
+{
+    QFETCH(QString, video);
+    QFETCH(QString, rate);
+    QFETCH(int, frames);
+    const QByteArray json = QStringLiteral(R"({"streams": [{"index": 0, %1},
+        {"index": 1, "codec_type": "audio", "codec_name": "aac"}], "format": {}})").arg(video).toUtf8();
+    MovieInfo info;
+    const Error error = movieInfoFromProbe("m.mp4", json, &info);
+    QCOMPARE(bool(error), rate.isEmpty());
+    if (error)
+        return;
+    QCOMPARE(info.rateText(), rate);
+    QCOMPARE(info.frames, frames);
+    QCOMPARE(info.others.size(), 1);
 }
 
 void TestPlans::decodePlan_data()

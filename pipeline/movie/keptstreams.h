@@ -27,10 +27,10 @@ QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const
                               RunSink &sink);
 
 // The arguments that take the movie's kept streams into an ffmpeg
-// command: the movie as an input, moved earlier by two frames of rate so
-// that its streams line up with output frame 0 (the denoised movie frame
-// `shift`, see TemporalWindow::shift()); and the output options that map them from that input (its index
-// among the inputs), encode them as output streams firstOutput on, and
+// command: the movie as an input, moved earlier by `shift` frames of rate
+// (TemporalWindow::shift()) so that its streams line up with output frame
+// 0, the denoised movie frame `shift`; and the output options that map
+// them from that input (its index among the inputs), encode them as output streams firstOutput on, and
 // drop what falls before the start. (ffmpeg drops that by each stream's
 // decode time, which would also drop the first packets of copied video
 // with B-frames: video is never copied alongside.)

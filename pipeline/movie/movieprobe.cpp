@@ -44,19 +44,50 @@ QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame)
     return QStringLiteral("%1.%2").arg(us / 1000000).arg(us % 1000000, 6, 10, QLatin1Char('0'));
 }
 
-Error probeMovie(const QString &moviePath, MovieInfo *info)
-{
-    QByteArray json;
-    QString reason;
-    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                     QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
-                                    "r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"),
-                     QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
-                    &json, &reason))
-        return Error::failed(Error::Stage::Decoding, reason);
-    const QJsonObject root = QJsonDocument::fromJson(json).object();
-    const QJsonObject format = root.value(QStringLiteral("format")).toObject();
+namespace {
 
+// The rate ffmpeg hands the frames out at: the stream's base rate, unless
+// that is far above its average (a few timestamps in a fine time base), as
+// ffmpeg itself guesses it; 25 when nothing is known.
+void readRate(const QJsonObject &video, MovieInfo *info)
+{
+    qint64 rNum = 0, rDen = 1, aNum = 0, aDen = 1;
+    const bool haveR = parseRate(video.value(QStringLiteral("r_frame_rate")).toString(), &rNum, &rDen);
+    const bool haveAvg = parseRate(video.value(QStringLiteral("avg_frame_rate")).toString(), &aNum, &aDen);
+    if (haveR && !(haveAvg && double(aNum) / aDen < 70 && double(rNum) / rDen > 210)) {
+        info->rateNum = rNum;
+        info->rateDen = rDen;
+    } else if (haveAvg) {
+        info->rateNum = aNum;
+        info->rateDen = aDen;
+    } else {
+        info->rateNum = 25;
+        info->rateDen = 1;
+    }
+}
+
+// The frame count from the container, else estimated from the duration.
+void readFrameCount(const QJsonObject &format, const QJsonObject &video, MovieInfo *info)
+{
+    const double formatStart = seconds(format.value(QStringLiteral("start_time")));
+    const double videoStart = qMax(0.0, seconds(video.value(QStringLiteral("start_time")), formatStart) - formatStart);
+    bool counted = false;
+    const int frames = video.value(QStringLiteral("nb_frames")).toString().toInt(&counted);
+    if (counted && frames > 0) {
+        info->frames = frames;
+        return;
+    }
+    const double duration = seconds(video.value(QStringLiteral("duration")),
+                                    seconds(format.value(QStringLiteral("duration"))) - videoStart);
+    if (duration > 0)
+        info->frames = int(duration * info->rate() + 0.5);
+}
+
+} // namespace
+
+Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, MovieInfo *info)
+{
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
     MovieInfo result;
     QJsonObject video;
     for (const QJsonValue &value : root.value(QStringLiteral("streams")).toArray()) {
@@ -71,42 +102,26 @@ Error probeMovie(const QString &moviePath, MovieInfo *info)
     }
     result.width = video.value(QStringLiteral("width")).toInt();
     result.height = video.value(QStringLiteral("height")).toInt();
-    if (video.isEmpty() || result.width <= 0 || result.height <= 0) {
+    if (video.isEmpty() || result.width <= 0 || result.height <= 0)
         return Error::failed(Error::Stage::Decoding,
                              QStringLiteral("%1 has no video stream").arg(QDir::toNativeSeparators(moviePath)));
-    }
-
-    // The rate ffmpeg hands the frames out at: the stream's base rate,
-    // unless that is far above its average (a few timestamps in a fine
-    // time base), as ffmpeg itself guesses it; 25 when nothing is known.
-    qint64 rNum = 0, rDen = 1, aNum = 0, aDen = 1;
-    const bool haveR = parseRate(video.value(QStringLiteral("r_frame_rate")).toString(), &rNum, &rDen);
-    const bool haveAvg = parseRate(video.value(QStringLiteral("avg_frame_rate")).toString(), &aNum, &aDen);
-    if (haveR && !(haveAvg && double(aNum) / aDen < 70 && double(rNum) / rDen > 210)) {
-        result.rateNum = rNum;
-        result.rateDen = rDen;
-    } else if (haveAvg) {
-        result.rateNum = aNum;
-        result.rateDen = aDen;
-    } else {
-        result.rateNum = 25;
-        result.rateDen = 1;
-    }
-
-    const double formatStart = seconds(format.value(QStringLiteral("start_time")));
-    const double videoStart = qMax(0.0, seconds(video.value(QStringLiteral("start_time")), formatStart) - formatStart);
-    bool counted = false;
-    const int frames = video.value(QStringLiteral("nb_frames")).toString().toInt(&counted);
-    if (counted && frames > 0) {
-        result.frames = frames;
-    } else {
-        const double duration = seconds(video.value(QStringLiteral("duration")),
-                                        seconds(format.value(QStringLiteral("duration"))) - videoStart);
-        if (duration > 0)
-            result.frames = int(duration * result.rate() + 0.5);
-    }
+    readRate(video, &result);
+    readFrameCount(root.value(QStringLiteral("format")).toObject(), video, &result);
     *info = result;
     return Error();
+}
+
+Error probeMovie(const QString &moviePath, MovieInfo *info)
+{
+    QByteArray json;
+    QString reason;
+    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                     QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
+                                    "r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"),
+                     QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
+                    &json, &reason))
+        return Error::failed(Error::Stage::Decoding, reason);
+    return movieInfoFromProbe(moviePath, json, info);
 }
 
 } // namespace nocta

@@ -2,6 +2,7 @@
 
 #include "pipeline/core/error.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -39,5 +40,8 @@ QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame);
 // other streams of a movie; an error when the movie cannot be read or has
 // no video.
 Error probeMovie(const QString &moviePath, MovieInfo *info);
+
+// The same from what ffprobe said of the movie (its JSON).
+Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, MovieInfo *info);
 
 } // namespace nocta

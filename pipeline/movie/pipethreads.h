@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/core/error.h"
 #include "pipeline/frames/pixelrows.h"
 #include "pipeline/movie/decodeplan.h"
 #include "pipeline/movie/ffmpeg.h"
@@ -42,9 +43,17 @@ public:
     }
 
 protected:
-    // The thread's job: ffmpeg from start to end. Returns why it failed,
-    // or an empty text.
-    virtual QString run(FfmpegProcess &ffmpeg) = 0;
+    // The thread's job: ffmpeg from start to end. Returns why it failed.
+    virtual Error run(FfmpegProcess &ffmpeg) = 0;
+
+    // Why ffmpeg failed, for the worker's stage.
+    virtual Error::Stage stage() const = 0;
+    Error failed(const QString &reason) const { return Error::failed(stage(), reason); }
+    // ffmpeg's end: an error when it failed.
+    Error finished(FfmpegProcess &ffmpeg) const
+    {
+        return ffmpeg.waitForFinished() ? Error() : failed(ffmpeg.failureReason());
+    }
 
     // Waits for the thread's end.
     void join()
@@ -109,7 +118,7 @@ protected:
 
     mutable std::mutex m_mutex;
     bool m_ended = false;      // the thread is done with ffmpeg
-    QString m_failure;         // why ffmpeg failed; empty when it did not
+    Error m_failure;           // why ffmpeg failed
     std::deque<QImage> m_queue;
 
 private:
@@ -117,7 +126,7 @@ private:
     {
         FfmpegProcess ffmpeg;
         ffmpeg.setStopCheck([this] { return m_halt.load(); });
-        const QString failure = run(ffmpeg);
+        const Error failure = run(ffmpeg);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_halt)
             m_failure = failure;
@@ -174,17 +183,18 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopped)
             return QStringLiteral(" - Processing stopped.");
-        return m_failure.isEmpty() ? QString() : QStringLiteral(" - Decoding failed: %1.").arg(m_failure);
+        return m_failure ? m_failure.line() : QString();
     }
 
     QString noFramesMessage() const override { return QStringLiteral(" - Decoding failed: ffmpeg gave no frame."); }
 
 private:
-    QString run(FfmpegProcess &ffmpeg) override
+    Error::Stage stage() const override { return Error::Stage::Decoding; }
+    Error run(FfmpegProcess &ffmpeg) override
     {
         ffmpeg.setOutput(FfmpegProcess::Output::Pipe);
         if (!ffmpeg.start(m_arguments))
-            return ffmpeg.failureReason();
+            return failed(ffmpeg.failureReason());
         const qint64 frameBytes = qint64(m_info.width) * m_info.height * 3;
         std::vector<uchar> bytes(std::size_t(frameBytes), 0);
         int lead = m_lead;   // frames before the first wanted one
@@ -196,18 +206,18 @@ private:
             const QImage image = imageFromBgr24(bytes.data(), m_info.width, m_info.height);
             if (image.isNull()) {
                 ffmpeg.stop();
-                return QStringLiteral("out of memory");
+                return failed(QStringLiteral("out of memory"));
             }
             if (!push(image)) {
                 ffmpeg.stop();
-                return QString();
+                return Error();
             }
         }
         if (halted()) {
             ffmpeg.stop();
-            return QString();
+            return Error();
         }
-        return ffmpeg.waitForFinished() ? QString() : ffmpeg.failureReason();
+        return finished(ffmpeg);
     }
 
     const QStringList m_arguments;
@@ -235,13 +245,13 @@ public:
         close();
         join();
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_failure.isEmpty();
+        return !m_failure;
     }
 
     QString failure() const override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_failure.isEmpty() ? QString() : QStringLiteral(" - Encoding failed: %1.").arg(m_failure);
+        return m_failure ? m_failure.line() : QString();
     }
 
     int written() const override
@@ -251,11 +261,12 @@ public:
     }
 
 private:
-    QString run(FfmpegProcess &ffmpeg) override
+    Error::Stage stage() const override { return Error::Stage::Encoding; }
+    Error run(FfmpegProcess &ffmpeg) override
     {
         ffmpeg.setInput(FfmpegProcess::Input::Pipe);
         if (!ffmpeg.start(m_arguments))
-            return ffmpeg.failureReason();
+            return failed(ffmpeg.failureReason());
         std::vector<uchar> bytes(std::size_t(m_size.width()) * std::size_t(m_size.height()) * 3);
         QImage frame;
         int written = 0;
@@ -266,7 +277,7 @@ private:
                     break;
                 ffmpeg.waitForFinished();
                 const QString reason = ffmpeg.failureReason();
-                return reason.isEmpty() ? QStringLiteral("ffmpeg stopped reading frames") : reason;
+                return failed(reason.isEmpty() ? QStringLiteral("ffmpeg stopped reading frames") : reason);
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_written = ++written;
@@ -274,10 +285,10 @@ private:
         if (halted() || written == 0) {
             // Stopped, or no frame came: there is no movie to finish.
             ffmpeg.stop();
-            return QString();
+            return Error();
         }
         ffmpeg.closeInput();
-        return ffmpeg.waitForFinished() ? QString() : ffmpeg.failureReason();
+        return finished(ffmpeg);
     }
 
     const QStringList m_arguments;
