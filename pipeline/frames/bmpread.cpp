@@ -45,6 +45,52 @@ FrameLoad unreadable(const QIODevice &device)
     return frameFailure(FrameLoad::Unreadable, device.errorString());
 }
 
+// Reads the palette (after the bit masks of a 40-byte header) and checks
+// that the pixels start past it and within the file.
+FrameLoad readPalette(const uchar *b, qint64 have, qint64 size, BmpHeader &h)
+{
+    qint64 tableAt = 14 + h.headerSize + (h.compression == BitFields && h.headerSize == 40 ? 12 : 0);
+    if (h.bits <= 8) {
+        const qint64 used = h.headerSize >= 40 ? le32(b + 46) : 0;
+        const qint64 colours = used ? used : (qint64(1) << h.bits);
+        if (colours > 256)
+            return damaged(QStringLiteral("BMP palette of %1 colours").arg(colours));
+        const int entry = h.headerSize == 12 ? 3 : 4;
+        if (tableAt + colours * entry > have)
+            return damaged(QStringLiteral("truncated: the BMP palette ends past the end of the file"));
+        for (qint64 i = 0; i < colours; ++i) {
+            const uchar *c = b + tableAt + i * entry;
+            h.palette << qRgb(c[2], c[1], c[0]);
+        }
+        tableAt += colours * entry;
+    } else if (tableAt > have) {
+        return damaged(QStringLiteral("truncated: the BMP bit masks end past the end of the file"));
+    }
+    if (h.pixelOffset < tableAt || h.pixelOffset > size)
+        return damaged(QStringLiteral("BMP pixel data at %1, outside the file's %2 bytes past its headers")
+                           .arg(h.pixelOffset).arg(size));
+    return FrameLoad{FrameLoad::Ok, QImage(), QString()};
+}
+
+// Checks that the file holds the pixel data the header claims.
+FrameLoad checkPixelExtent(const uchar *b, qint64 size, BmpHeader &h)
+{
+    const qint64 available = size - h.pixelOffset;
+    if (h.compression == Rle8 || h.compression == Rle4) {
+        const qint64 claimed = h.headerSize >= 40 ? le32(b + 34) : 0;
+        if (claimed > available)
+            return damaged(QStringLiteral("truncated: header says %1 bytes of pixels, file has %2")
+                               .arg(claimed).arg(available));
+    } else {
+        const qint64 stride = (qint64(h.width) * h.bits + 31) / 32 * 4;
+        h.pixelBytes = stride * h.height;
+        if (h.pixelBytes > available)
+            return damaged(QStringLiteral("truncated: header says %1 bytes of pixels, file has %2")
+                               .arg(h.pixelBytes).arg(available));
+    }
+    return FrameLoad{FrameLoad::Ok, QImage(), QString()};
+}
+
 // Parses and checks the headers (and the palette) from the first bytes of
 // the file. Returns Ok with *header filled, or the failure.
 FrameLoad parseHeader(const QByteArray &head, qint64 size, QSize expectedSize, BmpHeader *header)
@@ -97,41 +143,11 @@ FrameLoad parseHeader(const QByteArray &head, qint64 size, QSize expectedSize, B
     h.width = int(rawWidth);
     h.height = int(height);
 
-    // Bit masks after a 40-byte header, then the palette.
-    qint64 tableAt = 14 + h.headerSize + (h.compression == BitFields && h.headerSize == 40 ? 12 : 0);
-    if (h.bits <= 8) {
-        const qint64 used = h.headerSize >= 40 ? le32(b + 46) : 0;
-        const qint64 colours = used ? used : (qint64(1) << h.bits);
-        if (colours > 256)
-            return damaged(QStringLiteral("BMP palette of %1 colours").arg(colours));
-        const int entry = h.headerSize == 12 ? 3 : 4;
-        if (tableAt + colours * entry > have)
-            return damaged(QStringLiteral("truncated: the BMP palette ends past the end of the file"));
-        for (qint64 i = 0; i < colours; ++i) {
-            const uchar *c = b + tableAt + i * entry;
-            h.palette << qRgb(c[2], c[1], c[0]);
-        }
-        tableAt += colours * entry;
-    } else if (tableAt > have) {
-        return damaged(QStringLiteral("truncated: the BMP bit masks end past the end of the file"));
-    }
-    if (h.pixelOffset < tableAt || h.pixelOffset > size)
-        return damaged(QStringLiteral("BMP pixel data at %1, outside the file's %2 bytes past its headers")
-                           .arg(h.pixelOffset).arg(size));
-
-    const qint64 available = size - h.pixelOffset;
-    if (h.compression == Rle8 || h.compression == Rle4) {
-        const qint64 claimed = h.headerSize >= 40 ? le32(b + 34) : 0;
-        if (claimed > available)
-            return damaged(QStringLiteral("truncated: header says %1 bytes of pixels, file has %2")
-                               .arg(claimed).arg(available));
-    } else {
-        const qint64 stride = (qint64(h.width) * h.bits + 31) / 32 * 4;
-        h.pixelBytes = stride * h.height;
-        if (h.pixelBytes > available)
-            return damaged(QStringLiteral("truncated: header says %1 bytes of pixels, file has %2")
-                               .arg(h.pixelBytes).arg(available));
-    }
+    FrameLoad checked = readPalette(b, have, size, h);
+    if (checked.ok())
+        checked = checkPixelExtent(b, size, h);
+    if (!checked.ok())
+        return checked;
     *header = h;
     return FrameLoad{FrameLoad::Ok, QImage(), QString()};
 }
