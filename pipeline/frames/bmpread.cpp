@@ -190,6 +190,26 @@ FrameLoad readBgr24(QIODevice &device, const BmpHeader &h)
     return FrameLoad{FrameLoad::Ok, image, QString()};
 }
 
+// The image of palette indices, bottom row first, through the palette
+// (indices past its end are black).
+FrameLoad paletteImage(const std::vector<uchar> &index, const BmpHeader &h)
+{
+    const int w = h.width, rows = h.height;
+    QRgb colours[256];
+    std::fill(std::begin(colours), std::end(colours), qRgb(0, 0, 0));
+    std::copy(h.palette.begin(), h.palette.end(), colours);
+    QImage image(w, rows, QImage::Format_RGB32);
+    if (image.isNull())
+        return outOfMemory(h);
+    for (int r = 0; r < rows; ++r) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(rows - 1 - r));
+        const uchar *in = index.data() + std::size_t(r) * w;
+        for (int i = 0; i < w; ++i)
+            line[i] = colours[in[i]];
+    }
+    return FrameLoad{FrameLoad::Ok, image, QString()};
+}
+
 // Run-length coded 8- or 4-bit pixels. Pixels that the data skips (end of
 // line, end of bitmap, a delta) take palette entry 0, as if the image had
 // been cleared to it first; data that ends before its end-of-bitmap mark,
@@ -253,19 +273,7 @@ FrameLoad decodeRle(QIODevice &device, qint64 size, const BmpHeader &h)
         }
     }
 
-    QRgb colours[256];
-    std::fill(std::begin(colours), std::end(colours), qRgb(0, 0, 0));
-    std::copy(h.palette.begin(), h.palette.end(), colours);
-    QImage image(w, rows, QImage::Format_RGB32);
-    if (image.isNull())
-        return outOfMemory(h);
-    for (int r = 0; r < rows; ++r) {
-        auto *line = reinterpret_cast<QRgb *>(image.scanLine(rows - 1 - r));
-        const uchar *in = index.data() + std::size_t(r) * w;
-        for (int i = 0; i < w; ++i)
-            line[i] = colours[in[i]];
-    }
-    return FrameLoad{FrameLoad::Ok, image, QString()};
+    return paletteImage(index, h);
 }
 
 // Other depths: Qt's reader, now that the file holds every byte it reads.

@@ -97,6 +97,21 @@ private:
     bool m_ok = true;
 };
 
+// The IHDR chunk: the size, 8 bits per channel, RGBA or RGB, no interlacing.
+void writeHeaderChunk(ChunkWriter &out, int width, int height, bool withAlpha)
+{
+    uchar header[13] = {};
+    for (int i = 0; i < 4; ++i) {
+        header[i] = uchar(quint32(width) >> (24 - 8 * i));
+        header[4 + i] = uchar(quint32(height) >> (24 - 8 * i));
+    }
+    header[8] = 8;                      // bits per channel
+    header[9] = withAlpha ? 6 : 2;      // colour type: RGBA or RGB
+    out.beginChunk("IHDR", sizeof header);
+    out.data(header, sizeof header);
+    out.endChunk();
+}
+
 // Writes the PNG file of an image: 8 bits per channel, no interlacing,
 // every row with filter type 0 (none), and the image data as a zlib stream
 // of stored deflate blocks: what a PNG encoder writes at compression level
@@ -117,16 +132,7 @@ bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
     static const uchar signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     out.raw(signature, 8);
 
-    uchar header[13] = {};
-    for (int i = 0; i < 4; ++i) {
-        header[i] = uchar(quint32(width) >> (24 - 8 * i));
-        header[4 + i] = uchar(quint32(height) >> (24 - 8 * i));
-    }
-    header[8] = 8;                      // bits per channel
-    header[9] = withAlpha ? 6 : 2;      // colour type: RGBA or RGB
-    out.beginChunk("IHDR", sizeof header);
-    out.data(header, sizeof header);
-    out.endChunk();
+    writeHeaderChunk(out, width, height, withAlpha);
 
     out.beginChunk("IDAT", quint32(streamBytes));
     static const uchar zlibHeader[2] = {0x78, 0x01};
