@@ -16,6 +16,7 @@ using namespace nocta;
 using namespace nocta::test;
 
 Q_DECLARE_METATYPE(nocta::Error::Kind)
+Q_DECLARE_METATYPE(nocta::Error)
 
 namespace {
 
@@ -73,6 +74,8 @@ private slots:
     void partPlanLabelsWhatJoinReads();
     void joinPlan_data();
     void joinPlan();
+    void errorLines_data();
+    void errorLines();
 
 private:
     // Labels of parts of one movie, split in `count`, made alike.
@@ -355,6 +358,30 @@ void TestPlans::joinPlan()
     QCOMPARE(plan.parts.size(), 3);
     QCOMPARE(plan.parts.first().part.index, 1);
     QCOMPARE(plan.streamSource, source.isEmpty() ? QString() : movie);
+}
+
+void TestPlans::errorLines_data()
+{
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<QString>("line");
+
+    const auto stage = Error::Stage::Processing;
+    QTest::newRow("failed") << Error::failed(Error::Stage::Encoding, "the new movie cannot be read", "Invalid data")
+                            << " - Encoding failed: the new movie cannot be read (Invalid data).";
+    QTest::newRow("stopped") << Error::stopped(stage) << " - Processing stopped.";
+    QTest::newRow("stopped by a frame") << Error{stage, Error::Kind::Stopped, "007.bmp is 20x12", {}, {}}
+                                        << " - Processing stopped: 007.bmp is 20x12";
+    QTest::newRow("no frames") << Error{stage, Error::Kind::NoFrames, {}, {}, "screens"}
+                               << " - No frames to process in screens/";
+}
+
+// The console lines of the window and the command line.
+void TestPlans::errorLines()
+{
+    QFETCH(Error, error);
+    QFETCH(QString, line);
+    QCOMPARE(error.line(), line);
+    QCOMPARE(bool(error), error.kind != Error::Kind::None);
 }
 
 QTEST_GUILESS_MAIN(TestPlans)

@@ -28,8 +28,12 @@ QString Error::text() const
 
 QString Error::line() const
 {
-    if (kind == Kind::Stopped)
+    if (kind == Kind::NoFrames)
+        return QStringLiteral(" - No frames to process in %1/").arg(subject);
+    if (kind == Kind::Stopped && detail.isEmpty())
         return QStringLiteral(" - %1 stopped.").arg(stageName(stage));
+    if (kind == Kind::Stopped)
+        return QStringLiteral(" - %1 stopped: %2").arg(stageName(stage), detail);
     return QStringLiteral(" - %1 failed: %2.").arg(stageName(stage), text());
 }
 

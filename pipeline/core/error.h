@@ -16,7 +16,8 @@ struct Error
     enum class Kind {
         None,
         Failed,                // the detail says what, the reason why
-        Stopped,               // asked to stop
+        Stopped,               // asked to stop, or stopped by what the detail says
+        NoFrames,              // subject: the folder that holds no frame
         // Encode settings that do not go together.
         WindowFixesEncoding,   // the window's encoding takes no other setting
         LosslessTakesNoQuality,
@@ -50,8 +51,9 @@ struct Error
     // "the new movie cannot be read (Invalid data)".
     QString text() const;
 
-    // The console line: " - Encoding failed: <text>." (" - Encoding stopped."
-    // for a stop).
+    // The console line: " - Encoding failed: <text>."; " - Processing
+    // stopped." for a stop, " - Processing stopped: <detail>" for one with a
+    // cause; " - No frames to process in <subject>/".
     QString line() const;
 };
 

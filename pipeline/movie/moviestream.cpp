@@ -106,7 +106,7 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
     return run.exec([&] {
         QString why;
         if (!encoder.start(&why) || !source.start(&why)) {
-            run.fail(QStringLiteral(" - Processing failed: %1.").arg(why));
+            run.fail(Error::failed(Error::Stage::Processing, why));
             return;
         }
         run.slide(source, encoder);

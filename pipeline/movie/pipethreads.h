@@ -178,15 +178,13 @@ public:
         return m_ended ? known : qMax(known, m_expected);
     }
 
-    QString failure() const override
+    Error failure() const override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopped)
-            return QStringLiteral(" - Processing stopped.");
-        return m_failure ? m_failure.line() : QString();
+        return m_stopped ? Error::stopped(Error::Stage::Processing) : m_failure;
     }
 
-    QString noFramesMessage() const override { return QStringLiteral(" - Decoding failed: ffmpeg gave no frame."); }
+    Error noFrames() const override { return failed(QStringLiteral("ffmpeg gave no frame")); }
 
 private:
     Error::Stage stage() const override { return Error::Stage::Decoding; }
@@ -248,10 +246,10 @@ public:
         return !m_failure;
     }
 
-    QString failure() const override
+    Error failure() const override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_failure ? m_failure.line() : QString();
+        return m_failure;
     }
 
     int written() const override

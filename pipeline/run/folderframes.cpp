@@ -21,9 +21,9 @@ FolderSource::~FolderSource()
         m_pending.wait();
 }
 
-QString FolderSource::noFramesMessage() const
+Error FolderSource::noFrames() const
 {
-    return QStringLiteral(" - No frames to process in %1/").arg(WorkFolder::screensName());
+    return Error{Error::Stage::Processing, Error::Kind::NoFrames, QString(), QString(), WorkFolder::screensName()};
 }
 
 // The next entry as read, and its index. Every entry after the first frame
@@ -49,7 +49,7 @@ FrameLoad FolderSource::take(int *index)
 
 bool FolderSource::next(SourceFrame *frame)
 {
-    while (m_next < m_entries.size() && m_failure.isEmpty()) {
+    while (m_next < m_entries.size() && !m_failure) {
         int index = 0;
         const FrameLoad load = take(&index);
         const QFileInfo &entry = m_entries.at(index);
@@ -63,12 +63,15 @@ bool FolderSource::next(SourceFrame *frame)
             continue;
         case FrameLoad::WrongSize:
             // The reason reads "<its size>, not <the first frame's>".
-            m_failure = QStringLiteral(" - Processing stopped: %1 is %2, the frames before it are %3x%4")
-                            .arg(entry.fileName(), load.reason.section(QLatin1Char(','), 0, 0))
-                            .arg(m_size.width()).arg(m_size.height());
+            m_failure = Error{Error::Stage::Processing, Error::Kind::Stopped,
+                              QStringLiteral("%1 is %2, the frames before it are %3x%4")
+                                  .arg(entry.fileName(), load.reason.section(QLatin1Char(','), 0, 0))
+                                  .arg(m_size.width()).arg(m_size.height()),
+                              QString(), entry.fileName()};
             break;
         default:
-            m_failure = QStringLiteral(" - Processing failed: %1: %2.").arg(entry.fileName(), load.reason);
+            m_failure = Error::failed(Error::Stage::Processing,
+                                      QStringLiteral("%1: %2").arg(entry.fileName(), load.reason));
             break;
         }
     }
@@ -106,7 +109,8 @@ bool PngTarget::put(const QImage &output, const SourceFrame &oldest)
     if (m_names.contains(oldest.name)) {
         m_error = QStringLiteral("%1 and %2 would both be saved as %3/%4.png")
                       .arg(m_names.value(oldest.name), oldest.label, WorkFolder::processedName(), oldest.name);
-        m_collision = QStringLiteral(" - Processing stopped: %1.").arg(m_error);
+        m_collision = Error{Error::Stage::Processing, Error::Kind::Stopped, m_error + QLatin1Char('.'), QString(),
+                            oldest.label};
         return false;
     }
     m_names.insert(oldest.name, oldest.label);
@@ -129,11 +133,11 @@ bool PngTarget::finish()
     return m_error.isEmpty();
 }
 
-QString PngTarget::failure() const
+Error PngTarget::failure() const
 {
-    if (!m_collision.isEmpty())
+    if (m_collision)
         return m_collision;
-    return m_error.isEmpty() ? QString() : QStringLiteral(" - Processing failed: %1.").arg(m_error);
+    return m_error.isEmpty() ? Error() : Error::failed(Error::Stage::Processing, m_error);
 }
 
 void PngTarget::record(const QString &error)

@@ -30,8 +30,8 @@ public:
 
     bool next(SourceFrame *frame) override;
     int expectedFrames() const override { return int(m_entries.size()) - m_skipped; }
-    QString failure() const override { return m_failure; }
-    QString noFramesMessage() const override;
+    Error failure() const override { return m_failure; }
+    Error noFrames() const override;
 
 private:
     FrameLoad take(int *index);
@@ -42,7 +42,7 @@ private:
     int m_next = 0;
     int m_skipped = 0;
     QSize m_size;                     // the first frame's, once read
-    QString m_failure;
+    Error m_failure;
     std::future<FrameLoad> m_pending;
 };
 
@@ -59,7 +59,7 @@ public:
 
     bool put(const QImage &output, const SourceFrame &oldest) override;
     bool finish() override;
-    QString failure() const override;
+    Error failure() const override;
     int written() const override { return m_written; }
 
 private:
@@ -67,7 +67,7 @@ private:
 
     WorkFolder m_folder;
     QHash<QString, QString> m_names;     // output name -> the frame it came from
-    QString m_collision;
+    Error m_collision;
     bool m_overlapped;
     std::future<QString> m_pending;
     QString m_error;

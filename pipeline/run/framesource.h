@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QImage>
 #include <QString>
 
@@ -21,7 +23,7 @@ public:
     virtual ~FrameSource() = default;
 
     // The next frame, in movie order. False at the end, and on a failure,
-    // which failure() then describes as a console message.
+    // which failure() then gives.
     virtual bool next(SourceFrame *frame) = 0;
 
     // How many frames the source expects to give in all, counting those
@@ -29,12 +31,11 @@ public:
     // (an entry left out, an estimate corrected).
     virtual int expectedFrames() const = 0;
 
-    // The console message of a failure (" - Processing failed: ..."),
-    // empty when next() returned false only because the frames ran out.
-    virtual QString failure() const = 0;
+    // Why next() failed; no error when the frames only ran out.
+    virtual Error failure() const = 0;
 
-    // The message for a source that gave no frame at all.
-    virtual QString noFramesMessage() const = 0;
+    // What a source that gave no frame at all says.
+    virtual Error noFrames() const = 0;
 };
 
 // Where the processing run hands its denoised frames: PNG files in a work
@@ -52,8 +53,8 @@ public:
     // Waits for the frames handed over so far; false on a failure.
     virtual bool finish() = 0;
 
-    // The console message of a failure; empty when there was none.
-    virtual QString failure() const = 0;
+    // Why it failed, if it did.
+    virtual Error failure() const = 0;
 
     // Frames completely written.
     virtual int written() const = 0;

@@ -92,10 +92,10 @@ RunResult ProcessingRun::exec(const std::function<void()> &body)
     try {
         body();
     } catch (const std::bad_alloc &) {
-        fail(QStringLiteral(" - Processing failed: out of memory."));
+        fail(Error::failed(Error::Stage::Processing, QStringLiteral("out of memory")));
     } catch (const std::exception &e) {
         // A worker thread that could not be started, and the like.
-        fail(QStringLiteral(" - Processing failed: %1.").arg(QString::fromLocal8Bit(e.what())));
+        fail(Error::failed(Error::Stage::Processing, QString::fromLocal8Bit(e.what())));
     }
     m_sink.setProgressVisible(false);
     m_result.elapsedMs = quint32(timer.elapsed());
@@ -106,13 +106,13 @@ RunResult ProcessingRun::exec(const std::function<void()> &body)
     return m_result;
 }
 
-void ProcessingRun::fail(const QString &message, RunResult::Status status)
+void ProcessingRun::fail(const Error &error, RunResult::Status status)
 {
     if (failed())
         return;
     m_result.status = status;
-    m_result.error = message;
-    m_sink.logFailure(message);
+    m_result.error = error;
+    m_sink.logFailure(error.line());
 }
 
 void ProcessingRun::preview(const QImage &image)
@@ -125,10 +125,10 @@ void ProcessingRun::slide(FrameSource &source, FrameTarget &target)
 {
     SourceFrame first;
     if (!source.next(&first)) {
-        if (!source.failure().isEmpty())
-            fail(source.failure());
+        if (const Error error = source.failure())
+            fail(error);
         else
-            fail(source.noFramesMessage(), RunResult::NoFrames);
+            fail(source.noFrames(), RunResult::NoFrames);
         return;
     }
     m_size = first.image.size();
@@ -157,15 +157,17 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
     while (true) {
         SourceFrame frame;
         if (!source.next(&frame)) {
-            if (!source.failure().isEmpty())
-                fail(source.failure());
+            if (const Error error = source.failure())
+                fail(error);
             break;
         }
         if (frame.image.size() != m_size) {
-            fail(QStringLiteral(" - Processing stopped: %1 is %2x%3, the frames before it are %4x%5")
-                     .arg(frame.label)
-                     .arg(frame.image.width()).arg(frame.image.height())
-                     .arg(m_size.width()).arg(m_size.height()));
+            fail(Error{Error::Stage::Processing, Error::Kind::Stopped,
+                       QStringLiteral("%1 is %2x%3, the frames before it are %4x%5")
+                           .arg(frame.label)
+                           .arg(frame.image.width()).arg(frame.image.height())
+                           .arg(m_size.width()).arg(m_size.height()),
+                       QString(), frame.label});
             break;
         }
         window.add(frame.image);
@@ -189,7 +191,7 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
             break;
         if (m_sink.stopRequested()) {
             if (target.finish())
-                fail(QStringLiteral(" - Processing stopped."), RunResult::Stopped);
+                fail(Error::stopped(Error::Stage::Processing), RunResult::Stopped);
             break;
         }
     }
@@ -226,17 +228,18 @@ RunResult processMovie(const QString &workDir, DenoiseMode mode, RunSink &sink, 
     return run.exec([&] {
         const WorkFolder folder(workDir);
         if (!folder.makeProcessed()) {
-            run.fail(QStringLiteral(" - Processing failed: cannot create %1.").arg(QDir::toNativeSeparators(folder.processed())));
+            run.fail(Error::failed(Error::Stage::Processing,
+                                   QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(folder.processed()))));
             return;
         }
         FolderSource source(folder, sink, options.overlapped);
         if (source.isEmpty()) {
-            run.fail(source.noFramesMessage(), RunResult::NoFrames);
+            run.fail(source.noFrames(), RunResult::NoFrames);
             return;
         }
         QString error;
         if (!folder.removeOutputFrames(&error)) {
-            run.fail(QStringLiteral(" - Processing failed: %1").arg(error));
+            run.fail(Error::failed(Error::Stage::Processing, error));
             return;
         }
         PngTarget target(folder, options.overlapped);

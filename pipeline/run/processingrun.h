@@ -55,7 +55,7 @@ struct RunResult
     };
     Status status = Done;
     int framesWritten = 0;
-    QString error;      // the console message of a failure, empty otherwise
+    Error error;        // why it failed or stopped
     quint32 elapsedMs = 0;
 
     bool ok() const { return status == Done; }
@@ -76,8 +76,8 @@ public:
     // a failure line instead of ending the program.
     RunResult exec(const std::function<void()> &body);
 
-    // Inside body: ends the run with a console message.
-    void fail(const QString &message, RunResult::Status status = RunResult::Failed);
+    // Inside body: ends the run, logging the error's console line.
+    void fail(const Error &error, RunResult::Status status = RunResult::Failed);
     bool failed() const { return m_result.status != RunResult::Done; }
 
     // Inside body: slides the window over every frame of source, handing
