@@ -338,24 +338,30 @@ bool runFfprobe(const QStringList &arguments, QByteArray *output, QString *error
     return false;
 }
 
-int countVideoPackets(const QString &movie, QString *error)
+Error countVideoPackets(const QString &movie, int *packets)
 {
+    *packets = -1;
     if (findFfprobe().isEmpty())
-        return -2;
+        return Error();
 
     QByteArray output;
+    QString reason;
+    const auto unreadable = [&movie](const QString &why) {
+        return Error::failed(Error::Stage::Encoding,
+                             QStringLiteral("%1 cannot be read").arg(QDir::toNativeSeparators(movie)), why);
+    };
     if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
                      QStringLiteral("v:0"), QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
                      QStringLiteral("stream=nb_read_packets"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
                      QFileInfo(movie).absoluteFilePath()},
-                    &output, error))
-        return -1;
+                    &output, &reason))
+        return unreadable(reason);
     bool isNumber = false;
-    const int packets = output.trimmed().toInt(&isNumber);
+    *packets = output.trimmed().toInt(&isNumber);
     if (isNumber)
-        return packets;
-    *error = QStringLiteral("it holds no video");
-    return -1;
+        return Error();
+    *packets = -1;
+    return unreadable(QStringLiteral("it holds no video"));
 }
 
 } // namespace nocta

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -125,9 +127,9 @@ QString runFfmpeg(const QString &directory, const QStringList &arguments,
 bool runFfprobe(const QStringList &arguments, QByteArray *output, QString *error);
 
 // Counts the video packets of a movie (one per frame) with ffprobe, which
-// reads the whole file without decoding it. Returns -1 when the movie cannot
-// be read, with ffprobe's reason in *error, and -2 when there is no ffprobe
-// beside ffmpeg or on PATH.
-int countVideoPackets(const QString &movie, QString *error);
+// reads the whole file without decoding it. *packets is -1 (not counted)
+// when there is no ffprobe beside ffmpeg or on PATH; an error with
+// ffprobe's reason when the movie cannot be read.
+Error countVideoPackets(const QString &movie, int *packets);
 
 } // namespace nocta

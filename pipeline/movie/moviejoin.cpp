@@ -140,10 +140,11 @@ Error writeConcatList(const JoinPlan &plan, qint64 rateNum, qint64 rateDen, cons
 // (-1: not counted): the labels give the counts of all parts but the last.
 Error expectedFrames(const JoinPlan &plan, int *frames)
 {
-    QString reason;
-    const int last = countVideoPackets(plan.parts.last().path, &reason);
-    if (last == -1)
-        return joinError(QStringLiteral("%1 cannot be read").arg(shown(plan.parts.last().path)), reason);
+    int last = -1;
+    if (Error unreadable = countVideoPackets(plan.parts.last().path, &last)) {
+        unreadable.stage = Error::Stage::Joining;
+        return unreadable;
+    }
     *frames = last;
     for (int i = 0; last >= 0 && i + 1 < plan.parts.size(); ++i)
         *frames += plan.parts.at(i).range.end - plan.parts.at(i).range.first;

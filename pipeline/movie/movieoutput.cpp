@@ -150,12 +150,12 @@ Error MovieOutput::commit(int frames, const std::function<bool()> &stop)
     if (!written.isFile() || written.size() == 0)
         return failed(QStringLiteral("ffmpeg wrote no movie"));
     // ffmpeg's word is not enough: the movie must open and hold every frame.
-    QString error;
-    const int packets = frames < 0 ? -2 : countVideoPackets(m_partial, &error);
-    if (packets == -1)
-        return failed(QStringLiteral("the new movie cannot be read"), error);
+    int packets = -1;
+    if (const Error unreadable = frames < 0 ? Error() : countVideoPackets(m_partial, &packets))
+        return failed(QStringLiteral("the new movie cannot be read"), unreadable.reason);
     if (packets >= 0 && packets != frames)
         return failed(QStringLiteral("the new movie holds %1 of the %2 frames").arg(packets).arg(frames));
+    QString error;
     if (!syncFile(m_partial, &error))
         return failed(QStringLiteral("could not write the new movie to the disk"), error);
     if (stop && stop())
