@@ -111,8 +111,10 @@ bool prepareWorkDir(const QString &dir, bool create, QString *error)
 // ffmpeg on PATH.
 bool checkDecodeInputs(const QString &movie, QString *error)
 {
-    if (!checkMovie(movie, error))
+    if (const Error refusal = checkMovie(movie)) {
+        *error = refusal.text();
         return false;
+    }
     if (!haveFfmpeg()) {
         *error = ffmpegMissingReason();
         return false;
@@ -242,8 +244,10 @@ private:
     {
         if (output.isEmpty())
             return true;
-        if (!checkOutputMovie(output, error))
+        if (const Error refusal = checkOutputMovie(output)) {
+            *error = refusal.text();
             return false;
+        }
         return checkWritableDirectory(QFileInfo(output).absolutePath(), error);
     }
 
@@ -392,11 +396,11 @@ private:
         for (int i = 0; i < m_options.movies.size(); ++i) {
             const QString &movie = m_options.movies.at(i);
             MovieInfo info;
-            Error probe;
-            if (!checkMovie(movie, &reason))
-                problems << reason;
-            else if ((probe = probeMovie(movie, &info)))
-                problems << wording(probe);
+            Error refusal = checkMovie(movie);
+            if (!refusal)
+                refusal = probeMovie(movie, &info);
+            if (refusal)
+                problems << wording(refusal);
             else if (const int outputStatus = checkAllOutput(movie, outputs.at(i), true, &reason)) {
                 problems << reason;
                 status = qMax(status, outputStatus);
@@ -490,12 +494,12 @@ private:
         QString reason;
         QStringList parts;
         for (const QString &part : m_options.movies) {
-            if (!checkMovie(part, &reason))
-                return error(reason);
+            if (const Error refusal = checkMovie(part))
+                return error(refusal.text());
             parts << absolutePath(part);
         }
-        if (!m_options.audioFrom.isEmpty() && !checkMovie(m_options.audioFrom, &reason))
-            return error(reason);
+        if (const Error refusal = m_options.audioFrom.isEmpty() ? Error() : checkMovie(m_options.audioFrom))
+            return error(refusal.text());
         JoinPlan plan;
         if (const Error refusal = planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
                                            m_options.encode.audio, &plan))

@@ -282,14 +282,13 @@ void TestPlans::partPlanLabelsWhatJoinReads()
 
 QList<PartLabel> TestPlans::labels(int count, const QString &movie)
 {
-    QString error;
     QList<PartLabel> parts;
     for (int k = 1; k <= count; ++k) {
         PartLabel label;
         label.path = QStringLiteral("/parts/%1.mkv").arg(k);
         label.part = PartSpec{k, count};
         label.range = nocta::partRange(40, label.part);
-        label.source = movieIdentity(movie, &error);
+        movieIdentity(movie, &label.source);
         label.sourcePath = movie;
         label.settings = "mode=fuzzy;codec=ffv1";
         label.rate = "25/1";

@@ -104,10 +104,11 @@ Error planStreams(const PartLabel &first, const QString &streamsFrom, bool sound
                      first.streams.contains(QLatin1String("subtitle")) ? Error::Kind::SourceGone : Error::Kind::SoundSourceGone,
                      QStringLiteral("the movie the parts were made from, %1, is not there").arg(shown(source)),
                      QString(), shown(source)};
-    QString reason;
-    const QString identity = movieIdentity(source, &reason);
-    if (identity.isEmpty())
-        return joinError(reason);
+    QString identity;
+    if (Error error = movieIdentity(source, &identity)) {
+        error.stage = Error::Stage::Joining;
+        return error;
+    }
     if (identity != first.source)
         return joinError(QStringLiteral("%1 is not the movie the parts were made from").arg(shown(source)));
     plan->streamSource = source;
@@ -254,9 +255,8 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
         sink.logFailure(QStringLiteral(" - Joining failed: no parts."));
         return false;
     }
-    QString reason;
-    if (!checkOutputMovie(QFileInfo(output).absoluteFilePath(), &reason)) {
-        sink.logFailure(joinError(reason).line());
+    if (const Error refusal = checkOutputMovie(QFileInfo(output).absoluteFilePath())) {
+        sink.logFailure(joinError(refusal.detail).line());
         return false;
     }
     sink.log(QStringLiteral(" - Joining %1 parts of %2 into %3")

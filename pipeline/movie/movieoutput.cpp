@@ -57,7 +57,7 @@ bool processRuns(qint64 pid)
 
 } // namespace
 
-bool checkOutputMovie(const QString &path, QString *error, QString *target)
+Error checkOutputMovie(const QString &path, QString *target)
 {
     const QFileInfo output(path);
     const QString shown = QDir::toNativeSeparators(path);
@@ -68,13 +68,11 @@ bool checkOutputMovie(const QString &path, QString *error, QString *target)
         why = QStringLiteral("it is a directory");
     else if (output.exists() && !output.isFile())
         why = QStringLiteral("it is %1").arg(fileKind(path));
-    if (!why.isEmpty()) {
-        *error = QStringLiteral("cannot write the movie to %1: %2").arg(shown, why);
-        return false;
-    }
+    if (!why.isEmpty())
+        return Error::failed(Error::Stage::Encoding, QStringLiteral("cannot write the movie to %1: %2").arg(shown, why));
     if (target)
         *target = output.isSymbolicLink() ? output.canonicalFilePath() : path;
-    return true;
+    return Error();
 }
 
 QString partialMovieName(const QString &target)
@@ -126,9 +124,8 @@ Error MovieOutput::failed(const QString &detail, const QString &reason) const
 
 Error MovieOutput::open()
 {
-    QString error;
-    if (!checkOutputMovie(m_path, &error, &m_target))
-        return failed(error);
+    if (const Error refusal = checkOutputMovie(m_path, &m_target))
+        return failed(refusal.detail);
     const QString targetDir = QFileInfo(m_target).absolutePath();
     if (!QDir().mkpath(targetDir) || !QFileInfo(targetDir).isDir())
         return failed(QStringLiteral("could not create the directory %1/")

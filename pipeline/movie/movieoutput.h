@@ -12,10 +12,9 @@ namespace nocta {
 // A movie to write may replace only a regular file: never a directory, a
 // device, a pipe or a socket. A symbolic link is written through: the movie
 // replaces the file it points to, and the link stays. A link to nothing is
-// refused. Returns false with the reason in *error; on success *target
-// (when given) is the file to replace: path itself, or where its link
-// leads.
-bool checkOutputMovie(const QString &path, QString *error, QString *target = nullptr);
+// refused: an error that says why. Otherwise *target (when given) is the
+// file to replace: path itself, or where its link leads.
+Error checkOutputMovie(const QString &path, QString *target = nullptr);
 
 // The name a movie is encoded under before it replaces target: beside it,
 // with the same suffix, naming this host and process so that a later run

@@ -24,18 +24,6 @@ QString relativeArgument(const QString &path)
     return QStringLiteral("./") + path;
 }
 
-bool decodeFailed(RunSink &sink, const QString &reason)
-{
-    sink.logFailure(QStringLiteral(" - Decoding failed: %1.").arg(reason));
-    return false;
-}
-
-bool encodeFailed(RunSink &sink, const QString &reason)
-{
-    sink.logFailure(QStringLiteral(" - Encoding failed: %1.").arg(reason));
-    return false;
-}
-
 // Asked while ffmpeg runs: the sink's stop request.
 StopRequest stopOf(const RunSink &sink)
 {
@@ -44,23 +32,22 @@ StopRequest stopOf(const RunSink &sink)
 
 } // namespace
 
-bool checkMovie(const QString &moviePath, QString *error)
+Error checkMovie(const QString &moviePath)
 {
     const QFileInfo movie(moviePath);
     const QString shown = QDir::toNativeSeparators(moviePath);
+    QString why;
     if (moviePath.isEmpty())
-        *error = QStringLiteral("no movie chosen");
+        why = QStringLiteral("no movie chosen");
     else if (!movie.exists())
-        *error = QStringLiteral("%1: no such file").arg(shown);
+        why = QStringLiteral("%1: no such file").arg(shown);
     else if (movie.isDir())
-        *error = QStringLiteral("%1 is a directory, not a movie").arg(shown);
+        why = QStringLiteral("%1 is a directory, not a movie").arg(shown);
     else if (!movie.isFile())
-        *error = QStringLiteral("%1 is %2, not a movie file").arg(shown, fileKind(moviePath));
+        why = QStringLiteral("%1 is %2, not a movie file").arg(shown, fileKind(moviePath));
     else if (!movie.isReadable())
-        *error = QStringLiteral("%1 cannot be read").arg(shown);
-    else
-        return true;
-    return false;
+        why = QStringLiteral("%1 cannot be read").arg(shown);
+    return why.isEmpty() ? Error() : Error::failed(Error::Stage::Decoding, why);
 }
 
 QStringList decodeArguments(const QString &moviePath, FfmpegLog log)
@@ -89,67 +76,78 @@ QStringList encodeArguments(const QString &outputPath, FfmpegLog log)
     return arguments;
 }
 
-bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink, FfmpegLog log)
+namespace {
+
+Error decode(const QString &moviePath, const WorkFolder &folder, RunSink &sink, FfmpegLog log)
 {
-    QString error;
-    if (!checkMovie(moviePath, &error))
-        return decodeFailed(sink, error);
+    const auto failed = [](const QString &detail) { return Error::failed(Error::Stage::Decoding, detail); };
+    if (Error error = checkMovie(moviePath))
+        return error;
     if (findFfmpeg().isEmpty())
-        return decodeFailed(sink, ffmpegMissingReason());
-
-    const WorkFolder folder(workDir);
+        return failed(ffmpegMissingReason());
     if (!folder.makeScreens())
-        return decodeFailed(sink, QStringLiteral("could not create the directory %1/").arg(WorkFolder::screensName()));
-    if (!folder.removeDecodedFrames(&error))
-        return decodeFailed(sink, error);
-
-    const QString reason = runFfmpeg(folder.path(), decodeArguments(moviePath, log), stopOf(sink));
-    if (sink.stopRequested()) {
-        sink.logFailure(QStringLiteral(" - Decoding stopped."));
-        return false;
-    }
+        return failed(QStringLiteral("could not create the directory %1/").arg(WorkFolder::screensName()));
+    QString reason;
+    if (!folder.removeDecodedFrames(&reason))
+        return failed(reason);
+    reason = runFfmpeg(folder.path(), decodeArguments(moviePath, log), stopOf(sink));
+    if (sink.stopRequested())
+        return Error::stopped(Error::Stage::Decoding);
     if (!reason.isEmpty())
-        return decodeFailed(sink, reason);
+        return failed(reason);
     if (folder.decodedFrames().isEmpty())
-        return decodeFailed(sink, QStringLiteral("ffmpeg wrote no frame"));
-
-    sink.log(QStringLiteral(" - Movie decoded."));
-    return true;
+        return failed(QStringLiteral("ffmpeg wrote no frame"));
+    return Error();
 }
 
-bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath, FfmpegLog log)
+Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath, FfmpegLog log)
 {
-    const WorkFolder folder(workDir);
+    const auto failed = [](const QString &detail) { return Error::failed(Error::Stage::Encoding, detail); };
     if (folder.outputFrames().isEmpty())
-        return encodeFailed(sink, QStringLiteral("no PNG frames in %1/").arg(WorkFolder::processedName()));
-    QString error;
+        return failed(QStringLiteral("no PNG frames in %1/").arg(WorkFolder::processedName()));
+    QString reason;
     // ffmpeg would stop at a gap and make a shorter movie without a word.
-    const int frames = folder.encoderFrameCount(&error);
+    const int frames = folder.encoderFrameCount(&reason);
     if (frames < 0)
-        return encodeFailed(sink, error);
+        return failed(reason);
     if (findFfmpeg().isEmpty())
-        return encodeFailed(sink, ffmpegMissingReason());
+        return failed(ffmpegMissingReason());
 
     // ffmpeg writes a file of its own; the movie takes its final name only
     // once complete, so a failed encode leaves the earlier movie as it was.
     const QString shownOutput = outputPath.isEmpty() ? WorkFolder::defaultMovieName() : outputPath;
     MovieOutput output(folder.filePath(shownOutput), Error::Stage::Encoding, shownOutput);
-    if (const Error failure = output.open())
-        return encodeFailed(sink, failure.text());
-    const QString reason = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
-    Error failure;
+    if (Error error = output.open())
+        return error;
+    reason = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
     if (sink.stopRequested())
-        failure = Error::stopped(Error::Stage::Encoding);
-    else if (!reason.isEmpty())
-        failure = Error::failed(Error::Stage::Encoding, reason);
-    else
-        failure = output.commit(frames, stopOf(sink));
-    if (failure) {
-        sink.logFailure(failure.line());
+        return Error::stopped(Error::Stage::Encoding);
+    if (!reason.isEmpty())
+        return failed(reason);
+    return output.commit(frames, stopOf(sink));
+}
+
+// Logs the stage's end: its error's line, or done.
+bool finish(const Error &error, RunSink &sink, const QString &done)
+{
+    if (error) {
+        sink.logFailure(error.line());
         return false;
     }
-    sink.log(QStringLiteral(" - Movie created."));
+    sink.log(done);
     return true;
+}
+
+} // namespace
+
+bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink, FfmpegLog log)
+{
+    return finish(decode(moviePath, WorkFolder(workDir), sink, log), sink, QStringLiteral(" - Movie decoded."));
+}
+
+bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath, FfmpegLog log)
+{
+    return finish(encode(WorkFolder(workDir), sink, outputPath, log), sink, QStringLiteral(" - Movie created."));
 }
 
 } // namespace nocta

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -14,9 +16,9 @@ class RunSink;
 enum class FfmpegLog { Standard, Errors };
 
 // A movie to read must be an existing, readable regular file (or a link to
-// one): ffmpeg would wait forever on a pipe with no writer. Returns false
-// with the reason in *error ("night.mp4: no such file").
-bool checkMovie(const QString &moviePath, QString *error);
+// one): ffmpeg would wait forever on a pipe with no writer. An error
+// ("night.mp4: no such file") when it is not.
+Error checkMovie(const QString &moviePath);
 
 // The argument lists handed to ffmpeg (started directly, never through a
 // shell, in the work folder). The movie to decode is named by its absolute

@@ -77,9 +77,8 @@ Error planFrames(const StreamJob &job, StreamPlan *plan, RunSink &sink)
 
 Error planStream(const StreamJob &job, StreamPlan *plan, RunSink &sink)
 {
-    QString reason;
-    if (!checkMovie(job.movie, &reason))
-        return Error::failed(Error::Stage::Decoding, reason);
+    if (Error error = checkMovie(job.movie))
+        return error;
     if (Error error = probeMovie(job.movie, &plan->info))
         return error;
     if (Error error = EncodePlan::resolve(job.encode, job.output, &plan->encode))

@@ -30,9 +30,9 @@ QString shown(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-Error partError(const QString &detail, Error::Kind kind = Error::Kind::Failed)
+Error partError(const QString &detail)
 {
-    return Error{Error::Stage::Processing, kind, detail, QString(), QString()};
+    return Error::failed(Error::Stage::Processing, detail);
 }
 
 QMap<QString, QString> settingsMap(const QString &settings)
@@ -99,12 +99,12 @@ FrameRange partRange(int outputs, const PartSpec &part)
     return FrameRange{bound(part.index - 1), part.isLast() ? -1 : bound(part.index)};
 }
 
-QString movieIdentity(const QString &path, QString *error)
+Error movieIdentity(const QString &path, QString *identity)
 {
     QFile file(path);
     const auto unreadable = [&] {
-        *error = QStringLiteral("cannot read %1 (%2)").arg(shown(path), file.errorString());
-        return QString();
+        return Error::failed(Error::Stage::Processing, QStringLiteral("cannot read %1").arg(shown(path)),
+                             file.errorString());
     };
     if (!file.open(QIODevice::ReadOnly))
         return unreadable();
@@ -119,7 +119,8 @@ QString movieIdentity(const QString &path, QString *error)
     }
     if (file.error() != QFileDevice::NoError)
         return unreadable();
-    return QStringLiteral("%1-%2").arg(size).arg(QString::fromLatin1(hash.result().toHex().left(32)));
+    *identity = QStringLiteral("%1-%2").arg(size).arg(QString::fromLatin1(hash.result().toHex().left(32)));
+    return Error();
 }
 
 Error planPart(const PartJob &job, const MovieInfo &info, PartPlan *plan)
@@ -132,10 +133,9 @@ Error planPart(const PartJob &job, const MovieInfo &info, PartPlan *plan)
     if (outputs < part.count)
         return partError(QStringLiteral("%1 gives %2 denoised frames, too few for %3 parts")
                              .arg(shown(job.movie)).arg(outputs).arg(part.count));
-    QString reason;
-    const QString identity = movieIdentity(job.movie, &reason);
-    if (identity.isEmpty())
-        return partError(reason);
+    QString identity;
+    if (Error error = movieIdentity(job.movie, &identity))
+        return error;
 
     PartPlan result;
     result.range = partRange(outputs, part);

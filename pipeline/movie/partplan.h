@@ -72,9 +72,9 @@ struct PartJob
 Error planPart(const PartJob &job, const MovieInfo &info, PartPlan *plan);
 
 // The identity of a movie file, the same on any machine whatever its path
-// or times: its size and a hash of its first and last MiB. Empty with a
-// reason when it cannot be read.
-QString movieIdentity(const QString &path, QString *error);
+// or times: its size and a hash of its first and last MiB; an error when
+// it cannot be read.
+Error movieIdentity(const QString &path, QString *identity);
 
 // What a part's label says.
 struct PartLabel
