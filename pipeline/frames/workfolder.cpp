@@ -24,18 +24,16 @@ QFileInfoList numberedFiles(const QString &directory, const QString &suffix)
     return found;
 }
 
-bool removeNumbered(const QString &directory, const QString &shownDir, const QString &suffix, QString *error)
+Error removeNumbered(const QString &directory, const QString &shownDir, const QString &suffix, Error::Stage stage)
 {
-    bool ok = true;
+    Error error;
     for (const QFileInfo &entry : numberedFiles(directory, suffix)) {
         QFile file(entry.filePath());
-        if (!file.remove() && ok) {
-            ok = false;
-            if (error)
-                *error = QStringLiteral("could not remove %1/%2 (%3)").arg(shownDir, entry.fileName(), file.errorString());
-        }
+        if (!file.remove() && !error)
+            error = Error::failed(stage, QStringLiteral("could not remove %1/%2").arg(shownDir, entry.fileName()),
+                                  file.errorString());
     }
-    return ok;
+    return error;
 }
 
 bool makeDirectory(const QString &base, const QString &name)
@@ -70,8 +68,9 @@ bool WorkFolder::makeProcessed() const { return makeDirectory(m_path, processedN
 QFileInfoList WorkFolder::decodedFrames() const { return numberedFiles(screens(), QStringLiteral("bmp")); }
 QFileInfoList WorkFolder::outputFrames() const { return numberedFiles(processed(), QStringLiteral("png")); }
 
-int WorkFolder::encoderFrameCount(QString *error) const
+Error WorkFolder::encoderFrameCount(int *count) const
 {
+    const auto failed = [](const QString &detail) { return Error::failed(Error::Stage::Encoding, detail); };
     const auto padded = [](qint64 number) { return QStringLiteral("%1").arg(number, 3, 10, QLatin1Char('0')); };
     const auto shown = [&](qint64 number) {
         return processedName() + QLatin1Char('/') + padded(number) + QStringLiteral(".png");
@@ -82,9 +81,8 @@ int WorkFolder::encoderFrameCount(QString *error) const
         bool ok = false;
         const qint64 number = entry.completeBaseName().toLongLong(&ok);
         if (!ok || entry.fileName() != padded(number) + QStringLiteral(".png")) {
-            *error = QStringLiteral("%1/%2 is not named as the encoder reads the frames (%3)")
-                         .arg(processedName(), entry.fileName(), encodePattern());
-            return -1;
+            return failed(QStringLiteral("%1/%2 is not named as the encoder reads the frames (%3)")
+                              .arg(processedName(), entry.fileName(), encodePattern()));
         }
         numbers << number;
     }
@@ -98,8 +96,9 @@ int WorkFolder::encoderFrameCount(QString *error) const
         else
             runs.last().second = number;
     }
+    *count = int(numbers.size());
     if (runs.size() <= 1)
-        return int(numbers.size());
+        return Error();
 
     const int listed = runs.size() > 4 ? 3 : int(runs.size());
     QStringList there;
@@ -116,18 +115,17 @@ int WorkFolder::encoderFrameCount(QString *error) const
     const QString missing = firstMissing == lastMissing
         ? QStringLiteral("%1 is missing").arg(shown(firstMissing))
         : QStringLiteral("%1 to %2 are missing").arg(shown(firstMissing), shown(lastMissing));
-    *error = QStringLiteral("%1 (frames %2 are there)").arg(missing, present);
-    return -1;
+    return failed(QStringLiteral("%1 (frames %2 are there)").arg(missing, present));
 }
 
-bool WorkFolder::removeDecodedFrames(QString *error) const
+Error WorkFolder::removeDecodedFrames() const
 {
-    return removeNumbered(screens(), screensName(), QStringLiteral("bmp"), error);
+    return removeNumbered(screens(), screensName(), QStringLiteral("bmp"), Error::Stage::Decoding);
 }
 
-bool WorkFolder::removeOutputFrames(QString *error) const
+Error WorkFolder::removeOutputFrames() const
 {
-    return removeNumbered(processed(), processedName(), QStringLiteral("png"), error);
+    return removeNumbered(processed(), processedName(), QStringLiteral("png"), Error::Stage::Processing);
 }
 
 } // namespace nocta

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QFileInfoList>
 #include <QString>
 
@@ -50,17 +52,17 @@ public:
     // How many frames the encoder reads from processed/: ffmpeg takes the
     // numbers of processed/%03d.png one after another and stops at the first
     // that is missing, so the numbered outputs must follow each other
-    // without a gap, each named as the pattern spells its number. Returns
-    // -1 otherwise, with the first gap or misnamed file in *error:
-    // "processed/005.png is missing (frames 001-004 and 006-036 are there)".
-    int encoderFrameCount(QString *error) const;
+    // without a gap, each named as the pattern spells its number. An error
+    // otherwise, naming the first gap or misnamed file: "processed/005.png
+    // is missing (frames 001-004 and 006-036 are there)".
+    Error encoderFrameCount(int *count) const;
 
     // Stale results of an earlier movie: a decode removes the numbered
     // .bmp frames, a processing run the numbered .png outputs. Nothing
-    // else in those folders is touched. On failure names the first file
-    // that stayed.
-    bool removeDecodedFrames(QString *error) const;
-    bool removeOutputFrames(QString *error) const;
+    // else in those folders is touched. An error names the first file that
+    // stayed.
+    Error removeDecodedFrames() const;
+    Error removeOutputFrames() const;
 
 private:
     QString m_path;

@@ -87,10 +87,9 @@ Error decode(const QString &moviePath, const WorkFolder &folder, RunSink &sink, 
         return failed(ffmpegMissingReason());
     if (!folder.makeScreens())
         return failed(QStringLiteral("could not create the directory %1/").arg(WorkFolder::screensName()));
-    QString reason;
-    if (!folder.removeDecodedFrames(&reason))
-        return failed(reason);
-    reason = runFfmpeg(folder.path(), decodeArguments(moviePath, log), stopOf(sink));
+    if (Error error = folder.removeDecodedFrames())
+        return error;
+    const QString reason = runFfmpeg(folder.path(), decodeArguments(moviePath, log), stopOf(sink));
     if (sink.stopRequested())
         return Error::stopped(Error::Stage::Decoding);
     if (!reason.isEmpty())
@@ -105,11 +104,10 @@ Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath,
     const auto failed = [](const QString &detail) { return Error::failed(Error::Stage::Encoding, detail); };
     if (folder.outputFrames().isEmpty())
         return failed(QStringLiteral("no PNG frames in %1/").arg(WorkFolder::processedName()));
-    QString reason;
     // ffmpeg would stop at a gap and make a shorter movie without a word.
-    const int frames = folder.encoderFrameCount(&reason);
-    if (frames < 0)
-        return failed(reason);
+    int frames = 0;
+    if (Error error = folder.encoderFrameCount(&frames))
+        return error;
     if (findFfmpeg().isEmpty())
         return failed(ffmpegMissingReason());
 
@@ -119,7 +117,7 @@ Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath,
     MovieOutput output(folder.filePath(shownOutput), Error::Stage::Encoding, shownOutput);
     if (Error error = output.open())
         return error;
-    reason = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
+    const QString reason = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
     if (sink.stopRequested())
         return Error::stopped(Error::Stage::Encoding);
     if (!reason.isEmpty())

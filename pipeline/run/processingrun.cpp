@@ -237,9 +237,8 @@ RunResult processMovie(const QString &workDir, DenoiseMode mode, RunSink &sink, 
             run.fail(source.noFrames(), RunResult::NoFrames);
             return;
         }
-        QString error;
-        if (!folder.removeOutputFrames(&error)) {
-            run.fail(Error::failed(Error::Stage::Processing, error));
+        if (const Error error = folder.removeOutputFrames()) {
+            run.fail(error);
             return;
         }
         PngTarget target(folder, options.overlapped);
