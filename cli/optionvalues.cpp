@@ -2,7 +2,7 @@
 // every option of a kind.
 
 #include "cli/optiontable.h"
-#include "pipeline/movieparts.h"
+#include "pipeline/movie/partplan.h"
 
 #include <QRegularExpression>
 
@@ -133,7 +133,9 @@ bool checkValue(const OptionRow &row, const QString &text, Value *value, QString
     case Kind::BitRate:
         return isBitRate(text) || fail(error, QStringLiteral("%1 takes bits per second, such as 8M or 2500k").arg(name));
     case Kind::PartOfN:
-        return parsePartSpec(text, &value->part, error);
+        return parsePartSpec(text, &value->part)
+            || fail(error, QStringLiteral("%1 takes K/N, part K of N with 1 <= K <= N, such as 3/8 (not '%2')")
+                               .arg(name, text));
     }
     return false;
 }
