@@ -144,6 +144,8 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     StreamPlan plan;
     Error error = planStream(job, &plan, sink);
     MovieOutput output(job.output, Error::Stage::Encoding);
+    output.setStopCheck([&sink] { return sink.stopRequested(); });
+    output.setReplace(job.replace);
     if (!error)
         error = output.open();
     if (error) {

@@ -17,6 +17,7 @@ struct StreamJob
     DenoiseMode mode = DenoiseMode::Fuzzy;
     EncodeSettings encode;
     PartSpec part;             // a part only, labelled for joining
+    bool replace = true;       // an existing output may be replaced
 };
 
 // The whole job in one go, with no frame on disk: ffmpeg decodes the movie
