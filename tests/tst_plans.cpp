@@ -117,6 +117,7 @@ void TestPlans::encodePlan_data()
     QTest::newRow("quality too high") << "crf=52" << "o.mp4" << Error::Kind::QualityOutOfRange << "" << "";
     QTest::newRow("unknown preset") << "preset=quick" << "o.mp4" << Error::Kind::UnknownPreset << "" << "";
     QTest::newRow("no suffix") << "" << "movie" << Error::Kind::NoContainer << "" << "";
+    QTest::newRow("text suffix") << "" << "notes.txt" << Error::Kind::NoContainer << "" << "";
 }
 
 // Each setting lands in the encoder's arguments and in the label; settings

@@ -38,10 +38,7 @@ Error checkSettings(const EncodeSettings &s, const QString &outputPath)
         return settingsError(Kind::UnknownPreset,
                              QStringLiteral("unknown preset '%1'; the presets are %2")
                                  .arg(s.preset, EncodeSettings::presets().join(QStringLiteral(", "))), s.preset);
-    if (suffix.isEmpty())
-        return settingsError(Kind::NoContainer, QStringLiteral("the output %1 has no suffix to tell its container (.mp4, .mkv, ...)")
-                                                    .arg(QDir::toNativeSeparators(outputPath)));
-    return Error();
+    return EncodePlan::checkContainer(outputPath);
 }
 
 } // namespace
@@ -56,6 +53,26 @@ QStringList EncodeSettings::presets()
 QString EncodeSettings::defaultSuffix() const
 {
     return codec == Codec::Ffv1 ? QStringLiteral(".mkv") : QStringLiteral(".mp4");
+}
+
+QStringList EncodePlan::containers()
+{
+    return {QStringLiteral("mp4"), QStringLiteral("mkv"), QStringLiteral("mov"), QStringLiteral("m4v"),
+            QStringLiteral("avi"), QStringLiteral("nut"), QStringLiteral("ts")};
+}
+
+Error EncodePlan::checkContainer(const QString &outputPath)
+{
+    const QString suffix = QFileInfo(outputPath).suffix().toLower();
+    if (containers().contains(suffix))
+        return Error();
+    const QString accepted = QStringLiteral(".") + containers().join(QStringLiteral(", ."));
+    const QString what = suffix.isEmpty() ? QStringLiteral("has no suffix to tell its container")
+                                          : QStringLiteral("names no movie container");
+    return settingsError(Error::Kind::NoContainer,
+                         QStringLiteral("the output %1 %2; name it %3")
+                             .arg(QDir::toNativeSeparators(outputPath), what, accepted),
+                         QDir::toNativeSeparators(outputPath));
 }
 
 Error EncodePlan::resolve(const EncodeSettings &settings, const QString &outputPath, EncodePlan *plan)
