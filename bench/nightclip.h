@@ -14,7 +14,7 @@ namespace nocta::bench {
 class NightNoise
 {
 public:
-    NightNoise(unsigned seed, double darken, double shot = 0.0016, double read = 0.0012, double blotch = 0.0008);
+    NightNoise(unsigned seed, double darken, double shot = 0.0032, double read = 0.0017, double blotch = 0.0012);
     void apply(const QImage &day, QImage &dark, QImage &noisy);
 
 private:

@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cstdlib>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {

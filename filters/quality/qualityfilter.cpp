@@ -20,8 +20,8 @@ constexpr int MinSide = 16;
 constexpr int MaxSide = 16384;
 
 // Garrote thresholds, in units of the remaining noise variance.
-constexpr float LumaGain = 2.0f;
-constexpr float ChromaGain = 2.5f;
+constexpr float LumaGain = 10.0f;
+constexpr float ChromaGain = 16.0f;
 
 // How many of the latest frames' noise measurements a scene's model uses.
 constexpr int MeasuredFrames = 8;
