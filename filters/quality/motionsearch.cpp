@@ -20,8 +20,15 @@ struct SearchInput
     const FramePlanes *reference;
     Vec global;
     const MotionField *predictor;
+    const float *sigma;
     int blocksWide;
 };
+
+// Cost of a step away from the guess at each level, in units of the noise
+// deviation (sums of absolute differences grow with it).
+constexpr float QuarterPenalty = 1.0f;
+constexpr float HalfPenalty = 2.0f;
+constexpr float FullPenalty = 4.0f;
 
 // A full-resolution vector at quarter resolution, rounded and limited.
 NOCTA_INLINE Vec quarterOf(Vec v, int limit)
@@ -101,12 +108,12 @@ bool isSceneCut(const LumaHistogram &a, const LumaHistogram &b)
 }
 
 void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec global,
-                  const MotionField *predictor, MotionField &field)
+                  const MotionField *predictor, const float *sigma, MotionField &field)
 {
     field.reset(current.y.width, current.y.height);
     if (predictor && predictor->vectors.size() != field.vectors.size())
         predictor = nullptr;
-    const SearchInput input{&current, &reference, global, predictor, field.blocksWide};
+    const SearchInput input{&current, &reference, global, predictor, sigma, field.blocksWide};
     const auto search = NOCTA_KERNEL(searchBlockRow);
     parallelRows(field.blocksHigh, [&](int begin, int end) {
         for (int by = begin; by < end; ++by)

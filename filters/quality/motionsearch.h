@@ -42,8 +42,10 @@ bool isSceneCut(const LumaHistogram &a, const LumaHistogram &b);
 // half and full resolution). Each block starts from the best of three
 // guesses: no motion, the global motion, and the block's vector in
 // predictor (the field of the previous frame against the neighbour at the
-// same distance; may be null).
+// same distance; may be null). Each step away from a guess must gain in
+// proportion to the noise deviation that sigma (256 values by brightness;
+// may be null: none) gives.
 void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec global,
-                  const MotionField *predictor, MotionField &field);
+                  const MotionField *predictor, const float *sigma, MotionField &field);
 
 } // namespace nocta::quality

@@ -18,8 +18,12 @@ constexpr double MedianToSigma = 1.0 / (0.6744898 * 1.4142136);
 // of one deviation: sqrt(0.299^2 + 0.587^2 + 0.114^2).
 constexpr double LumaOfChannel = 0.6712;
 
-// Least samples for a bin to count.
-constexpr long long MinSamples = 400;
+// The largest read noise variance considered (deviation 0.17 of white).
+constexpr double MaxRead = 0.03;
+
+// Least samples for a bin to count: a share of all, and not too few.
+constexpr long long MinSamples = 64;
+constexpr long long ShareOfSamples = 200;
 
 inline void count(int *bins, float difference)
 {
@@ -84,6 +88,65 @@ void fitLinearNoise(const std::array<double, NoiseHistogram::LevelBins> &sigma,
     }
     model.shot = shot;
     model.read = read;
+}
+
+// Mean and deviation of the noisy byte of one channel whose clean byte is
+// c, for a model: the noise is clipped at black and white in linear light,
+// then goes through the transfer curve.
+struct Moments
+{
+    double mean, deviation;
+};
+
+Moments noisyMoments(double c, double shot, double read)
+{
+    constexpr int Points = 17;
+    double sum = 0, squares = 0, total = 0;
+    const double l = srgbToLinear(c / 255.0);
+    const double sd = std::sqrt(std::max(0.0, shot * l + read));
+    for (int i = 0; i < Points; ++i) {
+        const double z = -4.0 + 8.0 * i / (Points - 1), w = std::exp(-0.5 * z * z);
+        const double v = 255.0 * linearToSrgb(std::clamp(l + sd * z, 0.0, 1.0));
+        sum += w * v;
+        squares += w * v * v;
+        total += w;
+    }
+    const double mean = sum / total;
+    return {mean, std::sqrt(std::max(0.0, squares / total - mean * mean))};
+}
+
+// The luma deviation that a model predicts where the mean noisy level is
+// level (near black: clipping both lifts the mean and narrows the spread).
+double predictedLumaSigma(double level, double shot, double read)
+{
+    Moments previous = noisyMoments(0, shot, read);
+    if (level <= previous.mean)
+        return LumaOfChannel * previous.deviation;
+    for (int c = 2; c <= 96; c += 2) {
+        const Moments m = noisyMoments(c, shot, read);
+        if (m.mean >= level) {
+            const double f = (level - previous.mean) / std::max(1e-9, m.mean - previous.mean);
+            return LumaOfChannel * ((1 - f) * previous.deviation + f * m.deviation);
+        }
+        previous = m;
+    }
+    return LumaOfChannel * previous.deviation;
+}
+
+// Sets the read noise (the part that rules near black) so that the model
+// predicts the deviation measured in the darkest bin, clipping included.
+void fitReadNoise(double level, double sigma, NoiseModel &model)
+{
+    double lo = 0, hi = MaxRead;
+    if (predictedLumaSigma(level, model.shot, lo) >= sigma) {
+        model.read = 0;
+        return;
+    }
+    for (int i = 0; i < 24; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (predictedLumaSigma(level, model.shot, mid) < sigma ? lo : hi) = mid;
+    }
+    model.read = 0.5 * (lo + hi);
 }
 
 // The mean of noisy bytes by clean byte, then its inverse in quarter steps.
@@ -152,6 +215,14 @@ void NoiseHistogram::add(const NoiseHistogram &other)
 {
     for (std::size_t i = 0; i < m_counts.size(); ++i)
         m_counts[i] += other.m_counts[i];
+    for (std::size_t i = 0; i < m_levelSums.size(); ++i)
+        m_levelSums[i] += other.m_levelSums[i];
+}
+
+double NoiseHistogram::meanLevel(int bin) const
+{
+    const long long n = total(0, bin);
+    return n > 0 ? double(m_levelSums[std::size_t(bin)]) / double(n) : 16.0 * bin + 8.0;
 }
 
 long long NoiseHistogram::total(int channel, int bin) const
@@ -195,12 +266,18 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
         for (int x = 0; x < current.u.width; ++x) {
             const Vec v = field.at(std::min(2 * x / BlockSize, field.blocksWide - 1), by);
             const int bin = level[x] >> 4;
+            local.levelSum(bin) += level[x];
             count(local.counts(0, bin), current.y.row(2 * h)[2 * x] - reference.y.row(2 * h + v.y)[2 * x + v.x]);
-            if ((v.x | v.y) & 1)
-                continue;
-            const int hx = x + v.x / 2, hy = h + v.y / 2;
-            count(local.counts(1, bin), current.u.row(h)[x] - reference.u.row(hy)[hx]);
-            count(local.counts(2, bin), current.v.row(h)[x] - reference.v.row(hy)[hx]);
+            // Between cells the reference is the mean of two or four, with
+            // less noise: its differences are scaled to those of one cell.
+            const int ox = v.x >> 1, oy = v.y >> 1, fx = v.x & 1, fy = v.y & 1;
+            const float scale = fx && fy ? 1.2649111f : (fx || fy ? 1.1547005f : 1.0f);
+            auto tap = [&](const PlaneF &p) {
+                const float *r0 = p.row(h + oy) + x + ox, *r1 = p.row(h + oy + fy) + x + ox;
+                return 0.25f * ((r0[0] + r0[fx]) + (r1[0] + r1[fx]));
+            };
+            count(local.counts(1, bin), (current.u.row(h)[x] - tap(reference.u)) * scale);
+            count(local.counts(2, bin), (current.v.row(h)[x] - tap(reference.v)) * scale);
         }
     });
 }
@@ -214,6 +291,7 @@ void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
         const float *y = frame.y.row(2 * h), *u = frame.u.row(h), *v = frame.v.row(h);
         for (int x = 0; x + 1 < frame.u.width; ++x) {
             const int bin = level[x] >> 4;
+            local.levelSum(bin) += level[x];
             count(local.counts(0, bin), y[2 * x] - y[2 * x + 1]);
             count(local.counts(1, bin), u[x] - u[x + 1]);
             count(local.counts(2, bin), v[x] - v[x + 1]);
@@ -229,12 +307,19 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
         std::array<double, NoiseHistogram::LevelBins> sigma{};
         std::array<bool, NoiseHistogram::LevelBins> valid{};
         for (int b = 0; b < NoiseHistogram::LevelBins; ++b) {
-            valid[b] = histogram.total(channel, b) >= MinSamples;
+            valid[b] = histogram.total(channel, b) >= std::max(MinSamples, histogram.total() / ShareOfSamples);
             sigma[b] = valid[b] ? histogram.median(channel, b) * MedianToSigma : 0.0;
         }
         fillTable(sigma, valid, strength, *tables[channel]);
-        if (channel == 0)
+        if (channel == 0) {
             fitLinearNoise(sigma, valid, model);
+            for (int b = 0; b < 2; ++b) {
+                if (valid[b]) {
+                    fitReadNoise(histogram.meanLevel(b), sigma[b], model);
+                    break;
+                }
+            }
+        }
     }
     buildUnbias(model);
     return model;

@@ -21,7 +21,11 @@ public:
     static constexpr int Steps = 256;
 
     NoiseHistogram() : m_counts(std::size_t(Channels * LevelBins * Steps), 0) {}
-    void clear() { std::fill(m_counts.begin(), m_counts.end(), 0); }
+    void clear()
+    {
+        std::fill(m_counts.begin(), m_counts.end(), 0);
+        m_levelSums.fill(0);
+    }
     void add(const NoiseHistogram &other);
     long long total(int channel, int bin) const;
     long long total() const;
@@ -33,9 +37,13 @@ public:
     {
         return m_counts.data() + std::size_t((channel * LevelBins + bin) * Steps);
     }
+    // The sum of the levels of a bin's luma samples.
+    long long &levelSum(int bin) { return m_levelSums[std::size_t(bin)]; }
+    double meanLevel(int bin) const;
 
 private:
     std::vector<int> m_counts;
+    std::array<long long, LevelBins> m_levelSums{};
 };
 
 // Adds the differences between current and reference moved by field (a

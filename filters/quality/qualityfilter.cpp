@@ -192,19 +192,23 @@ QImage QualityFilter::State::produce(int index)
         ++hi;
 
     const FramePlanes &current = frame(index).planes;
+    // The noise of the scene so far guides the search; none for a scene's
+    // first frame.
+    const bool known = !measurements.empty() && measurements.back().scene == scene;
+    const float *sigma = known ? model.sigmaY.data() : nullptr;
     std::vector<Neighbour> neighbours;
     Vec global;
     for (int j = index - 1; j >= lo; --j) {
         global = clampVector({global.x + frame(j + 1).toPrevious.x, global.y + frame(j + 1).toPrevious.y});
         const MotionField *predictor = previousOutput == index - 1 ? &previousFields[std::size_t(slot(j - index))] : nullptr;
-        searchBlocks(current, frame(j).planes, global, predictor, fields[std::size_t(slot(j - index))]);
+        searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
         neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
     }
     global = Vec();
     for (int j = index + 1; j <= hi; ++j) {
         global = clampVector({global.x - frame(j).toPrevious.x, global.y - frame(j).toPrevious.y});
         const MotionField *predictor = previousOutput == index - 1 ? &previousFields[std::size_t(slot(j - index))] : nullptr;
-        searchBlocks(current, frame(j).planes, global, predictor, fields[std::size_t(slot(j - index))]);
+        searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
         neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
     }
     measure(index, lo, hi);

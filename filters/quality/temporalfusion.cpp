@@ -15,6 +15,8 @@ namespace {
 // RejectSpan.
 constexpr float AcceptUpTo = 1.6f;
 constexpr float RejectSpan = 1.4f;
+// The distance of a cell that has no counterpart in a neighbour.
+constexpr float Outside = 1e6f;
 
 struct FusionInput
 {
