@@ -39,29 +39,26 @@ struct DctWork
 #include "filters/kernelcopies.h"
 
 // The threshold of each block of strip t.
-void stripThresholds(int t, int count, const Plane8 &level, const PlaneF &residual, int levelScale,
-                     const std::array<float, 256> &sigma, float gain, float *threshold)
+void stripThresholds(int t, int count, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
+                     float *threshold)
 {
-    const int step = 2 / levelScale;
-    const int ly = std::clamp(4 * t / levelScale, 0, level.height - 1);
-    const int y0 = (4 * t - 4) / levelScale;
+    const int step = 2 / scale;
+    const int y0 = (4 * t - 4) / scale;
     for (int c = 0; c < count; ++c) {
-        const int lx = std::clamp(4 * c / levelScale, 0, level.width - 1);
-        const int x0 = (4 * c - 4) / levelScale;
-        float r = 0;
+        const int x0 = (4 * c - 4) / scale;
+        float sum = 0;
         for (int i = 0; i < 4; ++i) {
-            const float *line = residual.row(y0 + i * step) + x0;
-            r += (line[0] + line[step]) + (line[2 * step] + line[3 * step]);
+            const float *v = variance.row(y0 + i * step) + x0, *r = residual.row(y0 + i * step) + x0;
+            sum += (v[0] * r[0] + v[step] * r[step]) + (v[2 * step] * r[2 * step] + v[3 * step] * r[3 * step]);
         }
-        const float s = sigma[level.row(ly)[lx]];
-        threshold[c] = gain * s * s * (r * (1.0f / 16.0f));
+        threshold[c] = gain * sum * (1.0f / 16.0f);
     }
 }
 
 } // namespace
 
-void shrinkPlane(const PlaneF &plane, const Plane8 &level, const PlaneF &residual, int levelScale,
-                 const std::array<float, 256> &sigma, float gain, ShrinkBuffers &buffers, PlaneF &out)
+void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
+                 ShrinkBuffers &buffers, PlaneF &out)
 {
     const int width = plane.width, height = plane.height;
     const int count = (width + 3) / 4 + 1, span = count + 1;
@@ -79,7 +76,7 @@ void shrinkPlane(const PlaneF &plane, const Plane8 &level, const PlaneF &residua
             const float *rows[8];
             for (int i = 0; i < 8; ++i)
                 rows[i] = plane.row(4 * t - 4 + i) - 4;
-            stripThresholds(t, count, level, residual, levelScale, sigma, gain, threshold.data());
+            stripThresholds(t, count, variance, residual, scale, gain, threshold.data());
             shrink(rows, count, threshold.data(), work, buffers.strips.data() + stripSize * std::size_t(t));
         }
     });

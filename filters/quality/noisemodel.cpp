@@ -1,6 +1,7 @@
 #include "filters/quality/noisemodel.h"
 
 #include "filters/parallel.h"
+#include "filters/simd.h"
 
 #include <algorithm>
 #include <cmath>
@@ -44,6 +45,47 @@ void collect(int rows, NoiseHistogram &histogram, const RowWork &work)
         const std::lock_guard<std::mutex> guard(lock);
         histogram.add(local);
     });
+}
+
+// A cell counts as grey while the sum of its colour differences' sizes
+// stays within GreyTolerance + GreyShare * luma level.
+constexpr float GreyTolerance = 6.0f;
+constexpr float GreyShare = 0.1f;
+
+// The least variance a cell is given.
+constexpr float MinVariance = 0.01f;
+
+// One row of the noise map.
+struct MapInput
+{
+    const FramePlanes *frame;
+    const float *variance;   // by channel level
+    float y[3], u[3], v[3];  // weights of the channel variances
+};
+
+#define NOCTA_KERNELS "filters/quality/noisemodel_kernels.inc"
+#include "filters/kernelcopies.h"
+
+// Whether a cell's colour is close to grey (its 3x3 neighbourhood's mean
+// colour differences, which noise hardly moves): the model's luma and
+// colour-difference noise are measured on grey, where each channel sits at
+// the luma's level.
+bool isGrey(const FramePlanes &frame, int x, int h, int level)
+{
+    float u = 0, v = 0;
+    for (int j = -1; j <= 1; ++j) {
+        const float *ur = frame.u.row(h + j) + x, *vr = frame.v.row(h + j) + x;
+        u += (ur[-1] + ur[0]) + ur[1];
+        v += (vr[-1] + vr[0]) + vr[1];
+    }
+    return std::fabs(u) + std::fabs(v) <= 9.0f * (GreyTolerance + GreyShare * float(level));
+}
+
+// Every how many half-resolution rows a frame is sampled: every second,
+// or fewer on large frames (about 64k cells a frame are plenty).
+int sampleStep(const FramePlanes &frame)
+{
+    return std::max(2, int(std::int64_t(frame.u.width) * frame.u.height / 65536));
 }
 
 double srgbToLinear(double v)
@@ -184,6 +226,55 @@ void buildUnbias(NoiseModel &model)
     }
 }
 
+// The variance of a channel's noisy byte by its mean level.
+void buildChannelVariance(NoiseModel &model)
+{
+    std::array<Moments, 256> moments;
+    for (int c = 0; c < 256; ++c)
+        moments[std::size_t(c)] = noisyMoments(c, model.shot, model.read);
+    int c = 0;
+    for (int level = 0; level < 256; ++level) {
+        while (c < 255 && moments[std::size_t(c) + 1].mean <= level)
+            ++c;
+        const Moments &a = moments[std::size_t(c)], &b = moments[std::size_t(std::min(c + 1, 255))];
+        double f = b.mean > a.mean ? (level - a.mean) / (b.mean - a.mean) : 0.0;
+        f = std::clamp(f, 0.0, 1.0);
+        const double deviation = (1 - f) * a.deviation + f * b.deviation;
+        model.channelVariance[std::size_t(level)] = float(deviation * deviation);
+    }
+}
+
+// Measured against predicted variance of grey pixels, over the bins.
+float calibration(const NoiseHistogram &histogram, int channel, const std::array<double, 3> &weights,
+                  const NoiseModel &model)
+{
+    double measured = 0, predicted = 0;
+    for (int b = 0; b < NoiseHistogram::LevelBins; ++b) {
+        const double n = double(histogram.total(channel, b));
+        if (n < MinSamples)
+            continue;
+        const double sigma = histogram.median(channel, b) * MedianToSigma;
+        const int level = std::clamp(int(histogram.meanLevel(b) + 0.5), 0, 255);
+        measured += n * sigma * sigma;
+        predicted += n * (weights[0] + weights[1] + weights[2]) * model.channelVariance[std::size_t(level)];
+    }
+    return predicted > 1e-9 ? float(measured / predicted) : 1.0f;
+}
+
+// Weights of the channel variances in the variance of a luma pixel and of
+// a half-resolution colour difference (the mean of four pixels).
+std::array<double, 3> lumaWeights() { return {KR * KR, KG * KG, KB * KB}; }
+std::array<double, 3> cbWeights()
+{
+    const double s = CbScale * CbScale / 4.0;
+    return {s * KR * KR, s * KG * KG, s * (1 - KB) * (1 - KB)};
+}
+std::array<double, 3> crWeights()
+{
+    const double s = CrScale * CrScale / 4.0;
+    return {s * (1 - KR) * (1 - KR), s * KG * KG, s * KB * KB};
+}
+
 // Deviations of the bins as a table by level, interpolated between bin
 // centres; bins without enough samples take the nearest bin that has them.
 void fillTable(const std::array<double, NoiseHistogram::LevelBins> &sigma,
@@ -258,12 +349,15 @@ double NoiseHistogram::median(int channel, int bin) const
 void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
                           NoiseHistogram &histogram)
 {
-    const int rows = (current.u.height + 1) / 2;
+    const int step = sampleStep(current);
+    const int rows = (current.u.height + step - 1) / step;
     collect(rows, histogram, [&](int r, NoiseHistogram &local) {
-        const int h = 2 * r;
+        const int h = step * r;
         const int by = std::min(2 * h / BlockSize, field.blocksHigh - 1);
         const std::uint8_t *level = current.h8.row(h);
         for (int x = 0; x < current.u.width; ++x) {
+            if (!isGrey(current, x, h, level[x]))
+                continue;
             const Vec v = field.at(std::min(2 * x / BlockSize, field.blocksWide - 1), by);
             const int bin = level[x] >> 4;
             local.levelSum(bin) += level[x];
@@ -284,12 +378,15 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
 
 void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
 {
-    const int rows = (frame.u.height + 1) / 2;
+    const int step = sampleStep(frame);
+    const int rows = (frame.u.height + step - 1) / step;
     collect(rows, histogram, [&](int r, NoiseHistogram &local) {
-        const int h = 2 * r;
+        const int h = step * r;
         const std::uint8_t *level = frame.h8.row(h);
         const float *y = frame.y.row(2 * h), *u = frame.u.row(h), *v = frame.v.row(h);
         for (int x = 0; x + 1 < frame.u.width; ++x) {
+            if (!isGrey(frame, x, h, level[x]))
+                continue;
             const int bin = level[x] >> 4;
             local.levelSum(bin) += level[x];
             count(local.counts(0, bin), y[2 * x] - y[2 * x + 1]);
@@ -322,7 +419,37 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
         }
     }
     buildUnbias(model);
+    buildChannelVariance(model);
+    model.scaleY = calibration(histogram, 0, lumaWeights(), model);
+    model.scaleU = calibration(histogram, 1, cbWeights(), model);
+    model.scaleV = calibration(histogram, 2, crWeights(), model);
     return model;
+}
+
+void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map)
+{
+    const int w = frame.u.width, h = frame.u.height;
+    if (map.y.width != w || map.y.height != h) {
+        map.y.reset(w, h, 8);
+        map.u.reset(w, h, 8);
+        map.v.reset(w, h, 8);
+    }
+    MapInput input{&frame, model.channelVariance.data(), {}, {}, {}};
+    const double s2 = strength * strength;
+    const std::array<double, 3> weights[3] = {lumaWeights(), cbWeights(), crWeights()};
+    const float scales[3] = {model.scaleY, model.scaleU, model.scaleV};
+    float *targets[3] = {input.y, input.u, input.v};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+            targets[k][c] = float(s2 * scales[k] * weights[k][std::size_t(c)]);
+    const auto kernel = NOCTA_KERNEL(mapNoiseRow);
+    parallelRows(h, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y)
+            kernel(input, y, map.y.row(y), map.u.row(y), map.v.row(y));
+    });
+    map.y.fillBorder();
+    map.u.fillBorder();
+    map.v.fillBorder();
 }
 
 } // namespace nocta::quality

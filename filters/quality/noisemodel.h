@@ -47,7 +47,8 @@ private:
 };
 
 // Adds the differences between current and reference moved by field (a
-// sample of the pixels: every second row of half-resolution cells).
+// sample of the pixels: every second or further row of half-resolution
+// cells).
 void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
                           NoiseHistogram &histogram);
 
@@ -69,7 +70,24 @@ struct NoiseModel
     // steps: undoes the lift that black clipping and the transfer curve give
     // the mean of noisy values.
     std::array<std::uint8_t, 1024> unbias{};
+    // Variance of a colour channel's noisy byte by its mean level, as the
+    // linear-light model predicts it (clipping included), and the factors
+    // that bring its predictions for luma and the colour differences of a
+    // grey pixel to the variances measured.
+    std::array<float, 256> channelVariance{};
+    float scaleY = 1, scaleU = 1, scaleV = 1;
 };
+
+// The noise variance of each half-resolution cell of a frame, predicted
+// from the cell's colour: of one luma pixel and of the cell's colour
+// differences.
+struct NoiseMap
+{
+    PlaneF y, u, v;
+};
+
+// strength scales the deviations.
+void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map);
 
 // strength scales the standard deviations (not the unbiasing).
 NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength);

@@ -1,6 +1,7 @@
 #include "filters/quality/qualityfilter.h"
 
 #include "filters/precondition.h"
+#include "filters/quality/chromaguide.h"
 #include "filters/quality/dctshrink.h"
 #include "filters/quality/motionsearch.h"
 #include "filters/quality/noisemodel.h"
@@ -22,6 +23,10 @@ constexpr int MaxSide = 16384;
 // Garrote thresholds, in units of the remaining noise variance.
 constexpr float LumaGain = 10.0f;
 constexpr float ChromaGain = 16.0f;
+
+// How flat the luma must be (variance over 3x3 cells, in squared levels)
+// for the colour to stop following it.
+constexpr float GuideEpsilon = 1.0f;
 
 // How many of the latest frames' noise measurements a scene's model uses.
 constexpr int MeasuredFrames = 8;
@@ -62,9 +67,11 @@ struct QualityFilter::State
     int previousOutput = -2;
     std::deque<Measurement> measurements;
     NoiseModel model;
+    NoiseMap noiseMap;
     FusedFrame fused;
     ShrinkBuffers shrinkBuffers;
     PlaneF outY, outU, outV;
+    ChromaGuide chromaGuide;
 
     Frame &frame(int index) { return *frames[std::size_t(index - frames.front()->index)]; }
     int slot(int offset) const { return offset + options.radius; }
@@ -213,10 +220,11 @@ QImage QualityFilter::State::produce(int index)
     }
     measure(index, lo, hi);
 
-    fuseTemporal(current, neighbours, model, fused);
-    shrinkPlane(fused.y, current.h8, fused.residual, 2, model.sigmaY, LumaGain, shrinkBuffers, outY);
-    shrinkPlane(fused.u, current.h8, fused.residual, 1, model.sigmaU, ChromaGain, shrinkBuffers, outU);
-    shrinkPlane(fused.v, current.h8, fused.residual, 1, model.sigmaV, ChromaGain, shrinkBuffers, outV);
+    mapNoise(current, model, options.strength, noiseMap);
+    fuseTemporal(current, neighbours, noiseMap, fused);
+    shrinkPlane(fused.y, noiseMap.y, fused.residual, 2, LumaGain, shrinkBuffers, outY);
+    shrinkPlane(fused.u, noiseMap.u, fused.residual, 1, ChromaGain, shrinkBuffers, outU);
+    shrinkPlane(fused.v, noiseMap.v, fused.residual, 1, ChromaGain, shrinkBuffers, outV);
 
     // Fields of offsets this frame did not search are stale for the next.
     for (int d = -radius; d <= radius; ++d)
@@ -224,7 +232,9 @@ QImage QualityFilter::State::produce(int index)
             fields[std::size_t(slot(d))].vectors.clear();
     std::swap(fields, previousFields);
     previousOutput = index;
-    return framePlanesToImage(outY, outU, outV, model.unbias.data());
+    guideChroma(outY, outU, outV, GuideEpsilon, chromaGuide);
+    const PlaneF *fits[4] = {&chromaGuide.a[0], &chromaGuide.b[0], &chromaGuide.a[1], &chromaGuide.b[1]};
+    return framePlanesToImage(outY, fits, model.unbias.data());
 }
 
 } // namespace nocta

@@ -15,15 +15,6 @@ using detail::blue;
 using detail::green;
 using detail::red;
 
-// Full-range BT.601 luma and colour differences.
-constexpr float KR = 0.299f, KG = 0.587f, KB = 0.114f;
-constexpr float CbScale = 0.5f / (1.0f - KB);
-constexpr float CrScale = 0.5f / (1.0f - KR);
-constexpr float RFromCr = 2.0f * (1.0f - KR);
-constexpr float BFromCb = 2.0f * (1.0f - KB);
-constexpr float GFromCb = 2.0f * (1.0f - KB) * KB / KG;
-constexpr float GFromCr = 2.0f * (1.0f - KR) * KR / KG;
-
 NOCTA_INLINE float luma(std::uint32_t p)
 {
     return (KR * float(red(p)) + KG * float(green(p))) + KB * float(blue(p));
@@ -96,7 +87,7 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
     halvePlane(planes.h8, planes.q8, NOCTA_KERNEL(halveByteRow));
 }
 
-QImage framePlanesToImage(const PlaneF &y, const PlaneF &u, const PlaneF &v, const std::uint8_t *unbias)
+QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias)
 {
     const int width = y.width, height = y.height;
     QImage image(width, height, QImage::Format_RGB32);
@@ -105,13 +96,16 @@ QImage framePlanesToImage(const PlaneF &y, const PlaneF &u, const PlaneF &v, con
     const auto upsample = NOCTA_KERNEL(upsampleRow);
     const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
     parallelRows(height, [&](int begin, int end) {
-        std::vector<float> tmp(std::size_t(u.width) + 2), cu(static_cast<std::size_t>(width)), cv(static_cast<std::size_t>(width));
+        std::vector<float> tmp(std::size_t(fits[0]->width) + 2), rows(4 * static_cast<std::size_t>(width));
+        float *full[4];
+        for (std::size_t i = 0; i < 4; ++i)
+            full[i] = rows.data() + i * std::size_t(width);
         for (int row = begin; row < end; ++row) {
             // Half-resolution samples sit between full rows 2h and 2h+1.
             const int h = row / 2, other = row % 2 ? h + 1 : h - 1;
-            upsample(u.row(h), u.row(other), tmp.data(), cu.data(), width);
-            upsample(v.row(h), v.row(other), tmp.data(), cv.data(), width);
-            toRgb(y.row(row), cu.data(), cv.data(), unbias,
+            for (int i = 0; i < 4; ++i)
+                upsample(fits[i]->row(h), fits[i]->row(other), tmp.data(), full[i], width);
+            toRgb(y.row(row), full[0], full[1], full[2], full[3], unbias,
                   reinterpret_cast<std::uint32_t *>(image.scanLine(row)), width);
         }
     });

@@ -37,6 +37,15 @@ struct Plane
 using PlaneF = Plane<float>;
 using Plane8 = Plane<std::uint8_t>;
 
+// Full-range BT.601 luma and colour differences.
+constexpr float KR = 0.299f, KG = 0.587f, KB = 0.114f;
+constexpr float CbScale = 0.5f / (1.0f - KB);
+constexpr float CrScale = 0.5f / (1.0f - KR);
+constexpr float RFromCr = 2.0f * (1.0f - KR);
+constexpr float BFromCb = 2.0f * (1.0f - KB);
+constexpr float GFromCb = 2.0f * (1.0f - KB) * KB / KG;
+constexpr float GFromCr = 2.0f * (1.0f - KR) * KR / KG;
+
 // Largest motion vector component, in full-resolution pixels, and the
 // border that every plane of a frame keeps (at its own scale) so that any
 // block moved by such a vector, with its search margin, reads inside it.
@@ -62,10 +71,10 @@ constexpr int quarterSize(int n) { return halfSize(halfSize(n)); }
 void loadFramePlanes(const QImage &frame, FramePlanes &planes);
 
 // Builds the output frame (RGB32) from filtered luma (full resolution) and
-// colour differences (half resolution, border of at least one pixel), each
-// colour channel mapped through unbias: 1024 entries indexed by the value
-// in quarter steps.
-QImage framePlanesToImage(const PlaneF &y, const PlaneF &u, const PlaneF &v,
-                          const std::uint8_t *unbias);
+// the fits of the colour differences against it (see chromaguide.h: a and
+// b of u, a and b of v; half resolution, border of at least one pixel),
+// each colour channel mapped through unbias: 1024 entries indexed by the
+// value in quarter steps.
+QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias);
 
 } // namespace nocta::quality

@@ -22,26 +22,54 @@ struct FusionInput
 {
     const FramePlanes *current;
     const Neighbour *neighbours;
-    const float *invY;
-    const float *invU;
-    const float *invV;
+    const NoiseMap *noise;
 };
 
 // Running sums of one half row: weights, their squares and the weighed
-// neighbour values.
+// neighbour values (wFull: work space).
 struct FusionSums
 {
-    std::vector<float> sum, sum2, u, v, y0, y1, wFull, w;
+    mutable std::vector<float> wFull;
+    std::vector<float> sum, sum2, u, v, y0, y1, w;
 
     explicit FusionSums(int halfWidth)
-        : sum(std::size_t(halfWidth)), sum2(sum.size()), u(sum.size()), v(sum.size()), y0(2 * sum.size()),
-          y1(y0.size()), wFull(y0.size()), w(sum.size())
+        : wFull(2 * std::size_t(halfWidth)), sum(std::size_t(halfWidth)), sum2(sum.size()), u(sum.size()),
+          v(sum.size()), y0(wFull.size()), y1(wFull.size()), w(sum.size())
     {
     }
     void clear()
     {
         for (auto *a : {&sum, &sum2, &u, &v, &y0, &y1})
             std::fill(a->begin(), a->end(), 0.0f);
+    }
+};
+
+// Per-cell normalisation of the squared differences of one half row
+// (index -1 .. width).
+struct RowNorms
+{
+    float *y, *u, *v;
+};
+
+// A neighbour moved onto one half row (see warpRow), in one buffer: luma
+// columns -2 .. 2 width + 1, cells -1 .. width.
+struct WarpedRow
+{
+    std::vector<float> buffer;
+    float *y0, *y1, *u, *v, *inside;
+
+    WarpedRow(const WarpedRow &) = delete;
+    WarpedRow &operator=(const WarpedRow &) = delete;
+    WarpedRow(WarpedRow &&) = default;
+    explicit WarpedRow(int halfWidth)
+    {
+        const std::size_t luma = 2 * std::size_t(halfWidth) + 4, cells = std::size_t(halfWidth) + 2;
+        buffer.resize(2 * luma + 3 * cells);
+        y0 = buffer.data() + 2;
+        y1 = y0 + luma;
+        u = y1 + luma - 1;
+        v = u + cells;
+        inside = v + cells;
     }
 };
 
@@ -76,18 +104,9 @@ struct ChromaTap
 #define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"
 #include "filters/kernelcopies.h"
 
-// 1 / (2 s^2): the normalisation of a squared difference of two views.
-std::array<float, 256> inverseVariance(const std::array<float, 256> &sigma)
-{
-    std::array<float, 256> inverse{};
-    for (std::size_t i = 0; i < inverse.size(); ++i)
-        inverse[i] = 1.0f / (2.0f * std::max(sigma[i] * sigma[i], 0.01f));
-    return inverse;
-}
-
 } // namespace
 
-void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseModel &model,
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
                   FusedFrame &out)
 {
     const int hw = current.u.width, hh = current.u.height;
@@ -98,34 +117,45 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         out.residual.reset(hw, hh, 8);
     }
     const int count = int(neighbours.size());
-    out.distances.resize(neighbours.size());
-    for (PlaneF &d : out.distances) {
-        if (d.width != hw || d.height != hh)
-            d.reset(hw, hh, 1);
-    }
-    const std::array<float, 256> invY = inverseVariance(model.sigmaY), invU = inverseVariance(model.sigmaU),
-                                 invV = inverseVariance(model.sigmaV);
-    const FusionInput input{&current, neighbours.data(), invY.data(), invU.data(), invV.data()};
+    const FusionInput input{&current, neighbours.data(), &noise};
 
+    const auto norm = NOCTA_KERNEL(normRow);
+    const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
-    parallelRows(hh + 2, [&](int begin, int end) {
-        for (int h = begin - 1; h < end - 1; ++h)
-            for (int k = 0; k < count; ++k)
-                distance(input, k, h, out.distances[std::size_t(k)].row(h) - 0);
-    });
-
     const auto weight = NOCTA_KERNEL(weightRow);
     const auto accumulate = NOCTA_KERNEL(accumulateRow);
     const auto finish = NOCTA_KERNEL(finishRow);
+    // Each band moves its rows of every neighbour, and one row above and
+    // below, into place, keeping the latest two of them and the latest
+    // three rows of distances.
     parallelRows(hh, [&](int begin, int end) {
+        const std::size_t line = std::size_t(hw) + 2;
+        std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), square(2 * line);
+        RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
+        std::vector<WarpedRow> warped;
+        warped.reserve(2 * std::size_t(count));
+        for (int i = 0; i < 2 * count; ++i)
+            warped.emplace_back(hw);
+        auto distances = [&](int k, int h) {
+            return ring.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * line + 1;
+        };
+        auto moved = [&](int k, int h) -> WarpedRow & { return warped[std::size_t(k) * 2 + std::size_t((h + 2) % 2)]; };
         FusionSums sums(hw);
-        for (int h = begin; h < end; ++h) {
+        for (int h = begin - 1; h <= end; ++h) {
+            norm(input, h, rowNorms);
+            for (int k = 0; k < count; ++k) {
+                warp(input, k, h, moved(k, h));
+                distance(input, h, moved(k, h), rowNorms, square.data() + 2, distances(k, h));
+            }
+            const int row = h - 1;
+            if (row < begin)
+                continue;
             sums.clear();
             for (int k = 0; k < count; ++k) {
-                weight(out.distances[std::size_t(k)], h, sums.w.data(), hw);
-                accumulate(input, k, h, sums.w.data(), sums);
+                weight(distances(k, row - 1), distances(k, row), distances(k, row + 1), sums.w.data(), hw);
+                accumulate(moved(k, row), sums.w.data(), sums, hw);
             }
-            finish(current, h, sums, out);
+            finish(current, row, sums, out);
         }
     });
     out.y.fillBorder();

@@ -22,14 +22,14 @@ struct Neighbour
 struct FusedFrame
 {
     PlaneF y, u, v, residual;
-    std::vector<PlaneF> distances;   // work planes, one per neighbour
 };
 
 // Averages each pixel of current with its aligned neighbours. A
 // neighbour's weight falls from 1 to 0 as its difference to the current
 // frame around the pixel (over 6x6 pixels, luma and colour, measured
-// against the expected noise) grows beyond what noise explains.
-void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseModel &model,
+// against the noise variance that noise gives) grows beyond what noise
+// explains.
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
                   FusedFrame &out);
 
 } // namespace nocta::quality
