@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace nocta::quality {
 
@@ -11,6 +13,9 @@ namespace {
 // Luma noise of a grey pixel whose three channels carry independent noise
 // of one deviation: sqrt(0.299^2 + 0.587^2 + 0.114^2).
 constexpr double LumaOfChannel = 0.6712;
+
+// Draws of the simulation that predicts a measured deviation near black.
+constexpr std::size_t MedianDraws = 1024;
 
 // The largest read noise variance considered (deviation 0.17 of white).
 constexpr double MaxRead = 0.03;
@@ -84,22 +89,83 @@ Moments noisyMoments(double c, double shot, double read)
     return {mean, std::sqrt(std::max(0.0, squares / total - mean * mean))};
 }
 
-// The luma deviation that a model predicts where the mean noisy level is
-// level (near black: clipping both lifts the mean and narrows the spread).
+// Fixed standard normal samples (a linear congruential generator through
+// Box-Muller): six per draw, a channel value in each of two frames.
+const std::vector<double> &normalSamples()
+{
+    static const std::vector<double> samples = [] {
+        std::vector<double> z(6 * MedianDraws);
+        std::uint64_t state = 0x2545F4914F6CDD1DULL;
+        auto uniform = [&state] {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            return (double(state >> 11) + 0.5) / 9007199254740992.0;
+        };
+        for (std::size_t i = 0; i < z.size(); i += 2) {
+            const double r = std::sqrt(-2.0 * std::log(uniform())), a = 6.283185307179586 * uniform();
+            z[i] = r * std::cos(a);
+            z[i + 1] = r * std::sin(a);
+        }
+        return z;
+    }();
+    return samples;
+}
+
+// linearToSrgb by a table with linear interpolation (fast enough for the
+// simulation below; off by less than 1e-4 of white).
+double srgbFromTable(double l)
+{
+    constexpr int Size = 8192;
+    static const std::vector<double> table = [] {
+        std::vector<double> t(Size + 2);
+        for (int i = 0; i <= Size + 1; ++i)
+            t[std::size_t(i)] = linearToSrgb(std::min(1.0, double(i) / Size));
+        return t;
+    }();
+    const double p = std::clamp(l, 0.0, 1.0) * Size;
+    const int i = int(p);
+    return table[std::size_t(i)] + (p - i) * (table[std::size_t(i) + 1] - table[std::size_t(i)]);
+}
+
+// The luma deviation, as measured (from the median absolute difference of
+// two frames), of a grey pixel whose channels' clean byte is c: near black,
+// clipping gives many equal values and a median far below what the
+// variance suggests.
+double measuredLumaSigma(double c, double shot, double read)
+{
+    const std::vector<double> &z = normalSamples();
+    const double l = srgbToLinear(c / 255.0);
+    const double sd = std::sqrt(std::max(0.0, shot * l + read));
+    const double weights[3] = {KR, KG, KB};
+    std::vector<double> differences(MedianDraws);
+    for (std::size_t i = 0; i < MedianDraws; ++i) {
+        double d = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double a = srgbFromTable(l + sd * z[6 * i + k]);
+            const double b = srgbFromTable(l + sd * z[6 * i + 3 + k]);
+            d += weights[k] * (a - b);
+        }
+        differences[i] = std::fabs(255.0 * d);
+    }
+    std::nth_element(differences.begin(), differences.begin() + MedianDraws / 2, differences.end());
+    return differences[MedianDraws / 2] * MedianToSigma;
+}
+
+// The luma deviation, as measured, that a model predicts where the mean
+// noisy level is level.
 double predictedLumaSigma(double level, double shot, double read)
 {
-    Moments previous = noisyMoments(0, shot, read);
-    if (level <= previous.mean)
-        return LumaOfChannel * previous.deviation;
-    for (int c = 2; c <= 96; c += 2) {
-        const Moments m = noisyMoments(c, shot, read);
-        if (m.mean >= level) {
-            const double f = (level - previous.mean) / std::max(1e-9, m.mean - previous.mean);
-            return LumaOfChannel * ((1 - f) * previous.deviation + f * m.deviation);
+    double c = 0, previous = noisyMoments(0, shot, read).mean;
+    if (level > previous) {
+        for (c = 1; c < 96; ++c) {
+            const double mean = noisyMoments(c, shot, read).mean;
+            if (mean >= level) {
+                c -= 1 - (level - previous) / std::max(1e-9, mean - previous);
+                break;
+            }
+            previous = mean;
         }
-        previous = m;
     }
-    return LumaOfChannel * previous.deviation;
+    return measuredLumaSigma(c, shot, read);
 }
 
 // Sets the read noise (the part that rules near black) so that the model
