@@ -20,6 +20,7 @@ struct StreamPlan
     EncodePlan encode;
     TemporalWindow window;
     FrameSpan span;             // the decoded frames
+    FrameRange range;           // the output frames
     QStringList metadata;       // a part's label
     QList<KeptStream> streams;  // the movie's other streams that go along
 };
@@ -62,9 +63,10 @@ Error planFrames(const StreamJob &job, StreamPlan *plan, RunSink &sink)
 {
     if (job.part.isPart()) {
         PartPlan part;
-        if (Error error = planPart(PartJob{job.movie, job.part, job.mode, plan->encode}, plan->info, &part))
+        if (Error error = planPart(PartJob{job.movie, job.part, job.mode, job.quality, plan->encode}, plan->info, &part))
             return error;
         plan->span = part.frames;
+        plan->range = part.range;
         plan->metadata = part.tags;
         sink.log(QStringLiteral(" - Part %1 of %2: output frames %3 to %4")
                      .arg(job.part.index).arg(job.part.count).arg(part.range.first)
@@ -83,7 +85,7 @@ Error planStream(const StreamJob &job, StreamPlan *plan, RunSink &sink)
         return error;
     if (Error error = EncodePlan::resolve(job.encode, job.output, &plan->encode))
         return error;
-    plan->window = temporalWindow(job.mode);
+    plan->window = temporalWindow(job.mode, job.quality);
     const MovieInfo &info = plan->info;
     sink.log(QStringLiteral(" - Denoising %1: %2x%3, %4 fps, %5 frames")
                  .arg(QDir::toNativeSeparators(job.movie)).arg(info.width).arg(info.height)
@@ -101,7 +103,7 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
     DecoderSource source(planDecode(job.movie, info, span), info, expected, span.first + 1,
                          [&sink] { return sink.stopRequested(); });
     EncoderTarget encoder(streamEncodeArguments(job, plan, partial), QSize(info.width, info.height));
-    ProcessingRun run(job.mode, sink);
+    ProcessingRun run(job.mode, sink, job.quality, RunSpan{span.first, plan.range.first, plan.range.end});
     return run.exec([&] {
         QString why;
         if (!encoder.start(&why) || !source.start(&why)) {
@@ -117,23 +119,23 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
 // the joined movie).
 Error checkWritten(const StreamJob &job, const StreamPlan &plan, int written)
 {
-    const FrameSpan &span = plan.span;
+    const FrameRange &range = plan.range;
     if (written == 0 && job.part.isPart())
         return Error::failed(Error::Stage::Processing,
                              QStringLiteral("the movie ends before part %1 of %2, at output frame %3; it has fewer "
                                             "frames than it says, so split it into fewer parts")
-                                 .arg(job.part.index).arg(job.part.count).arg(span.first));
+                                 .arg(job.part.index).arg(job.part.count).arg(range.first));
     if (written == 0)
         return Error::failed(Error::Stage::Encoding,
                              QStringLiteral("the movie has fewer than %1 frames, so there is nothing to encode")
                                  .arg(countWord(plan.window.size())));
-    const int due = plan.window.outputs(span.count);
-    if (span.count >= 0 && written != due)
+    const int due = range.end - range.first;
+    if (range.end >= 0 && written != due)
         return Error::failed(Error::Stage::Processing,
                              QStringLiteral("the movie ends at output frame %1, before the end of part %2 of %3 at %4; "
                                             "it has fewer frames than it says, so split it into fewer parts")
-                                 .arg(span.first + written).arg(job.part.index).arg(job.part.count)
-                                 .arg(span.first + due));
+                                 .arg(range.first + written).arg(job.part.index).arg(job.part.count)
+                                 .arg(range.end));
     return Error();
 }
 

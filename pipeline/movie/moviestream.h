@@ -15,6 +15,7 @@ struct StreamJob
     QString movie;
     QString output;
     DenoiseMode mode = DenoiseMode::Fuzzy;
+    QualityOptions quality;    // the quality mode's settings
     EncodeSettings encode;
     PartSpec part;             // a part only, labelled for joining
 };

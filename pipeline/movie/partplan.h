@@ -64,6 +64,7 @@ struct PartJob
     QString movie;
     PartSpec part;
     DenoiseMode mode = DenoiseMode::Fuzzy;
+    QualityOptions quality;
     EncodePlan encode;
 };
 
