@@ -4,6 +4,7 @@
 // and the preview picture; and the chain's restarts, which make parts
 // exact, against a whole run in memory.
 
+#include "pipeline/run/processingrun.h"
 #include "pipeline/run/qualitychain.h"
 #include "testsupport.h"
 
@@ -59,6 +60,53 @@ QString compareFrames(const QString &expectedDir, const QStringList &expected, c
     return QString();
 }
 
+constexpr int ChainFrames = QualityChain::ChunkFrames + 20;
+const QSize ChainFrameSize(32, 24);
+
+QImage chainFrame(int index)
+{
+    return noisyNightFrame(ChainFrameSize.width(), ChainFrameSize.height(), index, 7);
+}
+
+// Movie frames [first, end) named by their number.
+class CountingSource : public FrameSource
+{
+public:
+    CountingSource(int first, int end) : m_next(first), m_end(end) {}
+    bool next(SourceFrame *frame) override
+    {
+        if (m_next >= m_end)
+            return false;
+        *frame = SourceFrame{chainFrame(m_next), QString::number(m_next), QString()};
+        ++m_next;
+        return true;
+    }
+    int expectedFrames() const override { return -1; }
+    Error failure() const override { return Error(); }
+    Error noFrames() const override { return Error(); }
+
+private:
+    int m_next;
+    int m_end;
+};
+
+class KeepingTarget : public FrameTarget
+{
+public:
+    bool put(const QImage &output, const SourceFrame &frame) override
+    {
+        names << frame.name;
+        images << output;
+        return true;
+    }
+    bool finish() override { return true; }
+    Error failure() const override { return Error(); }
+    int written() const override { return int(images.size()); }
+
+    QStringList names;
+    QVector<QImage> images;
+};
+
 } // namespace
 
 class TestQualityMode : public QObject
@@ -69,6 +117,8 @@ private slots:
     void initTestCase();
     void chainStartedInsideGivesTheWholeRun_data();
     void chainStartedInsideGivesTheWholeRun();
+    void runKeepsItsRangeUnderItsFramesNames_data();
+    void runKeepsItsRangeUnderItsFramesNames();
     void everyFrameKeptInStep_data();
     void everyFrameKeptInStep();
     void partsJoinIntoTheWholeRun_data();
@@ -147,28 +197,26 @@ void TestQualityMode::chainStartedInsideGivesTheWholeRun_data()
 void TestQualityMode::chainStartedInsideGivesTheWholeRun()
 {
     QFETCH(int, first);
-    const int frames = QualityChain::ChunkFrames + 20;
-    const QSize size(32, 24);
     const QualityOptions options;
     if (m_chainWhole.empty()) {
-        QualityChain chain(size, options, 0);
+        QualityChain chain(ChainFrameSize, options, 0);
         std::vector<QualityChain::Output> ready;
-        for (int i = 0; i < frames; ++i)
-            chain.add(noisyNightFrame(size.width(), size.height(), i, 7), &ready);
+        for (int i = 0; i < ChainFrames; ++i)
+            chain.add(chainFrame(i), &ready);
         chain.finish(&ready);
         for (int i = 0; i < int(ready.size()); ++i) {
             QCOMPARE(ready[std::size_t(i)].first, i);
             m_chainWhole[i] = ready[std::size_t(i)].second;
         }
-        QCOMPARE(int(m_chainWhole.size()), frames);
+        QCOMPARE(int(m_chainWhole.size()), ChainFrames);
     }
     const int kept = 6;
     const int from = QualityChain::firstInput(first, options.radius);
     QVERIFY(from <= first);
-    QualityChain chain(size, options, from);
+    QualityChain chain(ChainFrameSize, options, from);
     std::vector<QualityChain::Output> ready;
     for (int i = from; i < first + kept + options.radius; ++i)
-        chain.add(noisyNightFrame(size.width(), size.height(), i, 7), &ready);
+        chain.add(chainFrame(i), &ready);
     int compared = 0;
     for (const QualityChain::Output &out : ready) {
         if (out.first < first || out.first >= first + kept)
@@ -178,6 +226,38 @@ void TestQualityMode::chainStartedInsideGivesTheWholeRun()
         ++compared;
     }
     QCOMPARE(compared, kept);
+}
+
+void TestQualityMode::runKeepsItsRangeUnderItsFramesNames_data()
+{
+    QTest::addColumn<int>("keepFirst");
+    QTest::addColumn<int>("keepEnd");   // -1: to the end
+    const int chunk = QualityChain::ChunkFrames;
+    QTest::newRow("the start") << 0 << 4;
+    QTest::newRow("across a restart") << chunk - 2 << chunk + 3;
+    QTest::newRow("to the end") << ChainFrames - 5 << -1;
+}
+
+// A run given the frames of a part keeps exactly its range, each frame
+// under the name of its own source frame, as the whole chain made it.
+void TestQualityMode::runKeepsItsRangeUnderItsFramesNames()
+{
+    QFETCH(int, keepFirst);
+    QFETCH(int, keepEnd);
+    QVERIFY2(!m_chainWhole.empty(), "runs after chainStartedInsideGivesTheWholeRun");
+    const QualityOptions options;
+    const RunSpan span{QualityChain::firstInput(keepFirst, options.radius), keepFirst, keepEnd};
+    CountingSource source(span.firstInput, keepEnd < 0 ? ChainFrames : keepEnd + options.radius);
+    KeepingTarget target;
+    RecordingSink sink;
+    ProcessingRun run(DenoiseMode::Quality, sink, options, span);
+    QVERIFY(run.exec([&] { run.slide(source, target); }).ok());
+    QStringList expected;
+    for (int i = keepFirst; i < (keepEnd < 0 ? ChainFrames : keepEnd); ++i)
+        expected << QString::number(i);
+    QCOMPARE(target.names, expected);
+    for (int i = 0; i < target.images.size(); ++i)
+        QVERIFY2(firstDifference(m_chainWhole.at(keepFirst + i), target.images.at(i)).isEmpty(), qPrintable(expected.at(i)));
 }
 
 void TestQualityMode::everyFrameKeptInStep_data()
@@ -262,6 +342,10 @@ void TestQualityMode::partsJoinIntoTheWholeRun()
                                              work.filePath("joined"), bmpNames(work.filePath("joined")));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
     QCOMPARE(bmpNames(work.filePath("joined")).size(), Frames);
+    // join takes the sound from the movie with no shift.
+    const double flash = double(brightestFrame(work.filePath("joined"))) / FlashRate;
+    const double beep = firstBeep(joined, work.path());
+    QVERIFY2(std::abs(beep - flash) < 1.0 / FlashRate, qPrintable(QStringLiteral("beep at %1 s, flash at %2 s").arg(beep).arg(flash)));
 }
 
 // decode, then process --mode quality: processed/ holds one frame per

@@ -117,7 +117,11 @@ Error previewMovie(const QString &moviePath, double seconds, const QualityOption
         return previewError(QStringLiteral("%1 has %2 frames; a preview needs at least five")
                                 .arg(QDir::toNativeSeparators(moviePath))
                                 .arg(info.frames < 0 ? QStringLiteral("an unknown number of") : QString::number(info.frames)));
-    const int wanted = seconds < 0 ? info.frames / 2 : int(std::floor(seconds * info.rate() + 0.5));
+    const int wanted = seconds < 0 ? info.frames / 2 : int(std::floor(seconds * info.rate()));
+    if (wanted >= info.frames)
+        return previewError(QStringLiteral("%1 s is past the end of %2, which lasts %3 s")
+                                .arg(seconds).arg(QDir::toNativeSeparators(moviePath))
+                                .arg(info.frames / info.rate(), 0, 'f', 2));
     const int at = qBound(Radius, wanted, info.frames - 1 - Radius);
     FrameSpan span;
     span.first = qMin(at - Radius, QualityChain::firstInput(at, quality.radius));

@@ -29,7 +29,7 @@ struct MoviePreview
 // frame for frame as a part does, and denoises the frame there with every
 // mode, each as a whole run of the movie would. The frame is moved in so
 // that the Standard and Fuzzy windows are whole; an error when the movie
-// has fewer than five frames or cannot be read.
+// has fewer than five frames, ends before `seconds` or cannot be read.
 Error previewMovie(const QString &moviePath, double seconds, const QualityOptions &quality, MoviePreview *preview);
 
 } // namespace nocta

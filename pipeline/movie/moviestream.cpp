@@ -63,7 +63,7 @@ Error planFrames(const StreamJob &job, StreamPlan *plan, RunSink &sink)
 {
     if (job.part.isPart()) {
         PartPlan part;
-        if (Error error = planPart(PartJob{job.movie, job.part, job.mode, job.quality, plan->encode}, plan->info, &part))
+        if (Error error = planPart(PartJob{job.movie, job.part, job.mode, plan->encode, job.quality}, plan->info, &part))
             return error;
         plan->span = part.frames;
         plan->range = part.range;

@@ -64,8 +64,8 @@ struct PartJob
     QString movie;
     PartSpec part;
     DenoiseMode mode = DenoiseMode::Fuzzy;
-    QualityOptions quality;
     EncodePlan encode;
+    QualityOptions quality;    // the quality mode's settings
 };
 
 // Plans a part; an error when the movie cannot be split so (length

@@ -236,17 +236,23 @@ void ProcessingRun::slideQuality(FrameSource &source, FrameTarget &target, Sourc
         return end < 0 ? -1 : qMax(0, end - span.keepFirst);
     };
     QualityChain chain(m_size, m_quality, span.firstInput);
-    std::deque<SourceFrame> frames;   // from the oldest owed an output, without images
+    // The frames from the oldest not yet output, without images; the
+    // first of them is movie frame `front`.
+    std::deque<SourceFrame> frames;
+    int front = span.firstInput;
     std::vector<QualityChain::Output> ready;
     int outputs = 0;
     const auto hand = [&] {
         for (const QualityChain::Output &out : ready) {
-            const SourceFrame oldest = frames.front();
+            for (; front < out.first; ++front)
+                frames.pop_front();
+            const SourceFrame own = frames.front();
             frames.pop_front();
+            ++front;
             if (!kept(out.first))
                 continue;
             preview(out.second);
-            if (!afterOutput(++outputs, expected(), target.put(out.second, oldest), target))
+            if (!afterOutput(++outputs, expected(), target.put(out.second, own), target))
                 return false;
         }
         ready.clear();
