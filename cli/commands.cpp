@@ -605,8 +605,9 @@ private:
         QSaveFile file(output);
         if (!file.open(QIODevice::WriteOnly) || !picture.save(&file, "PNG") || !file.commit())
             return error(QStringLiteral("cannot write %1: %2").arg(shown(output), file.errorString()));
-        m_sink.log(QStringLiteral(" - Preview of frame %1 (%2x%3 panels) saved to %4")
-                       .arg(frames.frameIndex + 1).arg(frames.source.width()).arg(frames.source.height()).arg(shown(output)));
+        m_sink.log(QStringLiteral(" - Preview of frame %1 (%2 s) saved to %3, %4x%5")
+                       .arg(frames.frameIndex + 1).arg(frames.seconds, 0, 'f', 2).arg(shown(output))
+                       .arg(picture.width()).arg(picture.height()));
         return ExitOk;
     }
 

@@ -92,6 +92,9 @@ QImage previewPicture(const MoviePreview &preview)
     QImage picture(panel.width() * columns.size(), panel.height() * 2, QImage::Format_RGB32);
     picture.fill(Qt::black);
     QPainter painter(&picture);
+    QFont font = painter.font();
+    font.setPixelSize(qBound(10, panel.height() / 24, 28));
+    painter.setFont(font);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, scale != 1.0);
     for (int i = 0; i < columns.size(); ++i) {
         const QPoint top(panel.width() * i, 0), bottom(panel.width() * i, panel.height());
