@@ -64,7 +64,7 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
     const int count = (width + 3) / 4 + 1, span = count + 1;
     const int strips = (height - 1) / 4 + 2;
     const std::size_t stripSize = std::size_t(32 * span);
-    buffers.strips.assign(stripSize * std::size_t(strips), 0.0f);
+    buffers.strips.resize(stripSize * std::size_t(strips));   // every strip writes all of its own
     if (out.width != width || out.height != height)
         out.reset(width, height, 8);
 
