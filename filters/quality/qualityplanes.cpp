@@ -5,6 +5,7 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace nocta::quality {
@@ -34,6 +35,19 @@ void halvePlane(const Plane<T> &source, Plane8 &target,
     target.fillBorder();
 }
 
+// The fixed-point copy of a plane, border included.
+void toFixed(const PlaneF &source, Plane16 &target)
+{
+    target.reset(source.width, source.height, source.pad);
+    const int rows = source.height + 2 * source.pad;
+    const auto kernel = NOCTA_KERNEL(fixedRow);
+    parallelRows(rows, [&](int begin, int end) {
+        for (int r = begin; r < end; ++r)
+            kernel(source.row(r - source.pad) - source.pad, target.row(r - target.pad) - target.pad,
+                   int(source.stride));
+    });
+}
+
 } // namespace
 
 template <typename T>
@@ -53,6 +67,7 @@ void Plane<T>::fillBorder()
 
 template struct Plane<float>;
 template struct Plane<std::uint8_t>;
+template struct Plane<std::int16_t>;
 
 void FramePlanes::reset(int width, int height)
 {
@@ -85,6 +100,9 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
     planes.v.fillBorder();
     halvePlane(planes.y, planes.h8, NOCTA_KERNEL(halveFloatRow));
     halvePlane(planes.h8, planes.q8, NOCTA_KERNEL(halveByteRow));
+    toFixed(planes.y, planes.y16);
+    toFixed(planes.u, planes.u16);
+    toFixed(planes.v, planes.v16);
 }
 
 QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias)
