@@ -5,7 +5,12 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
 #include <cstring>
 
 namespace nocta::quality {
@@ -111,6 +116,9 @@ QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const st
     QImage image(width, height, QImage::Format_RGB32);
     if (image.isNull())
         return image;
+    // The table in words, which vector code can gather from.
+    std::array<std::uint32_t, 1024> table;
+    std::copy(unbias, unbias + table.size(), table.begin());
     const auto upsample = NOCTA_KERNEL(upsampleRow);
     const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
     parallelRows(height, [&](int begin, int end) {
@@ -123,7 +131,7 @@ QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const st
             const int h = row / 2, other = row % 2 ? h + 1 : h - 1;
             for (int i = 0; i < 4; ++i)
                 upsample(fits[i]->row(h), fits[i]->row(other), tmp.data(), full[i], width);
-            toRgb(y.row(row), full[0], full[1], full[2], full[3], unbias,
+            toRgb(y.row(row), full[0], full[1], full[2], full[3], table.data(),
                   reinterpret_cast<std::uint32_t *>(image.scanLine(row)), width);
         }
     });
