@@ -43,7 +43,8 @@ void halvePlane(const Plane<T> &source, Plane8 &target,
 // The fixed-point copy of a plane, border included.
 void toFixed(const PlaneF &source, Plane16 &target)
 {
-    target.reset(source.width, source.height, source.pad);
+    if (target.width != source.width || target.height != source.height || target.pad != source.pad)
+        target.reset(source.width, source.height, source.pad);
     const int rows = source.height + 2 * source.pad;
     const auto kernel = NOCTA_KERNEL(fixedRow);
     parallelRows(rows, [&](int begin, int end) {
