@@ -36,8 +36,9 @@ void guideChroma(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilo
     guide.guide.fillBorder();
     parallelRows(h, [&](int begin, int end) {
         for (int r = begin; r < end; ++r) {
-            fitRows(guide.guide, u, r, epsilon, guide.work[0].row(r), guide.work[1].row(r), w);
-            fitRows(guide.guide, v, r, epsilon, guide.work[2].row(r), guide.work[3].row(r), w);
+            float *const rows[4] = {guide.work[0].row(r), guide.work[1].row(r), guide.work[2].row(r),
+                                    guide.work[3].row(r)};
+            fitRows(guide.guide, u, v, r, epsilon, rows, w);
         }
     });
     for (PlaneF &p : guide.work)

@@ -30,6 +30,10 @@ constexpr float GuideEpsilon = 1.0f;
 
 // How many of the latest frames' noise measurements a scene's model uses.
 constexpr int MeasuredFrames = 8;
+// Once a scene has that many measurements, only every how many frames it
+// is measured again (the model, pooled over many frames, hardly moves).
+constexpr int SettledAfter = MeasuredFrames;
+constexpr int SettledEvery = 4;
 
 struct Frame
 {
@@ -218,7 +222,10 @@ QImage QualityFilter::State::produce(int index)
         searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
         neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
     }
-    measure(index, lo, hi);
+    const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
+                                             [&](const Measurement &m) { return m.scene == scene; });
+    if (sceneMeasured < SettledAfter || index % SettledEvery == 0)
+        measure(index, lo, hi);
 
     mapNoise(current, model, options.strength, noiseMap);
     fuseTemporal(current, neighbours, noiseMap, fused);

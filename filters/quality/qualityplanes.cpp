@@ -5,6 +5,12 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
 #include <cstring>
 
 namespace nocta::quality {
@@ -34,6 +40,20 @@ void halvePlane(const Plane<T> &source, Plane8 &target,
     target.fillBorder();
 }
 
+// The fixed-point copy of a plane, border included.
+void toFixed(const PlaneF &source, Plane16 &target)
+{
+    if (target.width != source.width || target.height != source.height || target.pad != source.pad)
+        target.reset(source.width, source.height, source.pad);
+    const int rows = source.height + 2 * source.pad;
+    const auto kernel = NOCTA_KERNEL(fixedRow);
+    parallelRows(rows, [&](int begin, int end) {
+        for (int r = begin; r < end; ++r)
+            kernel(source.row(r - source.pad) - source.pad, target.row(r - target.pad) - target.pad,
+                   int(source.stride));
+    });
+}
+
 } // namespace
 
 template <typename T>
@@ -53,6 +73,7 @@ void Plane<T>::fillBorder()
 
 template struct Plane<float>;
 template struct Plane<std::uint8_t>;
+template struct Plane<std::int16_t>;
 
 void FramePlanes::reset(int width, int height)
 {
@@ -85,6 +106,9 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
     planes.v.fillBorder();
     halvePlane(planes.y, planes.h8, NOCTA_KERNEL(halveFloatRow));
     halvePlane(planes.h8, planes.q8, NOCTA_KERNEL(halveByteRow));
+    toFixed(planes.y, planes.y16);
+    toFixed(planes.u, planes.u16);
+    toFixed(planes.v, planes.v16);
 }
 
 QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias)
@@ -93,6 +117,9 @@ QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const st
     QImage image(width, height, QImage::Format_RGB32);
     if (image.isNull())
         return image;
+    // The table in words, which vector code can gather from.
+    std::array<std::uint32_t, 1024> table;
+    std::copy(unbias, unbias + table.size(), table.begin());
     const auto upsample = NOCTA_KERNEL(upsampleRow);
     const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
     parallelRows(height, [&](int begin, int end) {
@@ -105,7 +132,7 @@ QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const st
             const int h = row / 2, other = row % 2 ? h + 1 : h - 1;
             for (int i = 0; i < 4; ++i)
                 upsample(fits[i]->row(h), fits[i]->row(other), tmp.data(), full[i], width);
-            toRgb(y.row(row), full[0], full[1], full[2], full[3], unbias,
+            toRgb(y.row(row), full[0], full[1], full[2], full[3], table.data(),
                   reinterpret_cast<std::uint32_t *>(image.scanLine(row)), width);
         }
     });

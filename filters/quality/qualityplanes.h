@@ -36,6 +36,11 @@ struct Plane
 
 using PlaneF = Plane<float>;
 using Plane8 = Plane<std::uint8_t>;
+using Plane16 = Plane<std::int16_t>;
+
+// The fixed-point copies of a frame's planes hold value * FixedScale,
+// rounded: neighbours are read from them, at half the memory traffic.
+constexpr float FixedScale = 64.0f;
 
 // Full-range BT.601 luma and colour differences.
 constexpr float KR = 0.299f, KG = 0.587f, KB = 0.114f;
@@ -53,11 +58,12 @@ constexpr int MaxVector = 96;
 constexpr int FullBorder = 128;
 
 // One movie frame as the quality filter works on it: luma at full
-// resolution and colour differences at half resolution (floats), and the
-// luma as bytes at full, half and quarter resolution for motion search.
+// resolution and colour differences at half resolution (floats, and in
+// fixed point), and the luma as bytes at full, half and quarter resolution for motion search.
 struct FramePlanes
 {
     PlaneF y, u, v;
+    Plane16 y16, u16, v16;   // y, u, v in fixed point, borders included
     Plane8 y8, h8, q8;
 
     void reset(int width, int height);

@@ -74,6 +74,9 @@ struct WarpedRow
     }
 };
 
+// One step of the fixed-point planes.
+constexpr float Unit = 1.0f / FixedScale;
+
 constexpr int floorDiv(int a, int b) { return a >= 0 ? a / b : -((b - 1 - a) / b); }
 
 // A neighbour's colour differences at a half-resolution cell moved by a
@@ -81,7 +84,7 @@ constexpr int floorDiv(int a, int b) { return a >= 0 ? a / b : -((b - 1 - a) / b
 // mean of the two.
 struct ChromaTap
 {
-    const float *u0, *u1, *v0, *v1;
+    const std::int16_t *u0, *u1, *v0, *v1;
     float fx, fy;
 
     ChromaTap(const FramePlanes &n, int h, Vec v)
@@ -89,14 +92,16 @@ struct ChromaTap
         const int ox = floorDiv(v.x, 2), oy = floorDiv(v.y, 2);
         fx = (v.x & 1) ? 0.5f : 0.0f;
         fy = (v.y & 1) ? 0.5f : 0.0f;
-        u0 = n.u.row(h + oy) + ox;
-        u1 = n.u.row(h + oy + 1) + ox;
-        v0 = n.v.row(h + oy) + ox;
-        v1 = n.v.row(h + oy + 1) + ox;
+        u0 = n.u16.row(h + oy) + ox;
+        u1 = n.u16.row(h + oy + 1) + ox;
+        v0 = n.v16.row(h + oy) + ox;
+        v1 = n.v16.row(h + oy + 1) + ox;
     }
-    NOCTA_INLINE float at(const float *r0, const float *r1, int x) const
+    NOCTA_INLINE float at(const std::int16_t *r0, const std::int16_t *r1, int x) const
     {
-        return (1.0f - fy) * ((1.0f - fx) * r0[x] + fx * r0[x + 1]) + fy * ((1.0f - fx) * r1[x] + fx * r1[x + 1]);
+        const float a = float(r0[x]) * Unit, b = float(r0[x + 1]) * Unit;
+        const float c = float(r1[x]) * Unit, d = float(r1[x + 1]) * Unit;
+        return (1.0f - fy) * ((1.0f - fx) * a + fx * b) + fy * ((1.0f - fx) * c + fx * d);
     }
     NOCTA_INLINE float u(int x) const { return at(u0, u1, x); }
     NOCTA_INLINE float v(int x) const { return at(v0, v1, x); }
