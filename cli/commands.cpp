@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/previewpicture.h"
 #include "cli/terminalsink.h"
 #include "pipeline/core/error.h"
 #include "pipeline/core/safefile.h"
@@ -8,6 +9,7 @@
 #include "pipeline/movie/ffmpeg.h"
 #include "pipeline/movie/keptstreams.h"
 #include "pipeline/movie/moviejoin.h"
+#include "pipeline/movie/moviepreview.h"
 #include "pipeline/movie/movieoutput.h"
 #include "pipeline/movie/moviestages.h"
 #include "pipeline/movie/moviestream.h"
@@ -16,10 +18,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <iostream>
+#include <new>
 
 namespace nocta::cli {
 
@@ -181,6 +185,8 @@ public:
             return join();
         case Command::Demo:
             return demo();
+        case Command::Preview:
+            return preview();
         case Command::Help:
         case Command::Version:
             break;
@@ -209,7 +215,9 @@ private:
 
     bool processStage(const QString &workDir)
     {
-        return processMovie(workDir, m_options.mode, m_sink).ok();
+        RunOptions options;
+        options.quality = m_options.quality;
+        return processMovie(workDir, m_options.mode, m_sink, options).ok();
     }
 
     // encode replaces an earlier movie, as the window's "Code movie" does;
@@ -394,6 +402,7 @@ private:
         job.movie = absolutePath(movie);
         job.output = output;
         job.mode = m_options.mode;
+        job.quality = m_options.quality;
         job.encode = m_options.encode;
         job.part = m_options.part;
         job.cut = m_options.cut;
@@ -659,6 +668,41 @@ private:
         std::cout << "Noisy movie:    " << shown(noisy).toLocal8Bit().constData() << '\n'
                   << "Denoised movie: " << shown(denoised).toLocal8Bit().constData() << '\n'
                   << std::flush;
+        return ExitOk;
+    }
+
+    // One picture to choose a mode by: see previewPicture().
+    int preview()
+    {
+        const QString movie = m_options.movies.first();
+        QString reason;
+        if (!checkDecodeInputs(movie, &reason))
+            return error(reason);
+        const QString output = m_options.output.isEmpty()
+                                   ? absolutePath(movieName(movie) + QStringLiteral(".preview.png"))
+                                   : singleOutput(movieName(movie) + QStringLiteral(".preview.png"));
+        if (sameFile(movie, output))
+            return error(QStringLiteral("the output %1 is the movie %2 itself").arg(shown(output), shown(movie)), ExitUsage);
+        if (!checkWritableDirectory(QFileInfo(output).absolutePath(), &reason))
+            return error(reason);
+        if (const int status = overwriteStatus(output, false, &reason))
+            return error(reason, status);
+        MoviePreview frames;
+        try {
+            if (const Error failure = previewMovie(absolutePath(movie), m_options.at, m_options.quality, &frames))
+                return error(wording(failure));
+        } catch (const std::bad_alloc &) {
+            return error(QStringLiteral("out of memory"));
+        }
+        if (m_stop)
+            return interrupted();
+        const QImage picture = previewPicture(frames);
+        QSaveFile file(output);
+        if (!file.open(QIODevice::WriteOnly) || !picture.save(&file, "PNG") || !file.commit())
+            return error(QStringLiteral("cannot write %1: %2").arg(shown(output), file.errorString()));
+        m_sink.log(QStringLiteral(" - Preview of frame %1 (%2 s) saved to %3, %4x%5")
+                       .arg(frames.frameIndex + 1).arg(frames.seconds, 0, 'f', 2).arg(shown(output))
+                       .arg(picture.width()).arg(picture.height()));
         return ExitOk;
     }
 

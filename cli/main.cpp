@@ -6,11 +6,13 @@
 #include "filters/memorytuning.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <signal.h>
@@ -60,16 +62,26 @@ void installStopHandler()
 int main(int argc, char *argv[])
 {
     nocta::tuneMemoryForFrames();
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    nocta::cli::Options options;
+    QString error;
+    const bool parsed = nocta::cli::parseArguments(arguments, &options, &error);
     // Qt Core is enough: images are read and written without a display.
-    QCoreApplication application(argc, argv);
+    // preview draws text, which takes Qt Gui's fonts; it draws off screen.
+    std::unique_ptr<QCoreApplication> application;
+    if (parsed && options.command == nocta::cli::Command::Preview) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("nocta-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(NOCTA_VERSION));
 
-    nocta::cli::Options options;
-    QString error;
-    QStringList arguments = QCoreApplication::arguments();
-    arguments.removeFirst();
-    if (!nocta::cli::parseArguments(arguments, &options, &error)) {
+    if (!parsed) {
         std::fprintf(stderr, "nocta-cli: %s (see nocta-cli --help)\n", error.toLocal8Bit().constData());
         return nocta::cli::ExitUsage;
     }

@@ -79,6 +79,10 @@ bool checkApplies(const QCommandLineParser &parser, const Options &options, QStr
     for (const OptionRow &row : optionTable()) {
         if (!parser.isSet(firstName(row)))
             continue;
+        // preview shows every mode, the quality mode with these settings.
+        if (row.qualityOnly && options.mode != DenoiseMode::Quality && options.command != Command::Preview)
+            return fail(error, QStringLiteral("%1 is a setting of --mode quality; it does not apply to --mode %2")
+                                   .arg(optionName(row), modeName(options.mode)));
         if (row.route == Route::Streamed && options.viaFrames)
             return fail(error, QStringLiteral("%1 does not apply with --via-frames, which goes through the "
                                               "window's stages").arg(optionName(row)));

@@ -8,16 +8,18 @@
 
 namespace nocta::cli {
 
-enum class Command { Help, Version, Decode, Process, Encode, All, Join, Demo };
+enum class Command { Help, Version, Decode, Process, Encode, All, Join, Demo, Preview };
 
 // What the command line asked for. Paths are as given; they are resolved
 // against the current directory when the command runs.
 struct Options
 {
     Command command = Command::Help;
-    QStringList movies;              // decode: one; all: one or more; join: the parts
+    QStringList movies;              // decode, preview: one; all: one or more; join: the parts
     QString workDir;                 // --workdir; empty: the current directory
     DenoiseMode mode = DenoiseMode::Fuzzy;
+    QualityOptions quality;          // --radius, --strength: the quality mode's settings
+    double at = -1;                  // preview --at, in seconds; below 0: the middle of the movie
     QString output;                  // -o; empty: the default place
     bool quiet = false;              // --quiet: no progress display
     bool keep = false;               // --keep: keep the batch work directories

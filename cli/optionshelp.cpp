@@ -36,6 +36,10 @@ const char *const introduction =
     "  encode                encode processed/ into out_movies/out.mp4\n"
     "  demo                  make a short noisy night clip with ffmpeg, denoise it\n"
     "                        and print where both movies are\n"
+    "  preview MOVIE         one picture to choose a mode by: a frame of MOVIE\n"
+    "                        as it is and from each mode side by side, with the\n"
+    "                        time each takes, and under them a dark detailed\n"
+    "                        area twice as large; into <name>.preview.png\n"
     "\n";
 
 // What it says after them.
@@ -53,6 +57,8 @@ const char *const closing =
     "  nocta-cli demo\n"
     "  nocta-cli all night.mp4 -o clean.mp4\n"
     "  nocta-cli all night.mkv -o clean.mkv --codec ffv1 --mode standard\n"
+    "  nocta-cli preview night.mp4 --at 1:30   # then, say:\n"
+    "  nocta-cli all night.mp4 -o clean.mp4 --mode quality --strength 1.5\n"
     "  nocta-cli all night.mp4 -o clean.mp4 --crf 22 --preset slow\n"
     "  nocta-cli all night.mp4 --start 12:30 --duration 10 -o try.mp4\n"
     "  nocta-cli all clips/*.mp4 -o denoised/   # denoised/<name>.denoised.mp4\n"

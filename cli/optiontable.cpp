@@ -10,6 +10,7 @@ constexpr Command Encode = Command::Encode;
 constexpr Command All = Command::All;
 constexpr Command Join = Command::Join;
 constexpr Command Demo = Command::Demo;
+constexpr Command Preview = Command::Preview;
 
 using V = const Value &;
 
@@ -33,17 +34,32 @@ EncodeSettings::Codec codecNamed(const QString &name)
 const std::vector<OptionRow> &optionTable()
 {
     static const std::vector<OptionRow> rows = {
-        {"mode", "fuzzy|standard", on(Process, All, Demo), choice(),
-         [](Options &o, V v) { o.mode = v.text == QLatin1String("standard") ? DenoiseMode::Standard : DenoiseMode::Fuzzy; },
-         "denoising chain (default: fuzzy)", Route::Any, "%1 does not apply to %2"},
-        {"o,output", "FILE", on(Encode, All, Join), text(), [](Options &o, V v) { o.output = v.text; },
+        {"mode", "fuzzy|standard|quality", on(Process, All, Demo), choice(),
+         [](Options &o, V v) { modeFromName(v.text, &o.mode); },
+         "denoising chain (default: fuzzy). fuzzy and standard are the window's chains: frame n of the output "
+         "is frame n+2 denoised, the first and last two frames give none. quality aligns each frame with its "
+         "neighbours (--radius on each side), averages them and removes the noise left, at the noise level "
+         "it measures in the movie; every frame is kept, at its own time; slower",
+         Route::Any, "%1 does not apply to %2"},
+        {"strength", "X", on(Process, All, Demo, Preview), number(QualityOptions::MinStrength, QualityOptions::MaxStrength),
+         [](Options &o, V v) { o.quality.strength = v.real; },
+         "with --mode quality: scale the noise level measured in the movie by X, 0.1 to 4 (default: 1; "
+         "higher removes more noise, and more detail)", Route::Any, "%1 does not apply to %2", true},
+        {"radius", "N", on(Process, All, Demo, Preview), wholeNumber(1, QualityOptions::MaxRadius),
+         [](Options &o, V v) { o.quality.radius = v.number; },
+         "with --mode quality: the neighbours used on each side of a frame, 1 to 7 (default: 2)", Route::Any,
+         "%1 does not apply to %2", true},
+        {"at", "TIME", on(Preview), time(), [](Options &o, V v) { o.at = v.real; },
+         "the time of the frame shown (default: the middle of the movie)"},
+        {"o,output", "FILE", on(Encode, All, Join, Preview), text(), [](Options &o, V v) { o.output = v.text; },
          "write the movie to FILE instead of <name>.denoised.mp4 in the work directory (out_movies/out.mp4 "
-         "for encode and --via-frames); FILE's directory must exist, and its suffix name a movie container "
+         "for encode and --via-frames; preview: the picture, default <name>.preview.png in the current "
+         "directory); FILE's directory must exist, and its suffix name a movie container "
          "(.mp4, .mkv, .mov, .m4v, .avi, .nut or .ts). An existing directory, or a name ending in / (made "
          "when missing), means <name>.denoised.mp4 in it (out.mp4 for encode). A batch always takes a "
          "directory (default: the work directory). Taken from the current directory, not from --workdir. "
          "The movie takes its name only once complete."},
-        {"y,overwrite", nullptr, on(All, Join), flag(), [](Options &o, V) { o.overwrite = true; },
+        {"y,overwrite", nullptr, on(All, Join, Preview), flag(), [](Options &o, V) { o.overwrite = true; },
          "replace an existing output (without it, they refuse to start, and a batch skips that movie)"},
         {"codec", "h264|h265|ffv1", on(All), choice(), [](Options &o, V v) { o.encode.codec = codecNamed(v.text); },
          "the video codec (default: h264); ffv1 is lossless and goes in Matroska (.mkv)", Route::Streamed},
@@ -99,6 +115,7 @@ const std::vector<CommandRow> &commandTable()
         {"all", All, 1, -1, "at least one movie"},
         {"join", Join, 1, -1, "the parts to join"},
         {"demo", Demo, 0, 0, nullptr},
+        {"preview", Preview, 1, 1, "a movie"},
     };
     return rows;
 }

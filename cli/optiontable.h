@@ -24,7 +24,7 @@ constexpr CommandSet on(Commands... commands)
 }
 
 constexpr CommandSet everyCommand =
-    on(Command::Decode, Command::Process, Command::Encode, Command::All, Command::Join, Command::Demo);
+    on(Command::Decode, Command::Process, Command::Encode, Command::All, Command::Join, Command::Demo, Command::Preview);
 
 // What an option's value is, and the range it must lie in. The checks and
 // their messages are the same for every option of a kind.
@@ -90,6 +90,7 @@ struct OptionRow
     const char *help;          // the description; --help puts the commands before it, unless it is every one
     Route route = Route::Any;
     const char *refusal = nullptr; // for another command: "%1" the option, "%2" the command
+    bool qualityOnly = false;  // a setting of the quality mode: refused with another --mode
 };
 
 // A command and the movies it takes.

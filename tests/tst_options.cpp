@@ -22,7 +22,7 @@ QStringList words(const QString &text)
 // The command, the movies, then what differs from the defaults.
 QString describe(const Options &options)
 {
-    static const char *const commands[] = {"help", "version", "decode", "process", "encode", "all", "join", "demo"};
+    static const char *const commands[] = {"help", "version", "decode", "process", "encode", "all", "join", "demo", "preview"};
     static const char *const codecs[] = {"h264", "h265", "ffv1"};
     QStringList out{QString::fromLatin1(commands[int(options.command)])};
     out += options.movies;
@@ -31,7 +31,10 @@ QString describe(const Options &options)
             out << word;
     };
     const EncodeSettings &encode = options.encode;
-    add(options.mode == DenoiseMode::Standard, "mode=standard");
+    add(options.mode != DenoiseMode::Fuzzy, "mode=" + modeName(options.mode));
+    add(options.quality.radius != QualityOptions().radius, QStringLiteral("radius=%1").arg(options.quality.radius));
+    add(options.quality.strength != QualityOptions().strength, QStringLiteral("strength=%1").arg(options.quality.strength));
+    add(options.at >= 0, QStringLiteral("at=%1").arg(options.at));
     add(!options.workDir.isEmpty(), "workdir=" + options.workDir);
     add(!options.output.isEmpty(), "output=" + options.output);
     add(options.overwrite, "overwrite");
@@ -82,6 +85,9 @@ void TestOptions::accepts_data()
     row("-qy all m.mp4", "all m.mp4 overwrite quiet");
     row("process --mode=standard --workdir w", "process mode=standard workdir=w");
     row("demo --mode fuzzy", "demo");
+    row("all m --mode quality --radius 3 --strength 1.5", "all m mode=quality radius=3 strength=1.5");
+    row("process --mode quality --strength 0.1 --radius 7", "process mode=quality radius=7 strength=0.1");
+    row("preview m --at 1:02.5 -o p.png -y --radius 1", "preview m radius=1 at=62.5 output=p.png overwrite");
     row("decode m.mp4 --workdir w", "decode m.mp4 workdir=w");
     row("encode --output x.mp4", "encode output=x.mp4");
     row("all m --codec ffv1 -o m.mkv", "all m output=m.mkv codec=ffv1");
@@ -120,7 +126,7 @@ void TestOptions::refuses_data()
         QTest::newRow(name) << arguments << QString::fromLatin1(error);
     };
     const auto same = [&row](const char *arguments, const char *error) { row(arguments, words(arguments), error); };
-    const char *const commands = "the commands are decode, process, encode, all, join and demo";
+    const char *const commands = "the commands are decode, process, encode, all, join, demo and preview";
 
     row("nothing", {}, qPrintable(QStringLiteral("no command given; %1").arg(commands)));
     same("denoise m", qPrintable(QStringLiteral("unknown command 'denoise'; %1").arg(commands)));
@@ -130,7 +136,17 @@ void TestOptions::refuses_data()
     same("all m --crf 1 --crf 2", "--crf given more than once");
     same("all m -o a --output b", "-o given more than once");
     // Values out of their kind or range.
-    same("all m --mode blurry", "unknown mode 'blurry'; the modes are fuzzy and standard");
+    same("all m --mode blurry", "unknown mode 'blurry'; the modes are fuzzy, standard and quality");
+    // The quality mode's settings: in range, and with that mode only.
+    same("all m --mode quality --radius 8", "--radius takes a whole number from 1 to 7");
+    same("all m --mode quality --radius 0", "--radius takes a whole number from 1 to 7");
+    same("all m --mode quality --strength 4.5", "--strength takes a number from 0.1 to 4");
+    same("all m --radius 3", "--radius is a setting of --mode quality; it does not apply to --mode fuzzy");
+    same("process --mode standard --strength 2", "--strength is a setting of --mode quality; it does not apply to --mode standard");
+    same("demo --mode fuzzy --radius 1", "--radius is a setting of --mode quality; it does not apply to --mode fuzzy");
+    same("preview m --mode quality", "--mode does not apply to preview");
+    same("decode m --strength 1", "--strength does not apply to decode");
+    same("all m --at 5", "--at applies to preview, not to all");
     same("all m --codec vp9", "unknown codec 'vp9'; the codecs are h264, h265 and ffv1");
     same("all m --preset quick", "unknown preset 'quick'; the presets are ultrafast, superfast, veryfast, faster, "
                                  "fast, medium, slow, slower and veryslow");
@@ -153,8 +169,8 @@ void TestOptions::refuses_data()
     same("decode m --mode fuzzy", "--mode does not apply to decode");
     same("join p -o j --workdir w", "--workdir does not apply to join, which keeps no files of its own");
     same("encode --codec h265", "--codec applies to all, not to encode");
-    same("process -o x", "-o applies to encode, all and join, not to process");
-    same("decode m -y", "-y applies to all and join, not to decode");
+    same("process -o x", "-o applies to encode, all, join and preview, not to process");
+    same("decode m -y", "-y applies to all, join and preview, not to decode");
     same("all m --audio-from x", "--audio-from applies to join, not to all");
     same("join p -o j --via-frames", "--via-frames applies to all, not to join");
     same("join p -o j --part 1/2", "--part applies to all, not to join");
@@ -168,6 +184,7 @@ void TestOptions::refuses_data()
     same("join -o j", "join needs the parts to join");
     same("join p", "join needs -o, the movie to write");
     same("process m", "process takes no movie, but 'm' was given");
+    same("preview", "preview needs a movie");
     same("all a b --part 1/2", "--part takes one movie");
     row("empty movie", {"all", "m", ""}, "an empty movie name was given");
 }
@@ -223,8 +240,8 @@ void TestOptions::helpLines_data()
     QTest::addColumn<QString>("lines");
     // The commands an option applies to come first; a tag too long for the
     // description column has a line of its own.
-    QTest::newRow("value") << "\n  -o, --output FILE     encode, all, join: write the movie to FILE instead of\n";
-    QTest::newRow("long tag") << "\n  --mode fuzzy|standard\n                        process, all, demo: denoising chain";
+    QTest::newRow("value") << "\n  -o, --output FILE     encode, all, join, preview: write the movie to FILE\n";
+    QTest::newRow("long tag") << "\n  --mode fuzzy|standard|quality\n                        process, all, demo: denoising chain";
     QTest::newRow("every command") << "\n  -q, --quiet           no progress display";
     QTest::newRow("via frames") << "\n  --keep                all --via-frames: keep each batch movie's";
     QTest::newRow("movie") << "\n  --audio-from MOVIE    join: take sound and subtitles from MOVIE,";

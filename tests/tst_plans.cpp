@@ -58,6 +58,8 @@ MovieInfo movie25(int frames)
 
 } // namespace
 
+Q_DECLARE_METATYPE(nocta::DenoiseMode)
+
 class TestPlans : public QObject
 {
     Q_OBJECT
@@ -71,6 +73,7 @@ private slots:
     void decodePlan();
     void partRange_data();
     void partRange();
+    void partPlanLabelsWhatJoinReads_data();
     void partPlanLabelsWhatJoinReads();
     void joinPlan_data();
     void joinPlan();
@@ -250,33 +253,62 @@ void TestPlans::partRange()
     QVERIFY(!parsePartSpec(QStringLiteral("%1/%2").arg(count + 1).arg(count), &parsed));
 }
 
-// A part decodes the window's frames around its range, and its label reads
-// back as what join checks: the part, its range, the window, the rate.
+void TestPlans::partPlanLabelsWhatJoinReads_data()
+{
+    QTest::addColumn<DenoiseMode>("mode");
+    QTest::addColumn<int>("radius");        // quality
+    QTest::addColumn<int>("frames");        // the movie's
+    QTest::addColumn<int>("part");          // of 3
+    QTest::addColumn<QList<int>>("plan");   // range first, end; decoded first, count
+    QTest::addColumn<int>("shift");
+    QTest::addColumn<QString>("settings");  // how the label's settings start
+
+    QTest::newRow("standard") << DenoiseMode::Standard << 2 << 44 << 2 << QList<int>{13, 26, 13, 13 + 4} << 2
+                              << "mode=standard;codec=ffv1;";
+    // The quality mode keeps every frame; its chain starts afresh every 240
+    // frames, from 8 + radius frames before.
+    QTest::newRow("quality, first chunk") << DenoiseMode::Quality << 2 << 44 << 2 << QList<int>{14, 29, 0, 31} << 0
+                                          << "mode=quality;radius=2;strength=1;codec=ffv1;";
+    QTest::newRow("quality, later chunk") << DenoiseMode::Quality << 3 << 900 << 2
+                                          << QList<int>{300, 600, 240 - 8 - 3, 603 - 229} << 0
+                                          << "mode=quality;radius=3;strength=1;codec=ffv1;";
+}
+
+// A part decodes the frames its chain needs around its range, and its
+// label reads back as what join checks: the part, its range, the window,
+// the rate.
 void TestPlans::partPlanLabelsWhatJoinReads()
 {
+    QFETCH(DenoiseMode, mode);
+    QFETCH(int, radius);
+    QFETCH(int, frames);
+    QFETCH(int, part);
+    QFETCH(QList<int>, plan);
+    QFETCH(int, shift);
+    QFETCH(QString, settings);
     const QString movie = m_dir.filePath("night.mkv");
     QVERIFY(writeFile(movie, "not really a movie"));
     EncodePlan encode;
     QVERIFY(!EncodePlan::resolve(settingsOf("ffv1"), "p.mkv", &encode));
-    PartPlan plan;
-    QVERIFY(!planPart(PartJob{movie, PartSpec{2, 3}, DenoiseMode::Standard, encode}, movie25(44), &plan));
-    QCOMPARE(plan.range.first, 13);
-    QCOMPARE(plan.range.end, 26);
-    QCOMPARE(plan.frames.first, 13);
-    QCOMPARE(plan.frames.count, 13 + 4);
+    QualityOptions quality;
+    quality.radius = radius;
+    PartPlan planned;
+    QVERIFY(!planPart(PartJob{movie, PartSpec{part, 3}, mode, encode, quality}, movie25(frames), &planned));
+    QCOMPARE((QList<int>{planned.range.first, planned.range.end, planned.frames.first, planned.frames.count}), plan);
 
     QMap<QString, QString> tags;
-    for (const QString &tag : plan.tags)
+    for (const QString &tag : planned.tags)
         tags.insert(tag.section('=', 0, 0), tag.section('=', 1));
     PartLabel label;
     QVERIFY(!partLabelFromTags("p.mkv", tags, &label));
-    QCOMPARE(label.part.index, 2);
-    QCOMPARE(label.range.end, 26);
-    QCOMPARE(label.window.shift(), 2);
+    QCOMPARE(label.part.index, part);
+    QCOMPARE(label.range.end, plan.at(1));
+    QCOMPARE(label.window.shift(), shift);
+    QCOMPARE(label.window.radius, radius);
     QCOMPARE(label.rate, QString("25/1"));
-    QVERIFY(label.settings.startsWith("mode=standard;codec=ffv1;"));
+    QVERIFY2(label.settings.startsWith(settings), qPrintable(label.settings));
 
-    const Error tooMany = planPart(PartJob{movie, PartSpec{1, 41}, DenoiseMode::Fuzzy, encode}, movie25(44), &plan);
+    const Error tooMany = planPart(PartJob{movie, PartSpec{1, 41}, DenoiseMode::Fuzzy, encode, {}}, movie25(44), &planned);
     QVERIFY(tooMany.text().contains("40 denoised frames, too few for 41 parts"));
     QCOMPARE(partLabelFromTags("p.mkv", {}, &label).kind, Error::Kind::NotAPart);
 }

@@ -22,7 +22,7 @@ struct StreamPlan
     EncodePlan encode;
     TemporalWindow window;
     FrameSpan span;             // the decoded frames
-    int outputs = -1;           // a cut's output frames; -1: to the end
+    FrameRange range;           // the output frames
     QStringList metadata;       // a part's label
     QList<KeptStream> streams;  // the movie's other streams that go along
 };
@@ -45,14 +45,14 @@ QStringList streamEncodeArguments(const StreamJob &job, const StreamPlan &plan, 
                           QStringLiteral("-video_size"), QStringLiteral("%1x%2").arg(info.width).arg(info.height),
                           QStringLiteral("-framerate"), plan.encode.rate(info.rateText()),
                           QStringLiteral("-i"), QStringLiteral("pipe:0")};
-    // Output frame 0 is movie frame span.first + shift.
-    arguments << keptStreamInputs(job.movie, info.rate(), plan.span.first + plan.window.shift(), plan.streams);
+    // Output frame 0 is movie frame range.first + shift.
+    arguments << keptStreamInputs(job.movie, info.rate(), plan.range.first + plan.window.shift(), plan.streams);
     arguments << QStringLiteral("-map") << QStringLiteral("0:v:0");
     arguments << plan.encode.videoArguments(info.width, info.height);
     arguments << keptStreamOutputs(plan.streams);
     // A cut's sound and subtitles end where its frames do.
-    if (plan.outputs >= 0 && !plan.streams.isEmpty())
-        arguments << QStringLiteral("-t") << QString::number(plan.outputs / info.rate(), 'f', 6);
+    if (plan.range.end >= 0 && !plan.streams.isEmpty())
+        arguments << QStringLiteral("-t") << QString::number((plan.range.end - plan.range.first) / info.rate(), 'f', 6);
     for (const QString &entry : plan.metadata)
         arguments << QStringLiteral("-metadata") << entry;
     // MP4 and QuickTime keep tags of their own names only when asked to.
@@ -86,9 +86,9 @@ Error planCut(const StreamJob &job, StreamPlan *plan, RunSink &sink)
     if (outEnd == outFirst)
         return Error::failed(Error::Stage::Processing,
                              QStringLiteral("the cut from %1 s holds no frame that can be denoised").arg(cut.start, 0, 'f', 3));
-    plan->span.first = outFirst;
-    plan->span.count = outEnd >= 0 ? outEnd - outFirst + window.lost() : -1;
-    plan->outputs = outEnd >= 0 ? outEnd - outFirst : -1;
+    plan->range = FrameRange{outFirst, outEnd};
+    plan->span.first = window.firstInput(outFirst);
+    plan->span.count = outEnd >= 0 ? window.endInput(outEnd) - plan->span.first : -1;
     sink.log(QStringLiteral(" - Cut: movie frames %1 to %2")
                  .arg(outFirst + window.shift())
                  .arg(outEnd >= 0 ? QString::number(outEnd + window.shift() - 1) : QStringLiteral("the end")));
@@ -102,9 +102,10 @@ Error planFrames(const StreamJob &job, StreamPlan *plan, RunSink &sink)
 {
     if (job.part.isPart()) {
         PartPlan part;
-        if (Error error = planPart(PartJob{job.movie, job.part, job.mode, plan->encode}, plan->info, &part))
+        if (Error error = planPart(PartJob{job.movie, job.part, job.mode, plan->encode, job.quality}, plan->info, &part))
             return error;
         plan->span = part.frames;
+        plan->range = part.range;
         plan->metadata = part.tags;
         sink.log(QStringLiteral(" - Part %1 of %2: output frames %3 to %4")
                      .arg(job.part.index).arg(job.part.count).arg(part.range.first)
@@ -128,7 +129,7 @@ Error planStream(const StreamJob &job, StreamPlan *plan, RunSink &sink)
         return error;
     if (Error error = EncodePlan::resolve(job.encode, job.output, &plan->encode))
         return error;
-    plan->window = temporalWindow(job.mode);
+    plan->window = temporalWindow(job.mode, job.quality);
     const MovieInfo &info = plan->info;
     sink.log(QStringLiteral(" - Denoising %1: %2x%3, %4 fps, %5 frames")
                  .arg(QDir::toNativeSeparators(job.movie)).arg(info.width).arg(info.height)
@@ -146,7 +147,7 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
     DecoderSource source(planDecode(job.movie, info, span), info, expected, span.first + 1,
                          [&sink] { return sink.stopRequested(); });
     EncoderTarget encoder(streamEncodeArguments(job, plan, partial), QSize(info.width, info.height));
-    ProcessingRun run(job.mode, sink);
+    ProcessingRun run(job.mode, sink, job.quality, RunSpan{span.first, plan.range.first, plan.range.end});
     return run.exec([&] {
         QString why;
         if (!encoder.start(&why) || !source.start(&why)) {
@@ -162,24 +163,24 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
 // the joined movie).
 Error checkWritten(const StreamJob &job, const StreamPlan &plan, int written)
 {
-    const FrameSpan &span = plan.span;
+    const FrameRange &range = plan.range;
     if (written == 0 && job.part.isPart())
         return Error::failed(Error::Stage::Processing,
                              QStringLiteral("the movie ends before part %1 of %2, at output frame %3; it has fewer "
                                             "frames than it says, so split it into fewer parts")
-                                 .arg(job.part.index).arg(job.part.count).arg(span.first));
+                                 .arg(job.part.index).arg(job.part.count).arg(range.first));
     if (written == 0)
         return Error::failed(Error::Stage::Encoding,
                              QStringLiteral("the %1 has fewer than %2 frames, so there is nothing to encode")
                                  .arg(job.cut.isCut() ? QStringLiteral("cut") : QStringLiteral("movie"),
                                       countWord(plan.window.size())));
-    const int due = plan.window.outputs(span.count);
-    if (job.part.isPart() && span.count >= 0 && written != due)
+    const int due = range.end - range.first;
+    if (job.part.isPart() && range.end >= 0 && written != due)
         return Error::failed(Error::Stage::Processing,
                              QStringLiteral("the movie ends at output frame %1, before the end of part %2 of %3 at %4; "
                                             "it has fewer frames than it says, so split it into fewer parts")
-                                 .arg(span.first + written).arg(job.part.index).arg(job.part.count)
-                                 .arg(span.first + due));
+                                 .arg(range.first + written).arg(job.part.index).arg(job.part.count)
+                                 .arg(range.end));
     return Error();
 }
 

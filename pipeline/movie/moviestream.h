@@ -26,6 +26,7 @@ struct StreamJob
     QString movie;
     QString output;
     DenoiseMode mode = DenoiseMode::Fuzzy;
+    QualityOptions quality;    // the quality mode's settings
     EncodeSettings encode;
     PartSpec part;             // a part only, labelled for joining
     MovieCut cut;              // that piece only, its sound and subtitles alike

@@ -124,7 +124,7 @@ Error movieIdentity(const QString &path, QString *identity)
 Error planPart(const PartJob &job, const MovieInfo &info, PartPlan *plan)
 {
     const PartSpec &part = job.part;
-    const TemporalWindow window = temporalWindow(job.mode);
+    const TemporalWindow window = temporalWindow(job.mode, job.quality);
     if (info.frames < 0)
         return partError(QStringLiteral("the length of %1 is unknown, so it cannot be split into parts").arg(shown(job.movie)));
     const int outputs = window.outputs(info.frames);
@@ -137,8 +137,8 @@ Error planPart(const PartJob &job, const MovieInfo &info, PartPlan *plan)
 
     PartPlan result;
     result.range = partRange(outputs, part);
-    result.frames.first = result.range.first;
-    result.frames.count = result.range.end >= 0 ? result.range.end - result.range.first + window.lost() : -1;
+    result.frames.first = window.firstInput(result.range.first);
+    result.frames.count = result.range.end >= 0 ? window.endInput(result.range.end) - result.frames.first : -1;
     const QString rate = job.encode.likeWindow ? EncodePlan::windowRate() + QStringLiteral("/1")
                                                : job.encode.rate(info.rateText());
     QStringList streams;
@@ -149,7 +149,7 @@ Error planPart(const PartJob &job, const MovieInfo &info, PartPlan *plan)
         tag(FramesTag, rangeText(result.range)),
         tag(SourceTag, identity),
         tag(SourcePathTag, QFileInfo(job.movie).absoluteFilePath()),
-        tag(SettingsTag, job.encode.label(modeName(job.mode), info.width, info.height)),
+        tag(SettingsTag, job.encode.label(modeLabel(job.mode, job.quality), info.width, info.height)),
         tag(RateTag, rate),
         tag(StreamsTag, streams.join(QLatin1Char(','))),
     };
@@ -166,7 +166,11 @@ Error partLabelFromTags(const QString &path, const QMap<QString, QString> &tags,
                      QStringLiteral("%1 is not a part (it carries no part label)").arg(shown(path)), QString(), shown(path)};
     const QMap<QString, QString> settings = settingsMap(tags.value(QLatin1String(SettingsTag)));
     DenoiseMode mode = DenoiseMode::Fuzzy;
-    if (!parsePartSpec(tags.value(QLatin1String(PartTag)), &result.part)
+    QualityOptions quality;
+    bool radiusOk = true;
+    if (settings.contains(QStringLiteral("radius")))
+        quality.radius = settings.value(QStringLiteral("radius")).toInt(&radiusOk);
+    if (!radiusOk || quality.radius < 1 || !parsePartSpec(tags.value(QLatin1String(PartTag)), &result.part)
         || !parseRange(tags.value(QLatin1String(FramesTag)), &result.range)
         || tags.value(QLatin1String(SourceTag)).isEmpty() || tags.value(QLatin1String(RateTag)).isEmpty()
         || (settings.contains(QStringLiteral("mode")) && !modeFromName(settings.value(QStringLiteral("mode")), &mode)))
@@ -176,7 +180,7 @@ Error partLabelFromTags(const QString &path, const QMap<QString, QString> &tags,
     result.settings = tags.value(QLatin1String(SettingsTag));
     result.rate = tags.value(QLatin1String(RateTag));
     result.streams = tags.value(QLatin1String(StreamsTag)).split(QLatin1Char(','), Qt::SkipEmptyParts);
-    result.window = temporalWindow(mode);
+    result.window = temporalWindow(mode, quality);
     result.sound = settings.value(QStringLiteral("sound")) != QLatin1String("no");
     result.retimed = settings.value(QStringLiteral("like-window")) == QLatin1String("yes")
                      || !settings.value(QStringLiteral("fps")).isEmpty();

@@ -65,6 +65,7 @@ struct PartJob
     PartSpec part;
     DenoiseMode mode = DenoiseMode::Fuzzy;
     EncodePlan encode;
+    QualityOptions quality;    // the quality mode's settings
 };
 
 // Plans a part; an error when the movie cannot be split so (length

@@ -6,6 +6,7 @@
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
 #include "pipeline/run/folderframes.h"
+#include "pipeline/run/qualitychain.h"
 #include "pipeline/core/runsink.h"
 #include "pipeline/frames/workfolder.h"
 
@@ -82,7 +83,10 @@ private:
 
 } // namespace
 
-ProcessingRun::ProcessingRun(DenoiseMode mode, RunSink &sink) : m_mode(mode), m_sink(sink) {}
+ProcessingRun::ProcessingRun(DenoiseMode mode, RunSink &sink, const QualityOptions &quality, const RunSpan &span)
+    : m_mode(mode), m_sink(sink), m_quality(quality), m_span(span)
+{
+}
 
 RunResult ProcessingRun::exec(const std::function<void()> &body)
 {
@@ -139,7 +143,9 @@ void ProcessingRun::slide(FrameSource &source, FrameTarget &target)
         return;
     }
     m_size = first.image.size();
-    if (m_mode == DenoiseMode::Standard) {
+    if (m_mode == DenoiseMode::Quality) {
+        slideQuality(source, target, first);
+    } else if (m_mode == DenoiseMode::Standard) {
         StandardWindow window;
         slideWith(window, source, target, first);
     } else {
@@ -147,6 +153,41 @@ void ProcessingRun::slide(FrameSource &source, FrameTarget &target)
         slideWith(window, source, target, first);
     }
     m_result.framesWritten = target.written();
+}
+
+// The next frame of source, of the first frame's size; false at the end
+// of the frames and when the run failed.
+bool ProcessingRun::nextFrame(FrameSource &source, SourceFrame *frame)
+{
+    if (!source.next(frame)) {
+        if (const Error error = source.failure())
+            fail(error);
+        return false;
+    }
+    if (frame->image.size() != m_size) {
+        fail(Error{Error::Stage::Processing, Error::Kind::Stopped,
+                   QStringLiteral("%1 is %2x%3, the frames before it are %4x%5")
+                       .arg(frame->label)
+                       .arg(frame->image.width()).arg(frame->image.height())
+                       .arg(m_size.width()).arg(m_size.height()),
+                   QString(), frame->label});
+        return false;
+    }
+    return true;
+}
+
+// Progress after an output; false when the run is to end here.
+bool ProcessingRun::afterOutput(int outputs, int expected, bool saved, FrameTarget &target)
+{
+    m_sink.setProgress(outputs, expected < 0 ? 0 : qMax(outputs, expected));
+    if (!saved)
+        return false;
+    if (m_sink.stopRequested()) {
+        if (target.finish())
+            fail(Error::stopped(Error::Stage::Processing), RunResult::Stopped);
+        return false;
+    }
+    return true;
 }
 
 template <typename Window>
@@ -161,22 +202,8 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
     preview(window.oldest());
 
     int outputs = 0;
-    while (true) {
-        SourceFrame frame;
-        if (!source.next(&frame)) {
-            if (const Error error = source.failure())
-                fail(error);
-            break;
-        }
-        if (frame.image.size() != m_size) {
-            fail(Error{Error::Stage::Processing, Error::Kind::Stopped,
-                       QStringLiteral("%1 is %2x%3, the frames before it are %4x%5")
-                           .arg(frame.label)
-                           .arg(frame.image.width()).arg(frame.image.height())
-                           .arg(m_size.width()).arg(m_size.height()),
-                       QString(), frame.label});
-            break;
-        }
+    SourceFrame frame;
+    while (nextFrame(source, &frame)) {
         window.add(frame.image);
         frame.image = QImage();
         frames.push_back(frame);
@@ -190,37 +217,110 @@ void ProcessingRun::slideWith(Window &window, FrameSource &source, FrameTarget &
         const bool saved = target.put(out, frames.front());
         window.dropOldest();
         frames.pop_front();
-        ++outputs;
-        const int expected = source.expectedFrames() - 2 * Window::Radius;
-        m_sink.setProgress(outputs, expected < 0 ? 0 : qMax(outputs, expected));
+        if (!afterOutput(++outputs, source.expectedFrames() - 2 * Window::Radius, saved, target))
+            break;
+    }
+    if (!target.finish())
+        fail(target.failure());
+}
 
-        if (!saved)
+// The quality chain: every frame gives an output under its own name; those
+// outside the span's kept range are dropped.
+void ProcessingRun::slideQuality(FrameSource &source, FrameTarget &target, SourceFrame &first)
+{
+    const QString problem = QualityFilter::problem(m_size, m_quality);
+    if (!problem.isEmpty()) {
+        fail(Error::failed(Error::Stage::Processing, QStringLiteral("the quality mode cannot take %1: %2")
+                                                         .arg(first.label, problem)));
+        return;
+    }
+    const RunSpan &span = m_span;
+    const auto kept = [&](int index) { return index >= span.keepFirst && (span.keepEnd < 0 || index < span.keepEnd); };
+    const auto expected = [&] {
+        const int inputs = source.expectedFrames();
+        const int end = inputs < 0 ? span.keepEnd : span.keepEnd < 0 ? span.firstInput + inputs
+                                                                      : qMin(span.keepEnd, span.firstInput + inputs);
+        return end < 0 ? -1 : qMax(0, end - span.keepFirst);
+    };
+    QualityChain chain(m_size, m_quality, span.firstInput);
+    // The frames from the oldest not yet output, without images; the
+    // first of them is movie frame `front`.
+    std::deque<SourceFrame> frames;
+    int front = span.firstInput;
+    std::vector<QualityChain::Output> ready;
+    int outputs = 0;
+    const auto hand = [&] {
+        for (const QualityChain::Output &out : ready) {
+            for (; front < out.first; ++front)
+                frames.pop_front();
+            const SourceFrame own = frames.front();
+            frames.pop_front();
+            ++front;
+            if (!kept(out.first))
+                continue;
+            preview(out.second);
+            if (!afterOutput(++outputs, expected(), target.put(out.second, own), target))
+                return false;
+        }
+        ready.clear();
+        return true;
+    };
+    SourceFrame frame = first;
+    bool more = true;
+    while (more) {
+        chain.add(frame.image, &ready);
+        frame.image = QImage();
+        frames.push_back(frame);
+        if (!hand())
             break;
-        if (m_sink.stopRequested()) {
-            if (target.finish())
-                fail(Error::stopped(Error::Stage::Processing), RunResult::Stopped);
-            break;
+        more = nextFrame(source, &frame);
+        if (!more && !failed()) {
+            chain.finish(&ready);
+            hand();
         }
     }
     if (!target.finish())
         fail(target.failure());
 }
 
-TemporalWindow temporalWindow(DenoiseMode mode)
+int TemporalWindow::firstInput(int output) const
+{
+    return keepsEvery ? QualityChain::firstInput(output, radius) : output;
+}
+
+TemporalWindow temporalWindow(DenoiseMode mode, const QualityOptions &quality)
 {
     TemporalWindow window;
-    window.radius = mode == DenoiseMode::Standard ? StandardWindow::Radius : FuzzyWindow::Radius;
+    window.radius = mode == DenoiseMode::Standard ? StandardWindow::Radius
+                  : mode == DenoiseMode::Fuzzy    ? FuzzyWindow::Radius
+                                                  : quality.radius;
+    window.keepsEvery = mode == DenoiseMode::Quality;
     return window;
 }
 
 QString modeName(DenoiseMode mode)
 {
-    return mode == DenoiseMode::Standard ? QStringLiteral("standard") : QStringLiteral("fuzzy");
+    switch (mode) {
+    case DenoiseMode::Standard:
+        return QStringLiteral("standard");
+    case DenoiseMode::Fuzzy:
+        return QStringLiteral("fuzzy");
+    case DenoiseMode::Quality:
+        break;
+    }
+    return QStringLiteral("quality");
+}
+
+QString modeLabel(DenoiseMode mode, const QualityOptions &quality)
+{
+    if (mode != DenoiseMode::Quality)
+        return modeName(mode);
+    return QStringLiteral("quality;radius=%1;strength=%2").arg(quality.radius).arg(quality.strength);
 }
 
 bool modeFromName(const QString &name, DenoiseMode *mode)
 {
-    for (const DenoiseMode candidate : {DenoiseMode::Standard, DenoiseMode::Fuzzy}) {
+    for (const DenoiseMode candidate : {DenoiseMode::Standard, DenoiseMode::Fuzzy, DenoiseMode::Quality}) {
         if (name == modeName(candidate)) {
             *mode = candidate;
             return true;
@@ -231,7 +331,7 @@ bool modeFromName(const QString &name, DenoiseMode *mode)
 
 RunResult processMovie(const QString &workDir, DenoiseMode mode, RunSink &sink, const RunOptions &options)
 {
-    ProcessingRun run(mode, sink);
+    ProcessingRun run(mode, sink, options.quality);
     return run.exec([&] {
         const WorkFolder folder(workDir);
         if (!folder.makeProcessed()) {

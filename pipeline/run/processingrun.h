@@ -1,5 +1,6 @@
 #pragma once
 
+#include "filters/quality/qualityfilter.h"
 #include "pipeline/run/framesource.h"
 
 #include <QSize>
@@ -11,7 +12,7 @@ namespace nocta {
 
 class RunSink;
 
-enum class DenoiseMode { Standard, Fuzzy };
+enum class DenoiseMode { Standard, Fuzzy, Quality };
 
 // The run's sliding window of consecutive frames around the one denoised,
 // as the chain of a mode declares it. Everything that counts frames (the
@@ -27,15 +28,24 @@ struct TemporalWindow
     // Output frame k is input frame k + shift() denoised.
     int shift() const { return keepsEvery ? 0 : radius; }
     int outputs(int inputs) const { return inputs < 0 ? inputs : qMax(0, inputs - lost()); }
+    // The first input a run must be given for output `output` to come out
+    // as in a run of the whole movie, and the input after the last one
+    // output `end - 1` needs.
+    int firstInput(int output) const;
+    int endInput(int end) const { return end + (keepsEvery ? radius : lost()); }
 };
 
-// The window of a mode's chain.
-TemporalWindow temporalWindow(DenoiseMode mode);
+// The window of a mode's chain (quality: with the radius of its options).
+TemporalWindow temporalWindow(DenoiseMode mode, const QualityOptions &quality = {});
 
-// A mode's name in labels and messages, "standard", "fuzzy"; and back
-// (false for a name of no mode).
+// A mode's name in labels and messages, "standard", "fuzzy", "quality";
+// and back (false for a name of no mode).
 QString modeName(DenoiseMode mode);
 bool modeFromName(const QString &name, DenoiseMode *mode);
+
+// How a mode's frames are made, for a part's label: "standard", or
+// "quality;radius=2;strength=1" with the settings of the quality mode.
+QString modeLabel(DenoiseMode mode, const QualityOptions &quality);
 
 struct RunOptions
 {
@@ -43,6 +53,18 @@ struct RunOptions
     // while the filters work. Off: every step runs in turn on the caller's
     // thread. Both write the same files and report the same values.
     bool overlapped = true;
+    QualityOptions quality;   // the quality mode's settings
+};
+
+// The frames a run is given and the outputs it keeps, by their number in
+// the movie; a quality run that starts inside a movie is given the frames
+// its chain needs before the first output kept (TemporalWindow::firstInput).
+// The other modes keep every output.
+struct RunSpan
+{
+    int firstInput = 0;
+    int keepFirst = 0;
+    int keepEnd = -1;   // -1: to the end
 };
 
 struct RunResult
@@ -68,7 +90,7 @@ struct RunResult
 class ProcessingRun
 {
 public:
-    ProcessingRun(DenoiseMode mode, RunSink &sink);
+    ProcessingRun(DenoiseMode mode, RunSink &sink, const QualityOptions &quality = {}, const RunSpan &span = {});
 
     // Opens the run (progress shown, clock started), runs body, and closes
     // it (progress hidden; on success " - Processing done" and the timing
@@ -89,17 +111,23 @@ public:
 private:
     template <typename Window>
     void slideWith(Window &window, FrameSource &source, FrameTarget &target, SourceFrame &first);
+    void slideQuality(FrameSource &source, FrameTarget &target, SourceFrame &first);
+    bool nextFrame(FrameSource &source, SourceFrame *frame);
+    bool afterOutput(int outputs, int expected, bool saved, FrameTarget &target);
     void preview(const QImage &image);
 
     DenoiseMode m_mode;
     RunSink &m_sink;
+    QualityOptions m_quality;
+    RunSpan m_span;
     QSize m_size;
     RunResult m_result;
 };
 
 // The "Process movie" run: turns the frames in <workDir>/screens into
 // denoised frames <workDir>/processed/<name>.png, one per window of five
-// consecutive frames, named after the oldest frame of the window.
+// consecutive frames, named after the oldest frame of the window; in the
+// quality mode one per frame, under the frame's own name.
 RunResult processMovie(const QString &workDir, DenoiseMode mode, RunSink &sink,
                        const RunOptions &options = {});
 

@@ -1,0 +1,77 @@
+// The quality filter on 1920x1080 night frames: the time of one output
+// frame in a running movie (radius 2, the steady state of push()).
+//
+//   build/nocta-bench --benchmark_filter=Quality --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+#include "filters/parallel.h"
+#include "filters/quality/qualityfilter.h"
+#include "nightclip.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QImage>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr int Width = 1920;
+constexpr int Height = 1080;
+constexpr int Frames = 8;
+
+// A daylight street-like scene: smooth shading, edges, and a bright box
+// that crosses it while the view pans slowly.
+QImage daylightFrame(int index)
+{
+    QImage image(Width, Height, QImage::Format_RGB888);
+    for (int y = 0; y < Height; ++y) {
+        uchar *line = image.scanLine(y);
+        for (int x = 0; x < Width; ++x) {
+            const int u = x + 3 * index, v = y + index;
+            int base = 90 + int(60 * std::sin(u * 0.013) * std::cos(v * 0.011)) + ((u / 97 + v / 61) % 3) * 25;
+            if (x > 300 + 24 * index && x < 520 + 24 * index && y > 600 && y < 760)
+                base = 230;
+            line[3 * x] = uchar(qBound(0, base, 255));
+            line[3 * x + 1] = uchar(qBound(0, base - 10, 255));
+            line[3 * x + 2] = uchar(qBound(0, base + 15, 255));
+        }
+    }
+    return image;
+}
+
+const std::vector<QImage> &nightFrames()
+{
+    static const std::vector<QImage> frames = [] {
+        std::vector<QImage> all;
+        nocta::bench::NightNoise noise(3, 0.12);
+        for (int i = 0; i < Frames; ++i) {
+            QImage dark, noisy;
+            noise.apply(daylightFrame(i), dark, noisy);
+            all.push_back(noisy.convertToFormat(QImage::Format_RGB32));
+        }
+        return all;
+    }();
+    return frames;
+}
+
+void BM_qualityFrame(benchmark::State &state)
+{
+    nocta::setFilterThreads(int(state.range(0)));
+    const std::vector<QImage> &frames = nightFrames();
+    nocta::QualityFilter filter(QSize(Width, Height), nocta::QualityOptions());
+    // Back and forth through the frames, so that no step is a scene cut.
+    int step = 0;
+    auto next = [&] {
+        const int period = 2 * (Frames - 1), p = step++ % period;
+        return frames[std::size_t(p < Frames ? p : period - p)];
+    };
+    for (int i = 0; i < 2 * Frames; ++i)
+        benchmark::DoNotOptimize(filter.push(next()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(filter.push(next()));
+}
+
+} // namespace
+
+BENCHMARK(BM_qualityFrame)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "filters/quality/qualityplanes.h"
+
+#include <array>
+#include <vector>
+
+namespace nocta::quality {
+
+struct Vec
+{
+    int x = 0;
+    int y = 0;
+};
+
+// Motion is searched for blocks of 16x16 pixels: the vector of a block
+// says where its content lies in the reference frame (in full-resolution
+// pixels, each component within MaxVector).
+constexpr int BlockSize = 16;
+
+struct MotionField
+{
+    int blocksWide = 0;
+    int blocksHigh = 0;
+    std::vector<Vec> vectors;
+
+    void reset(int width, int height);
+    Vec at(int bx, int by) const { return vectors[std::size_t(by) * std::size_t(blocksWide) + std::size_t(bx)]; }
+};
+
+// Displacement of the whole picture of current in previous (where the
+// content of current lies in previous), from the quarter-resolution luma.
+Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ);
+
+// A histogram of the quarter-resolution luma; two frames whose histograms
+// differ in more than half of their mass are taken for different scenes.
+using LumaHistogram = std::array<int, 64>;
+LumaHistogram lumaHistogram(const Plane8 &q8);
+bool isSceneCut(const LumaHistogram &a, const LumaHistogram &b);
+
+// Block matching of current against reference, coarse to fine (quarter,
+// half and full resolution). Each block starts from the best of three
+// guesses: no motion, the global motion, and the block's vector in
+// predictor (the field of the previous frame against the neighbour at the
+// same distance; may be null). Each step away from a guess must gain in
+// proportion to the noise deviation that sigma (256 values by brightness;
+// may be null: none) gives.
+void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec global,
+                  const MotionField *predictor, const float *sigma, MotionField &field);
+
+} // namespace nocta::quality

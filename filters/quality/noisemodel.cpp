@@ -1,0 +1,202 @@
+#include "filters/quality/noisemodel.h"
+
+#include "filters/parallel.h"
+#include "filters/quality/noisefit.h"
+#include "filters/simd.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace nocta::quality {
+
+namespace {
+
+
+
+inline void count(int *bins, float difference)
+{
+    ++bins[std::min(NoiseHistogram::Steps - 1, int(std::fabs(difference) * 4.0f))];
+}
+
+// Runs rows of half-resolution cells in parallel, each band into a
+// histogram of its own, added up at the end (integer sums: the same for any
+// split).
+template <typename RowWork>
+void collect(int rows, NoiseHistogram &histogram, const RowWork &work)
+{
+    std::mutex lock;
+    parallelRows(rows, [&](int begin, int end) {
+        NoiseHistogram local;
+        for (int h = begin; h < end; ++h)
+            work(h, local);
+        const std::lock_guard<std::mutex> guard(lock);
+        histogram.add(local);
+    });
+}
+
+// A cell counts as grey while the sum of its colour differences' sizes
+// stays within GreyTolerance + GreyShare * luma level.
+constexpr float GreyTolerance = 6.0f;
+constexpr float GreyShare = 0.1f;
+
+// The least variance a cell is given.
+constexpr float MinVariance = 0.01f;
+
+// One row of the noise map.
+struct MapInput
+{
+    const FramePlanes *frame;
+    const float *variance;   // by channel level
+    float y[3], u[3], v[3];  // weights of the channel variances
+};
+
+#define NOCTA_KERNELS "filters/quality/noisemodel_kernels.inc"
+#include "filters/kernelcopies.h"
+
+// Whether a cell's colour is close to grey (its 3x3 neighbourhood's mean
+// colour differences, which noise hardly moves): the model's luma and
+// colour-difference noise are measured on grey, where each channel sits at
+// the luma's level.
+bool isGrey(const FramePlanes &frame, int x, int h, int level)
+{
+    float u = 0, v = 0;
+    for (int j = -1; j <= 1; ++j) {
+        const float *ur = frame.u.row(h + j) + x, *vr = frame.v.row(h + j) + x;
+        u += (ur[-1] + ur[0]) + ur[1];
+        v += (vr[-1] + vr[0]) + vr[1];
+    }
+    return std::fabs(u) + std::fabs(v) <= 9.0f * (GreyTolerance + GreyShare * float(level));
+}
+
+// Every how many half-resolution rows a frame is sampled: every second,
+// or fewer on large frames (about 64k cells a frame are plenty).
+int sampleStep(const FramePlanes &frame)
+{
+    return std::max(2, int(std::int64_t(frame.u.width) * frame.u.height / 65536));
+}
+
+
+} // namespace
+
+void NoiseHistogram::add(const NoiseHistogram &other)
+{
+    for (std::size_t i = 0; i < m_counts.size(); ++i)
+        m_counts[i] += other.m_counts[i];
+    for (std::size_t i = 0; i < m_levelSums.size(); ++i)
+        m_levelSums[i] += other.m_levelSums[i];
+}
+
+double NoiseHistogram::meanLevel(int bin) const
+{
+    const long long n = total(0, bin);
+    return n > 0 ? double(m_levelSums[std::size_t(bin)]) / double(n) : 16.0 * bin + 8.0;
+}
+
+long long NoiseHistogram::total(int channel, int bin) const
+{
+    const int *c = counts(channel, bin);
+    long long sum = 0;
+    for (int s = 0; s < Steps; ++s)
+        sum += c[s];
+    return sum;
+}
+
+long long NoiseHistogram::total() const
+{
+    long long sum = 0;
+    for (int b = 0; b < LevelBins; ++b)
+        sum += total(0, b);
+    return sum;
+}
+
+double NoiseHistogram::median(int channel, int bin) const
+{
+    const int *c = counts(channel, bin);
+    const double half = total(channel, bin) / 2.0;
+    double below = 0;
+    for (int s = 0; s < Steps; ++s) {
+        if (below + c[s] >= half && c[s] > 0)
+            return (s + (half - below) / c[s]) / 4.0;
+        below += c[s];
+    }
+    return Steps / 4.0;
+}
+
+void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
+                          NoiseHistogram &histogram)
+{
+    const int step = sampleStep(current);
+    const int rows = (current.u.height + step - 1) / step;
+    collect(rows, histogram, [&](int r, NoiseHistogram &local) {
+        const int h = step * r;
+        const int by = std::min(2 * h / BlockSize, field.blocksHigh - 1);
+        const std::uint8_t *level = current.h8.row(h);
+        for (int x = 0; x < current.u.width; ++x) {
+            if (!isGrey(current, x, h, level[x]))
+                continue;
+            const Vec v = field.at(std::min(2 * x / BlockSize, field.blocksWide - 1), by);
+            const int bin = level[x] >> 4;
+            local.levelSum(bin) += level[x];
+            count(local.counts(0, bin), current.y.row(2 * h)[2 * x] - reference.y.row(2 * h + v.y)[2 * x + v.x]);
+            // Between cells the reference is the mean of two or four, with
+            // less noise: its differences are scaled to those of one cell.
+            const int ox = v.x >> 1, oy = v.y >> 1, fx = v.x & 1, fy = v.y & 1;
+            const float scale = fx && fy ? 1.2649111f : (fx || fy ? 1.1547005f : 1.0f);
+            auto tap = [&](const PlaneF &p) {
+                const float *r0 = p.row(h + oy) + x + ox, *r1 = p.row(h + oy + fy) + x + ox;
+                return 0.25f * ((r0[0] + r0[fx]) + (r1[0] + r1[fx]));
+            };
+            count(local.counts(1, bin), (current.u.row(h)[x] - tap(reference.u)) * scale);
+            count(local.counts(2, bin), (current.v.row(h)[x] - tap(reference.v)) * scale);
+        }
+    });
+}
+
+void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
+{
+    const int step = sampleStep(frame);
+    const int rows = (frame.u.height + step - 1) / step;
+    collect(rows, histogram, [&](int r, NoiseHistogram &local) {
+        const int h = step * r;
+        const std::uint8_t *level = frame.h8.row(h);
+        const float *y = frame.y.row(2 * h), *u = frame.u.row(h), *v = frame.v.row(h);
+        for (int x = 0; x + 1 < frame.u.width; ++x) {
+            if (!isGrey(frame, x, h, level[x]))
+                continue;
+            const int bin = level[x] >> 4;
+            local.levelSum(bin) += level[x];
+            count(local.counts(0, bin), y[2 * x] - y[2 * x + 1]);
+            count(local.counts(1, bin), u[x] - u[x + 1]);
+            count(local.counts(2, bin), v[x] - v[x + 1]);
+        }
+    });
+}
+
+void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map)
+{
+    const int w = frame.u.width, h = frame.u.height;
+    if (map.y.width != w || map.y.height != h) {
+        map.y.reset(w, h, 8);
+        map.u.reset(w, h, 8);
+        map.v.reset(w, h, 8);
+    }
+    MapInput input{&frame, model.channelVariance.data(), {}, {}, {}};
+    const double s2 = strength * strength;
+    const std::array<double, 3> weights[3] = {lumaWeights(), cbWeights(), crWeights()};
+    const float scales[3] = {model.scaleY, model.scaleU, model.scaleV};
+    float *targets[3] = {input.y, input.u, input.v};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+            targets[k][c] = float(s2 * scales[k] * weights[k][std::size_t(c)]);
+    const auto kernel = NOCTA_KERNEL(mapNoiseRow);
+    parallelRows(h, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y)
+            kernel(input, y, map.y.row(y), map.u.row(y), map.v.row(y));
+    });
+    map.y.fillBorder();
+    map.u.fillBorder();
+    map.v.fillBorder();
+}
+
+} // namespace nocta::quality

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "filters/quality/motionsearch.h"
+#include "filters/quality/qualityplanes.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace nocta::quality {
+
+// Histograms of absolute differences between two noisy views of the same
+// content (in quarter steps, 0 .. 63.75), for luma and both colour
+// differences, by brightness: the half-resolution luma of the current frame
+// in 16 bins.
+class NoiseHistogram
+{
+public:
+    static constexpr int Channels = 3;
+    static constexpr int LevelBins = 16;
+    static constexpr int Steps = 256;
+
+    NoiseHistogram() : m_counts(std::size_t(Channels * LevelBins * Steps), 0) {}
+    void clear()
+    {
+        std::fill(m_counts.begin(), m_counts.end(), 0);
+        m_levelSums.fill(0);
+    }
+    void add(const NoiseHistogram &other);
+    long long total(int channel, int bin) const;
+    long long total() const;
+    // The median absolute difference of one bin.
+    double median(int channel, int bin) const;
+
+    int *counts(int channel, int bin) { return m_counts.data() + std::size_t((channel * LevelBins + bin) * Steps); }
+    const int *counts(int channel, int bin) const
+    {
+        return m_counts.data() + std::size_t((channel * LevelBins + bin) * Steps);
+    }
+    // The sum of the levels of a bin's luma samples.
+    long long &levelSum(int bin) { return m_levelSums[std::size_t(bin)]; }
+    double meanLevel(int bin) const;
+
+private:
+    std::vector<int> m_counts;
+    std::array<long long, LevelBins> m_levelSums{};
+};
+
+// Adds the differences between current and reference moved by field (a
+// sample of the pixels: every second or further row of half-resolution
+// cells).
+void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
+                          NoiseHistogram &histogram);
+
+// Adds the differences between horizontally adjacent pixels of one frame:
+// the estimate for a frame that has no neighbour of its scene.
+void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram);
+
+// The noise of a movie as a function of brightness.
+struct NoiseModel
+{
+    // Standard deviation of one pixel's noise by half-resolution luma
+    // (0..255) in luma and the two colour differences (half resolution).
+    std::array<float, 256> sigmaY{}, sigmaU{}, sigmaV{};
+    // The noise of one colour channel in linear light (0..1): variance =
+    // shot * L + read, fitted to the luma noise.
+    double shot = 0;
+    double read = 0;
+    // Output byte of a colour channel by its filtered value in quarter
+    // steps: undoes the lift that black clipping and the transfer curve give
+    // the mean of noisy values.
+    std::array<std::uint8_t, 1024> unbias{};
+    // Variance of a colour channel's noisy byte by its mean level, as the
+    // linear-light model predicts it (clipping included), and the factors
+    // that bring its predictions for luma and the colour differences of a
+    // grey pixel to the variances measured.
+    std::array<float, 256> channelVariance{};
+    float scaleY = 1, scaleU = 1, scaleV = 1;
+};
+
+// The noise variance of each half-resolution cell of a frame, predicted
+// from the cell's colour: of one luma pixel and of the cell's colour
+// differences.
+struct NoiseMap
+{
+    PlaneF y, u, v;
+};
+
+// strength scales the deviations.
+void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map);
+
+// strength scales the standard deviations (not the unbiasing).
+NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength);
+
+} // namespace nocta::quality

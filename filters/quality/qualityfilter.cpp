@@ -1,0 +1,247 @@
+#include "filters/quality/qualityfilter.h"
+
+#include "filters/precondition.h"
+#include "filters/quality/chromaguide.h"
+#include "filters/quality/dctshrink.h"
+#include "filters/quality/motionsearch.h"
+#include "filters/quality/noisemodel.h"
+#include "filters/quality/temporalfusion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+
+namespace nocta {
+
+using namespace quality;
+
+namespace {
+
+constexpr int MinSide = 16;
+constexpr int MaxSide = 16384;
+
+// Garrote thresholds, in units of the remaining noise variance.
+constexpr float LumaGain = 10.0f;
+constexpr float ChromaGain = 16.0f;
+
+// How flat the luma must be (variance over 3x3 cells, in squared levels)
+// for the colour to stop following it.
+constexpr float GuideEpsilon = 1.0f;
+
+// How many of the latest frames' noise measurements a scene's model uses.
+constexpr int MeasuredFrames = 8;
+// Once a scene has that many measurements, only every how many frames it
+// is measured again (the model, pooled over many frames, hardly moves).
+constexpr int SettledAfter = MeasuredFrames;
+constexpr int SettledEvery = 4;
+
+struct Frame
+{
+    FramePlanes planes;
+    LumaHistogram histogram{};
+    int index = 0;
+    int scene = 0;
+    Vec toPrevious;   // global motion into the previous frame
+};
+
+struct Measurement
+{
+    int scene = 0;
+    bool temporal = false;
+    NoiseHistogram histogram;
+};
+
+Vec clampVector(Vec v)
+{
+    return {std::clamp(v.x, -MaxVector, MaxVector), std::clamp(v.y, -MaxVector, MaxVector)};
+}
+
+} // namespace
+
+struct QualityFilter::State
+{
+    QSize size;
+    QualityOptions options;
+    bool valid = false;
+    int fed = 0;
+    int emitted = 0;
+    std::deque<std::unique_ptr<Frame>> frames;   // consecutive indices
+    std::unique_ptr<Frame> spare;
+    std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
+    int previousOutput = -2;
+    std::deque<Measurement> measurements;
+    NoiseModel model;
+    NoiseMap noiseMap;
+    FusedFrame fused;
+    ShrinkBuffers shrinkBuffers;
+    PlaneF outY, outU, outV;
+    ChromaGuide chromaGuide;
+
+    Frame &frame(int index) { return *frames[std::size_t(index - frames.front()->index)]; }
+    int slot(int offset) const { return offset + options.radius; }
+    void add(const QImage &image);
+    QImage produce(int index);
+    void measure(int index, int lo, int hi);
+};
+
+QString QualityFilter::problem(QSize frameSize, const QualityOptions &options)
+{
+    if (frameSize.width() < MinSide || frameSize.height() < MinSide)
+        return QStringLiteral("frames must be at least %1x%1 pixels").arg(MinSide);
+    if (frameSize.width() > MaxSide || frameSize.height() > MaxSide)
+        return QStringLiteral("frames must be at most %1x%1 pixels").arg(MaxSide);
+    if (options.radius < 1 || options.radius > QualityOptions::MaxRadius)
+        return QStringLiteral("the temporal radius must be 1 to %1").arg(QualityOptions::MaxRadius);
+    if (!(options.strength >= QualityOptions::MinStrength && options.strength <= QualityOptions::MaxStrength))
+        return QStringLiteral("the strength must be %1 to %2")
+            .arg(QualityOptions::MinStrength)
+            .arg(QualityOptions::MaxStrength);
+    return QString();
+}
+
+QualityFilter::QualityFilter(QSize frameSize, const QualityOptions &options) : m_state(new State)
+{
+    m_state->size = frameSize;
+    m_state->options = options;
+    m_state->valid = detail::precondition(problem(frameSize, options).isEmpty(), Q_FUNC_INFO,
+                                          "QualityFilter::problem() is empty");
+    m_state->fields.resize(std::size_t(2 * options.radius + 1));
+    m_state->previousFields.resize(m_state->fields.size());
+}
+
+QualityFilter::~QualityFilter() = default;
+
+int QualityFilter::latency() const
+{
+    return m_state->options.radius;
+}
+
+const NoiseModel &QualityFilter::noiseModel() const
+{
+    return m_state->model;
+}
+
+QVector<QImage> QualityFilter::push(const QImage &image)
+{
+    State &s = *m_state;
+    QVector<QImage> ready;
+    if (!s.valid || !detail::precondition(image.size() == s.size, Q_FUNC_INFO, "the frame has the movie's size"))
+        return ready;
+    s.add(image);
+    while (s.fed > s.emitted + s.options.radius)
+        ready.push_back(s.produce(s.emitted++));
+    while (!s.frames.empty() && s.frames.front()->index < s.emitted - s.options.radius) {
+        s.spare = std::move(s.frames.front());
+        s.frames.pop_front();
+    }
+    return ready;
+}
+
+QVector<QImage> QualityFilter::finish()
+{
+    State &s = *m_state;
+    QVector<QImage> ready;
+    while (s.valid && s.emitted < s.fed)
+        ready.push_back(s.produce(s.emitted++));
+    return ready;
+}
+
+void QualityFilter::State::add(const QImage &image)
+{
+    std::unique_ptr<Frame> f = spare ? std::move(spare) : std::make_unique<Frame>();
+    loadFramePlanes(image, f->planes);
+    f->histogram = lumaHistogram(f->planes.q8);
+    f->index = fed++;
+    f->scene = 0;
+    f->toPrevious = Vec();
+    if (!frames.empty()) {
+        const Frame &previous = *frames.back();
+        const bool cut = isSceneCut(previous.histogram, f->histogram);
+        f->scene = previous.scene + (cut ? 1 : 0);
+        if (!cut)
+            f->toPrevious = globalMotion(f->planes.q8, previous.planes.q8);
+    }
+    frames.push_back(std::move(f));
+}
+
+// Adds this frame's noise measurement (against its previous frame, else
+// its next one, else within itself) and keeps the latest of its scene.
+void QualityFilter::State::measure(int index, int lo, int hi)
+{
+    Measurement m;
+    m.scene = frame(index).scene;
+    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
+    m.temporal = other != index;
+    if (m.temporal)
+        measureTemporalNoise(frame(index).planes, frame(other).planes, fields[std::size_t(slot(other - index))],
+                             m.histogram);
+    else
+        measureSpatialNoise(frame(index).planes, m.histogram);
+    measurements.push_back(std::move(m));
+    while (int(measurements.size()) > MeasuredFrames)
+        measurements.pop_front();
+
+    const bool anyTemporal = std::any_of(measurements.begin(), measurements.end(), [&](const Measurement &x) {
+        return x.scene == measurements.back().scene && x.temporal;
+    });
+    NoiseHistogram total;
+    for (const Measurement &x : measurements)
+        if (x.scene == measurements.back().scene && x.temporal == anyTemporal)
+            total.add(x.histogram);
+    model = estimateNoise(total, options.strength);
+}
+
+QImage QualityFilter::State::produce(int index)
+{
+    const int radius = options.radius;
+    const int scene = frame(index).scene;
+    const int first = frames.front()->index, last = frames.back()->index;
+    int lo = index, hi = index;
+    while (lo > std::max(first, index - radius) && frame(lo - 1).scene == scene)
+        --lo;
+    while (hi < std::min(last, index + radius) && frame(hi + 1).scene == scene)
+        ++hi;
+
+    const FramePlanes &current = frame(index).planes;
+    // The noise of the scene so far guides the search; none for a scene's
+    // first frame.
+    const bool known = !measurements.empty() && measurements.back().scene == scene;
+    const float *sigma = known ? model.sigmaY.data() : nullptr;
+    std::vector<Neighbour> neighbours;
+    Vec global;
+    for (int j = index - 1; j >= lo; --j) {
+        global = clampVector({global.x + frame(j + 1).toPrevious.x, global.y + frame(j + 1).toPrevious.y});
+        const MotionField *predictor = previousOutput == index - 1 ? &previousFields[std::size_t(slot(j - index))] : nullptr;
+        searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
+        neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
+    }
+    global = Vec();
+    for (int j = index + 1; j <= hi; ++j) {
+        global = clampVector({global.x - frame(j).toPrevious.x, global.y - frame(j).toPrevious.y});
+        const MotionField *predictor = previousOutput == index - 1 ? &previousFields[std::size_t(slot(j - index))] : nullptr;
+        searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
+        neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
+    }
+    const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
+                                             [&](const Measurement &m) { return m.scene == scene; });
+    if (sceneMeasured < SettledAfter || index % SettledEvery == 0)
+        measure(index, lo, hi);
+
+    mapNoise(current, model, options.strength, noiseMap);
+    fuseTemporal(current, neighbours, noiseMap, fused);
+    shrinkPlane(fused.y, noiseMap.y, fused.residual, 2, LumaGain, shrinkBuffers, outY);
+    shrinkPlane(fused.u, noiseMap.u, fused.residual, 1, ChromaGain, shrinkBuffers, outU);
+    shrinkPlane(fused.v, noiseMap.v, fused.residual, 1, ChromaGain, shrinkBuffers, outV);
+
+    // Fields of offsets this frame did not search are stale for the next.
+    for (int d = -radius; d <= radius; ++d)
+        if (index + d < lo || index + d > hi)
+            fields[std::size_t(slot(d))].vectors.clear();
+    std::swap(fields, previousFields);
+    previousOutput = index;
+    guideChroma(outY, outU, outV, GuideEpsilon, chromaGuide);
+    const PlaneF *fits[4] = {&chromaGuide.a[0], &chromaGuide.b[0], &chromaGuide.a[1], &chromaGuide.b[1]};
+    return framePlanesToImage(outY, fits, model.unbias.data());
+}
+
+} // namespace nocta

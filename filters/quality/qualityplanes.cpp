@@ -1,0 +1,142 @@
+#include "filters/quality/qualityplanes.h"
+
+#include "filters/imageaccess.h"
+#include "filters/parallel.h"
+#include "filters/simd.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+#include <cstring>
+
+namespace nocta::quality {
+
+namespace {
+
+using detail::blue;
+using detail::green;
+using detail::red;
+
+NOCTA_INLINE float luma(std::uint32_t p)
+{
+    return (KR * float(red(p)) + KG * float(green(p))) + KB * float(blue(p));
+}
+
+#define NOCTA_KERNELS "filters/quality/qualityplanes_kernels.inc"
+#include "filters/kernelcopies.h"
+
+template <typename T>
+void halvePlane(const Plane<T> &source, Plane8 &target,
+                void (*kernel)(const T *, const T *, std::uint8_t *, int))
+{
+    parallelRows(target.height, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y)
+            kernel(source.row(2 * y), source.row(2 * y + 1), target.row(y), target.width);
+    });
+    target.fillBorder();
+}
+
+// The fixed-point copy of a plane, border included.
+void toFixed(const PlaneF &source, Plane16 &target)
+{
+    if (target.width != source.width || target.height != source.height || target.pad != source.pad)
+        target.reset(source.width, source.height, source.pad);
+    const int rows = source.height + 2 * source.pad;
+    const auto kernel = NOCTA_KERNEL(fixedRow);
+    parallelRows(rows, [&](int begin, int end) {
+        for (int r = begin; r < end; ++r)
+            kernel(source.row(r - source.pad) - source.pad, target.row(r - target.pad) - target.pad,
+                   int(source.stride));
+    });
+}
+
+} // namespace
+
+template <typename T>
+void Plane<T>::fillBorder()
+{
+    for (int y = 0; y < height; ++y) {
+        T *line = row(y);
+        std::fill(line - pad, line, line[0]);
+        std::fill(line + width, line + width + pad, line[width - 1]);
+    }
+    const std::size_t bytes = std::size_t(stride) * sizeof(T);
+    for (int y = 1; y <= pad; ++y) {
+        std::memcpy(row(-y) - pad, row(0) - pad, bytes);
+        std::memcpy(row(height - 1 + y) - pad, row(height - 1) - pad, bytes);
+    }
+}
+
+template struct Plane<float>;
+template struct Plane<std::uint8_t>;
+template struct Plane<std::int16_t>;
+
+void FramePlanes::reset(int width, int height)
+{
+    const int hw = halfSize(width), hh = halfSize(height);
+    y.reset(width, height, FullBorder);
+    y8.reset(width, height, FullBorder);
+    u.reset(hw, hh, FullBorder / 2);
+    v.reset(hw, hh, FullBorder / 2);
+    h8.reset(hw, hh, FullBorder / 2);
+    q8.reset(quarterSize(width), quarterSize(height), FullBorder / 4);
+}
+
+void loadFramePlanes(const QImage &frame, FramePlanes &planes)
+{
+    const QImage words = detail::asArgbWords(frame);
+    const int width = words.width(), height = words.height();
+    if (planes.y.width != width || planes.y.height != height)
+        planes.reset(width, height);
+    const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
+    parallelRows(planes.u.height, [&](int begin, int end) {
+        for (int h = begin; h < end; ++h) {
+            const int y0 = 2 * h, y1 = std::min(2 * h + 1, height - 1);
+            convert(detail::row(words, y0), detail::row(words, y1), planes.y.row(y0), planes.y.row(2 * h + 1),
+                    planes.y8.row(y0), planes.y8.row(2 * h + 1), planes.u.row(h), planes.v.row(h), width);
+        }
+    });
+    planes.y.fillBorder();
+    planes.y8.fillBorder();
+    planes.u.fillBorder();
+    planes.v.fillBorder();
+    halvePlane(planes.y, planes.h8, NOCTA_KERNEL(halveFloatRow));
+    halvePlane(planes.h8, planes.q8, NOCTA_KERNEL(halveByteRow));
+    toFixed(planes.y, planes.y16);
+    toFixed(planes.u, planes.u16);
+    toFixed(planes.v, planes.v16);
+}
+
+QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias)
+{
+    const int width = y.width, height = y.height;
+    QImage image(width, height, QImage::Format_RGB32);
+    if (image.isNull())
+        return image;
+    // The table in words, which vector code can gather from.
+    std::array<std::uint32_t, 1024> table;
+    std::copy(unbias, unbias + table.size(), table.begin());
+    const auto upsample = NOCTA_KERNEL(upsampleRow);
+    const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
+    parallelRows(height, [&](int begin, int end) {
+        std::vector<float> tmp(std::size_t(fits[0]->width) + 2), rows(4 * static_cast<std::size_t>(width));
+        float *full[4];
+        for (std::size_t i = 0; i < 4; ++i)
+            full[i] = rows.data() + i * std::size_t(width);
+        for (int row = begin; row < end; ++row) {
+            // Half-resolution samples sit between full rows 2h and 2h+1.
+            const int h = row / 2, other = row % 2 ? h + 1 : h - 1;
+            for (int i = 0; i < 4; ++i)
+                upsample(fits[i]->row(h), fits[i]->row(other), tmp.data(), full[i], width);
+            toRgb(y.row(row), full[0], full[1], full[2], full[3], table.data(),
+                  reinterpret_cast<std::uint32_t *>(image.scanLine(row)), width);
+        }
+    });
+    return image;
+}
+
+} // namespace nocta::quality

@@ -1,0 +1,173 @@
+#include "filters/quality/temporalfusion.h"
+
+#include "filters/parallel.h"
+#include "filters/simd.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace nocta::quality {
+
+namespace {
+
+// A neighbour counts fully while its mean normalised difference stays
+// below AcceptUpTo (1 is noise alone) and not at all above AcceptUpTo +
+// RejectSpan.
+constexpr float AcceptUpTo = 1.6f;
+constexpr float RejectSpan = 1.4f;
+// The distance of a cell that has no counterpart in a neighbour.
+constexpr float Outside = 1e6f;
+
+struct FusionInput
+{
+    const FramePlanes *current;
+    const Neighbour *neighbours;
+    const NoiseMap *noise;
+};
+
+// Running sums of one half row: weights, their squares and the weighed
+// neighbour values (wFull: work space).
+struct FusionSums
+{
+    mutable std::vector<float> wFull;
+    std::vector<float> sum, sum2, u, v, y0, y1, w;
+
+    explicit FusionSums(int halfWidth)
+        : wFull(2 * std::size_t(halfWidth)), sum(std::size_t(halfWidth)), sum2(sum.size()), u(sum.size()),
+          v(sum.size()), y0(wFull.size()), y1(wFull.size()), w(sum.size())
+    {
+    }
+    void clear()
+    {
+        for (auto *a : {&sum, &sum2, &u, &v, &y0, &y1})
+            std::fill(a->begin(), a->end(), 0.0f);
+    }
+};
+
+// Per-cell normalisation of the squared differences of one half row
+// (index -1 .. width).
+struct RowNorms
+{
+    float *y, *u, *v;
+};
+
+// A neighbour moved onto one half row (see warpRow), in one buffer: luma
+// columns -2 .. 2 width + 1, cells -1 .. width.
+struct WarpedRow
+{
+    std::vector<float> buffer;
+    float *y0, *y1, *u, *v, *inside;
+
+    WarpedRow(const WarpedRow &) = delete;
+    WarpedRow &operator=(const WarpedRow &) = delete;
+    WarpedRow(WarpedRow &&) = default;
+    explicit WarpedRow(int halfWidth)
+    {
+        const std::size_t luma = 2 * std::size_t(halfWidth) + 4, cells = std::size_t(halfWidth) + 2;
+        buffer.resize(2 * luma + 3 * cells);
+        y0 = buffer.data() + 2;
+        y1 = y0 + luma;
+        u = y1 + luma - 1;
+        v = u + cells;
+        inside = v + cells;
+    }
+};
+
+// One step of the fixed-point planes.
+constexpr float Unit = 1.0f / FixedScale;
+
+constexpr int floorDiv(int a, int b) { return a >= 0 ? a / b : -((b - 1 - a) / b); }
+
+// A neighbour's colour differences at a half-resolution cell moved by a
+// full-resolution vector: odd components fall between cells and take the
+// mean of the two.
+struct ChromaTap
+{
+    const std::int16_t *u0, *u1, *v0, *v1;
+    float fx, fy;
+
+    ChromaTap(const FramePlanes &n, int h, Vec v)
+    {
+        const int ox = floorDiv(v.x, 2), oy = floorDiv(v.y, 2);
+        fx = (v.x & 1) ? 0.5f : 0.0f;
+        fy = (v.y & 1) ? 0.5f : 0.0f;
+        u0 = n.u16.row(h + oy) + ox;
+        u1 = n.u16.row(h + oy + 1) + ox;
+        v0 = n.v16.row(h + oy) + ox;
+        v1 = n.v16.row(h + oy + 1) + ox;
+    }
+    NOCTA_INLINE float at(const std::int16_t *r0, const std::int16_t *r1, int x) const
+    {
+        const float a = float(r0[x]) * Unit, b = float(r0[x + 1]) * Unit;
+        const float c = float(r1[x]) * Unit, d = float(r1[x + 1]) * Unit;
+        return (1.0f - fy) * ((1.0f - fx) * a + fx * b) + fy * ((1.0f - fx) * c + fx * d);
+    }
+    NOCTA_INLINE float u(int x) const { return at(u0, u1, x); }
+    NOCTA_INLINE float v(int x) const { return at(v0, v1, x); }
+};
+
+#define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"
+#include "filters/kernelcopies.h"
+
+} // namespace
+
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
+                  FusedFrame &out)
+{
+    const int hw = current.u.width, hh = current.u.height;
+    if (out.y.width != current.y.width || out.y.height != current.y.height) {
+        out.y.reset(current.y.width, current.y.height, 8);
+        out.u.reset(hw, hh, 8);
+        out.v.reset(hw, hh, 8);
+        out.residual.reset(hw, hh, 8);
+    }
+    const int count = int(neighbours.size());
+    const FusionInput input{&current, neighbours.data(), &noise};
+
+    const auto norm = NOCTA_KERNEL(normRow);
+    const auto warp = NOCTA_KERNEL(warpRow);
+    const auto distance = NOCTA_KERNEL(distanceRow);
+    const auto weight = NOCTA_KERNEL(weightRow);
+    const auto accumulate = NOCTA_KERNEL(accumulateRow);
+    const auto finish = NOCTA_KERNEL(finishRow);
+    // Each band moves its rows of every neighbour, and one row above and
+    // below, into place, keeping the latest two of them and the latest
+    // three rows of distances.
+    parallelRows(hh, [&](int begin, int end) {
+        const std::size_t line = std::size_t(hw) + 2;
+        std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), square(2 * line);
+        RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
+        std::vector<WarpedRow> warped;
+        warped.reserve(2 * std::size_t(count));
+        for (int i = 0; i < 2 * count; ++i)
+            warped.emplace_back(hw);
+        auto distances = [&](int k, int h) {
+            return ring.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * line + 1;
+        };
+        auto moved = [&](int k, int h) -> WarpedRow & { return warped[std::size_t(k) * 2 + std::size_t((h + 2) % 2)]; };
+        FusionSums sums(hw);
+        for (int h = begin - 1; h <= end; ++h) {
+            norm(input, h, rowNorms);
+            for (int k = 0; k < count; ++k) {
+                warp(input, k, h, moved(k, h));
+                distance(input, h, moved(k, h), rowNorms, square.data() + 2, distances(k, h));
+            }
+            const int row = h - 1;
+            if (row < begin)
+                continue;
+            sums.clear();
+            for (int k = 0; k < count; ++k) {
+                weight(distances(k, row - 1), distances(k, row), distances(k, row + 1), sums.w.data(), hw);
+                accumulate(moved(k, row), sums.w.data(), sums, hw);
+            }
+            finish(current, row, sums, out);
+        }
+    });
+    out.y.fillBorder();
+    out.u.fillBorder();
+    out.v.fillBorder();
+    out.residual.fillBorder();
+}
+
+} // namespace nocta::quality

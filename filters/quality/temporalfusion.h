@@ -1,0 +1,35 @@
+#pragma once
+
+#include "filters/quality/motionsearch.h"
+#include "filters/quality/noisemodel.h"
+#include "filters/quality/qualityplanes.h"
+
+#include <vector>
+
+namespace nocta::quality {
+
+// A neighbouring frame of the same scene and the motion of the current
+// frame's blocks into it.
+struct Neighbour
+{
+    const FramePlanes *frame = nullptr;
+    const MotionField *field = nullptr;
+};
+
+// The temporal stage's result: luma (full resolution) and colour
+// differences (half resolution), and per half-resolution cell the factor
+// by which the averaging lowered the noise variance (1: nothing averaged).
+struct FusedFrame
+{
+    PlaneF y, u, v, residual;
+};
+
+// Averages each pixel of current with its aligned neighbours. A
+// neighbour's weight falls from 1 to 0 as its difference to the current
+// frame around the pixel (over 6x6 pixels, luma and colour, measured
+// against the noise variance that noise gives) grows beyond what noise
+// explains.
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
+                  FusedFrame &out);
+
+} // namespace nocta::quality

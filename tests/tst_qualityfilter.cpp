@@ -1,0 +1,382 @@
+// The quality filter on synthetic night clips with known clean frames:
+// every frame comes back, the noise level is measured right, dark areas
+// return to their clean level, a panning camera is followed, a scene cut
+// separates its two scenes, and the output is the same for any number of
+// threads and any copy of the row kernels.
+
+#include "filters/parallel.h"
+#include "filters/quality/noisemodel.h"
+#include "filters/quality/qualityfilter.h"
+#include "filters/simd.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+#include <vector>
+
+using nocta::QualityFilter;
+using nocta::QualityOptions;
+
+namespace {
+
+double toLinear(double v)
+{
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
+int toByte(double l)
+{
+    l = qBound(0.0, l, 1.0);
+    return int(std::lround(255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055)));
+}
+
+double normal(QRandomGenerator &random)
+{
+    const double u = 1.0 - random.generateDouble(), v = random.generateDouble();
+    return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
+}
+
+// A value from a lattice of random values 16 pixels apart, interpolated:
+// a smooth texture that never repeats.
+double lattice(int u, int v)
+{
+    auto at = [](int i, int j) {
+        quint32 k = quint32(i) * 73856093u ^ quint32(j) * 19349663u;
+        k = (k ^ (k >> 13)) * 1274126177u;
+        return double(k >> 24) / 255.0;
+    };
+    const int i = u >> 4, j = v >> 4;
+    const double fx = (u & 15) / 16.0, fy = (v & 15) / 16.0;
+    return (1 - fy) * ((1 - fx) * at(i, j) + fx * at(i + 1, j)) + fy * ((1 - fx) * at(i, j + 1) + fx * at(i + 1, j + 1));
+}
+
+// A clean scene: smooth shading and sharp-edged patches; (dx, dy) moves
+// the view over it.
+QImage cleanFrame(int w, int h, int dx, int dy, bool dark)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int u = x + dx, v = y + dy;
+            int base = 20 + int(60 * lattice(u, v));
+            if (lattice(u + 5000, v) > 0.7)
+                base += 60;
+            if (dark)
+                base = base / 4;
+            line[x] = qRgb(base, qBound(0, base + 10, 255), qBound(0, base - 8, 255));
+        }
+    }
+    return image;
+}
+
+// Night noise in linear light (shot and read noise), clipped at black.
+QImage addNoise(const QImage &clean, QRandomGenerator &random, double shot = 0.0032, double read = 0.0017)
+{
+    QImage noisy(clean.size(), QImage::Format_RGB32);
+    for (int y = 0; y < clean.height(); ++y) {
+        const auto *in = reinterpret_cast<const QRgb *>(clean.constScanLine(y));
+        auto *out = reinterpret_cast<QRgb *>(noisy.scanLine(y));
+        for (int x = 0; x < clean.width(); ++x) {
+            int c[3] = {qRed(in[x]), qGreen(in[x]), qBlue(in[x])};
+            for (int &v : c) {
+                const double l = toLinear(v / 255.0);
+                v = toByte(l + std::sqrt(shot * l + read * read) * normal(random));
+            }
+            out[x] = qRgb(c[0], c[1], c[2]);
+        }
+    }
+    return noisy;
+}
+
+struct Clip
+{
+    std::vector<QImage> clean, noisy;
+};
+
+Clip makeClip(int count, int w, int h, int stepX, int stepY, quint32 seed, bool dark = false)
+{
+    QRandomGenerator random(seed);
+    Clip clip;
+    for (int i = 0; i < count; ++i) {
+        clip.clean.push_back(cleanFrame(w, h, 200 + i * stepX, 200 + i * stepY, dark));
+        clip.noisy.push_back(addNoise(clip.clean.back(), random));
+    }
+    return clip;
+}
+
+std::vector<QImage> filterClip(const std::vector<QImage> &frames, const QualityOptions &options = {},
+                               QualityFilter **keep = nullptr)
+{
+    auto *filter = new QualityFilter(frames.front().size(), options);
+    std::vector<QImage> out;
+    for (const QImage &f : frames)
+        for (const QImage &o : filter->push(f))
+            out.push_back(o);
+    for (const QImage &o : filter->finish())
+        out.push_back(o);
+    if (keep)
+        *keep = filter;
+    else
+        delete filter;
+    return out;
+}
+
+double psnr(const QImage &a, const QImage &b, int margin = 0)
+{
+    double sum = 0;
+    for (int y = margin; y < a.height() - margin; ++y)
+        for (int x = margin; x < a.width() - margin; ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            const int d[3] = {qRed(p) - qRed(q), qGreen(p) - qGreen(q), qBlue(p) - qBlue(q)};
+            sum += d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+        }
+    const double pixels = double(a.width() - 2 * margin) * (a.height() - 2 * margin);
+    return 10 * std::log10(255.0 * 255.0 * 3 * pixels / std::max(sum, 1e-9));
+}
+
+QByteArray hashOf(const std::vector<QImage> &frames)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    for (const QImage &f : frames)
+        for (int y = 0; y < f.height(); ++y)
+            hash.addData(reinterpret_cast<const char *>(f.constScanLine(y)), 4 * f.width());
+    return hash.result().toHex();
+}
+
+// The clip whose output must be the same everywhere: odd size, a pan.
+std::vector<QImage> determinismClip()
+{
+    return makeClip(6, 83, 61, 3, -2, 7).noisy;
+}
+
+} // namespace
+
+class TestQualityFilter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { NOCTA_CHECK_KERNEL_COPY(); }
+    void cleanup() { nocta::setFilterThreads(0); }
+
+    void refusesWhatItCannotFilter_data();
+    void refusesWhatItCannotFilter();
+    void returnsEveryFrame_data();
+    void returnsEveryFrame();
+    void sameForAnyThreadCount();
+    void sameForEveryKernelCopy();
+    void printHash();
+    void measuresTheNoise();
+    void returnsDarkAreasToTheirLevel();
+    void followsAPanningCamera();
+    void keepsScenesApart();
+};
+
+void TestQualityFilter::refusesWhatItCannotFilter_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("radius");
+    QTest::addColumn<double>("strength");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("smallest") << QSize(16, 16) << 1 << 1.0 << true;
+    QTest::newRow("too narrow") << QSize(15, 64) << 2 << 1.0 << false;
+    QTest::newRow("too low") << QSize(64, 8) << 2 << 1.0 << false;
+    QTest::newRow("radius 0") << QSize(64, 64) << 0 << 1.0 << false;
+    QTest::newRow("largest radius") << QSize(64, 64) << QualityOptions::MaxRadius << 1.0 << true;
+    QTest::newRow("radius too large") << QSize(64, 64) << QualityOptions::MaxRadius + 1 << 1.0 << false;
+    QTest::newRow("strength 0") << QSize(64, 64) << 2 << 0.0 << false;
+    QTest::newRow("strength NaN") << QSize(64, 64) << 2 << std::nan("") << false;
+    QTest::newRow("strongest") << QSize(64, 64) << 2 << QualityOptions::MaxStrength << true;
+}
+
+void TestQualityFilter::refusesWhatItCannotFilter()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, radius);
+    QFETCH(double, strength);
+    QFETCH(bool, usable);
+    QualityOptions options;
+    options.radius = radius;
+    options.strength = strength;
+    QCOMPARE(QualityFilter::problem(size, options).isEmpty(), usable);
+}
+
+void TestQualityFilter::returnsEveryFrame_data()
+{
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("radius");
+    QTest::newRow("one frame") << 1 << 2;
+    QTest::newRow("fewer than the window") << 3 << 2;
+    QTest::newRow("radius 1") << 5 << 1;
+    QTest::newRow("radius 3") << 9 << 3;
+}
+
+void TestQualityFilter::returnsEveryFrame()
+{
+    QFETCH(int, frames);
+    QFETCH(int, radius);
+    const Clip clip = makeClip(frames, 48, 40, 1, 0, 3);
+    QualityOptions options;
+    options.radius = radius;
+    QualityFilter filter(QSize(48, 40), options);
+    QCOMPARE(filter.latency(), radius);
+    int out = 0;
+    for (int i = 0; i < frames; ++i) {
+        const QVector<QImage> ready = filter.push(clip.noisy[std::size_t(i)]);
+        out += ready.size();
+        QCOMPARE(out, qMax(0, i + 1 - radius));
+        for (const QImage &f : ready)
+            QCOMPARE(f.size(), QSize(48, 40));
+    }
+    out += filter.finish().size();
+    QCOMPARE(out, frames);
+    QVERIFY(filter.finish().isEmpty());
+}
+
+void TestQualityFilter::sameForAnyThreadCount()
+{
+    const std::vector<QImage> clip = determinismClip();
+    nocta::setFilterThreads(1);
+    const QByteArray one = hashOf(filterClip(clip));
+    for (int threads : {2, 3, 7}) {
+        nocta::setFilterThreads(threads);
+        QCOMPARE(hashOf(filterClip(clip)), one);
+    }
+}
+
+// Runs printHash in a child process for every copy this processor runs.
+void TestQualityFilter::sameForEveryKernelCopy()
+{
+    if (!qEnvironmentVariableIsEmpty("NOCTA_QUALITY_CHILD"))
+        QSKIP("child process");
+    QByteArray first;
+    for (auto level : {nocta::KernelLevel::Baseline, nocta::KernelLevel::Avx2, nocta::KernelLevel::Avx512}) {
+        if (!nocta::canRunKernels(level))
+            continue;
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("NOCTA_CPU"), QLatin1String(nocta::kernelLevelName(level)));
+        environment.insert(QStringLiteral("NOCTA_QUALITY_CHILD"), QStringLiteral("1"));
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("printHash")});
+        QVERIFY(child.waitForFinished(120000));
+        const QByteArray output = child.readAllStandardOutput();
+        const int at = output.indexOf("hash=");
+        QVERIFY2(at >= 0, output.constData());
+        const QByteArray hash = output.mid(at + 5, 32);
+        if (first.isEmpty())
+            first = hash;
+        QCOMPARE(hash, first);
+    }
+}
+
+void TestQualityFilter::printHash()
+{
+    if (qEnvironmentVariableIsEmpty("NOCTA_QUALITY_CHILD"))
+        QSKIP("run by sameForEveryKernelCopy");
+    nocta::setFilterThreads(2);
+    std::printf("hash=%s\n", hashOf(filterClip(determinismClip())).constData());
+}
+
+// A still scene of two flat halves whose noise differs: the measured
+// deviation of the luma noise matches the one the noise really has.
+void TestQualityFilter::measuresTheNoise()
+{
+    const int w = 160, h = 128;
+    const int levels[2] = {50, 170};
+    QImage clean(w, h, QImage::Format_RGB32);
+    clean.fill(qRgb(levels[0], levels[0], levels[0]));
+    for (int y = 0; y < h; ++y)
+        for (int x = w / 2; x < w; ++x)
+            clean.setPixel(x, y, qRgb(levels[1], levels[1], levels[1]));
+    QRandomGenerator random(11);
+    std::vector<QImage> frames;
+    double squares[2] = {0, 0}, counts[2] = {0, 0};
+    for (int i = 0; i < 6; ++i) {
+        frames.push_back(addNoise(clean, random));
+        for (int y = 0; y < h; ++y)
+            for (int x = 4; x < w - 4; ++x) {
+                if (x >= w / 2 - 4 && x < w / 2 + 4)
+                    continue;
+                const QRgb p = frames.back().pixel(x, y);
+                const double d = 0.299 * qRed(p) + 0.587 * qGreen(p) + 0.114 * qBlue(p) - levels[x >= w / 2];
+                squares[x >= w / 2] += d * d;
+                ++counts[x >= w / 2];
+            }
+    }
+    QualityFilter *filter = nullptr;
+    filterClip(frames, {}, &filter);
+    for (int side = 0; side < 2; ++side) {
+        const double truth = std::sqrt(squares[side] / counts[side]);
+        const double measured = filter->noiseModel().sigmaY[std::size_t(levels[side])];
+        QVERIFY2(std::abs(measured / truth - 1) < 0.15,
+                 qPrintable(QStringLiteral("level %1: measured %2, truth %3").arg(levels[side]).arg(measured).arg(truth)));
+    }
+    delete filter;
+}
+
+// A flat patch near black, where clipping lifts the mean of the noisy
+// values well above the clean one, comes back near its clean level.
+void TestQualityFilter::returnsDarkAreasToTheirLevel()
+{
+    const int w = 96, h = 64, dark = 3;
+    QImage clean = cleanFrame(w, h, 0, 0, false);
+    for (int y = 16; y < 48; ++y)
+        for (int x = 24; x < 72; ++x)
+            clean.setPixel(x, y, qRgb(dark, dark, dark));
+    QRandomGenerator random(5);
+    std::vector<QImage> frames;
+    for (int i = 0; i < 5; ++i)
+        frames.push_back(addNoise(clean, random, 0.0032, 0.004));
+    const std::vector<QImage> out = filterClip(frames);
+    auto patchMean = [](const QImage &image) {
+        double sum = 0;
+        for (int y = 20; y < 44; ++y)
+            for (int x = 28; x < 68; ++x)
+                sum += qGreen(image.pixel(x, y));
+        return sum / (24 * 40);
+    };
+    const double noisy = patchMean(frames[2]), filtered = patchMean(out[2]);
+    QVERIFY2(noisy > dark + 3, qPrintable(QString::number(noisy)));
+    QVERIFY2(std::abs(filtered - dark) < 1.5, qPrintable(QStringLiteral("%1 (noisy %2)").arg(filtered).arg(noisy)));
+}
+
+// A camera panning several pixels a frame: the neighbours are aligned, so
+// away from the edges that the picture enters through, the result is about
+// as good as for the same scene standing still.
+void TestQualityFilter::followsAPanningCamera()
+{
+    auto gain = [](const Clip &clip) {
+        const QImage out = filterClip(clip.noisy)[2];
+        return psnr(out, clip.clean[2], 16) - psnr(clip.noisy[2], clip.clean[2], 16);
+    };
+    const double stillGain = gain(makeClip(5, 128, 96, 0, 0, 21));
+    const double panGain = gain(makeClip(5, 128, 96, 7, -5, 21));
+    QVERIFY2(stillGain > 6, qPrintable(QString::number(stillGain)));
+    QVERIFY2(panGain > stillGain - 1, qPrintable(QStringLiteral("%1 against %2 still").arg(panGain).arg(stillGain)));
+}
+
+// A cut between a bright and a dark scene: each scene comes out exactly as
+// when filtered alone.
+void TestQualityFilter::keepsScenesApart()
+{
+    const Clip first = makeClip(4, 96, 64, 2, 1, 31);
+    const Clip second = makeClip(4, 96, 64, -1, 0, 32, true);
+    std::vector<QImage> both = first.noisy;
+    both.insert(both.end(), second.noisy.begin(), second.noisy.end());
+    const std::vector<QImage> together = filterClip(both);
+    std::vector<QImage> apart = filterClip(first.noisy);
+    const std::vector<QImage> secondAlone = filterClip(second.noisy);
+    apart.insert(apart.end(), secondAlone.begin(), secondAlone.end());
+    QCOMPARE(together.size(), apart.size());
+    for (std::size_t i = 0; i < apart.size(); ++i)
+        QVERIFY2(together[i] == apart[i], qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+}
+
+QTEST_GUILESS_MAIN(TestQualityFilter)
+#include "tst_qualityfilter.moc"
