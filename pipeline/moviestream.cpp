@@ -22,6 +22,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <vector>
 
 namespace nocta {
@@ -343,12 +344,41 @@ bool containerTakes(const QString &movie, const QString &outputPath, int index, 
     return runFfmpeg(dir.path(), arguments).isEmpty();
 }
 
+namespace {
+
+// The pixel shape and the turn of the pictures. ffmpeg turns the frames
+// by the display matrix as it decodes them: by a quarter turn either way
+// (the frame's width and height change places, and so do the sides of its
+// pixels) or by a half turn; other angles keep the frame's size.
+void readShape(const QJsonObject &video, MovieInfo *info)
+{
+    const QStringList sar = video.value(QStringLiteral("sample_aspect_ratio")).toString().split(QLatin1Char(':'));
+    const int sarNum = sar.value(0).toInt(), sarDen = sar.value(1).toInt();
+    if (sarNum > 0 && sarDen > 0) {
+        const int common = std::gcd(sarNum, sarDen);
+        info->sarNum = sarNum / common;
+        info->sarDen = sarDen / common;
+    }
+    for (const QJsonValue &entry : video.value(QStringLiteral("side_data_list")).toArray()) {
+        const QJsonValue rotation = entry.toObject().value(QStringLiteral("rotation"));
+        if (rotation.isDouble())
+            info->rotation = ((qRound(rotation.toDouble()) % 360) + 360) % 360;
+    }
+    if (info->rotation == 90 || info->rotation == 270) {
+        std::swap(info->width, info->height);
+        std::swap(info->sarNum, info->sarDen);
+    }
+}
+
+} // namespace
+
 bool probeMovie(const QString &moviePath, MovieInfo *info, QString *error)
 {
     QByteArray json;
     if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
                      QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
-                                    "r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"),
+                                    "sample_aspect_ratio,r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"
+                                    ":stream_side_data=rotation"),
                      QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
                     &json, error))
         return false;
@@ -373,6 +403,7 @@ bool probeMovie(const QString &moviePath, MovieInfo *info, QString *error)
         *error = QStringLiteral("%1 has no video stream").arg(QDir::toNativeSeparators(moviePath));
         return false;
     }
+    readShape(video, &result);
 
     // The rate ffmpeg hands the frames out at: the stream's base rate,
     // unless that is far above its average (a few timestamps in a fine
@@ -639,8 +670,14 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
     }
     // 4:2:0 needs an even size: a frame of odd width or height gets one
     // black column or row.
+    QStringList filters;
     if ((settings.likeWindow || settings.codec != EncodeSettings::Codec::Ffv1) && (info.width % 2 || info.height % 2))
-        arguments << QStringLiteral("-vf") << QStringLiteral("pad=ceil(iw/2)*2:ceil(ih/2)*2");
+        filters << QStringLiteral("pad=ceil(iw/2)*2:ceil(ih/2)*2");
+    // The frames come through the pipe without the shape of their pixels.
+    if (!info.squarePixels())
+        filters << QStringLiteral("setsar=%1/%2").arg(info.sarNum).arg(info.sarDen);
+    if (!filters.isEmpty())
+        arguments << QStringLiteral("-vf") << filters.join(QLatin1Char(','));
     arguments << keptStreamOutputs(streams);
     for (const QString &entry : metadata)
         arguments << QStringLiteral("-metadata") << entry;

@@ -2,6 +2,7 @@
 
 #include "filters/simd.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -256,6 +257,76 @@ QString firstDifference(const QImage &expected, const QImage &actual)
                     .arg(x).arg(y).arg(a, 8, 16, QLatin1Char('0')).arg(e, 8, 16, QLatin1Char('0'));
         }
     return QString();
+}
+
+QString CliResult::describe() const
+{
+    return QStringLiteral("exit %1\n--- stdout:\n%2--- stderr:\n%3").arg(exitCode).arg(out, err);
+}
+
+CliResult runNoctaCli(const QStringList &arguments, const QString &workingDir, const QString &path)
+{
+    const QByteArray binaryDir = qgetenv("NOCTA_BINARY_DIR");
+    const QString dir = binaryDir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(binaryDir);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QLatin1String(name));
+    if (!path.isNull())
+        environment.insert(QStringLiteral("PATH"), path);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDir);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(QDir(dir).filePath(QStringLiteral("nocta-cli")), arguments);
+    CliResult result;
+    if (!process.waitForStarted(30000))
+        return result;
+    const bool finished = process.waitForFinished(300000);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    if (finished && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+QString videoEntry(const QString &movie, const QString &entry)
+{
+    QString output;
+    if (!runProgram(QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                                "stream=" + entry, "-of", "csv=p=0", movie},
+                    &output))
+        return QString();
+    return output.trimmed();
+}
+
+QString framesDifference(const QString &expectedDir, const QString &actualDir)
+{
+    const QStringList filters{"*.bmp", "*.png"};
+    const QStringList expected = QDir(expectedDir).entryList(filters, QDir::Files, QDir::Name);
+    const QStringList actual = QDir(actualDir).entryList(filters, QDir::Files, QDir::Name);
+    if (expected.isEmpty() || expected.size() != actual.size())
+        return QStringLiteral("%1 frames, expected %2").arg(actual.size()).arg(expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const QString difference = firstDifference(QImage(QDir(expectedDir).filePath(expected.at(i))),
+                                                   QImage(QDir(actualDir).filePath(actual.at(i))));
+        if (!difference.isEmpty())
+            return QStringLiteral("frame %1: %2").arg(i + 1).arg(difference);
+    }
+    return QString();
+}
+
+QString movieDifference(const QString &expected, const QString &actual, const QString &dir)
+{
+    static int serial = 0;
+    const QString expectedDir = QDir(dir).filePath(QStringLiteral("expected-%1").arg(++serial));
+    const QString actualDir = QDir(dir).filePath(QStringLiteral("actual-%1").arg(serial));
+    if (!decodeWithFfmpeg(expected, expectedDir) || !decodeWithFfmpeg(actual, actualDir))
+        return QStringLiteral("cannot decode %1 or %2").arg(expected, actual);
+    return framesDifference(expectedDir, actualDir);
 }
 
 QString kernelCopyProblem(bool *cannotRun)
