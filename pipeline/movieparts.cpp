@@ -67,7 +67,7 @@ QString partSettings(const StreamJob &job, const MovieInfo &info)
         QStringLiteral("crf=") + crf,
         QStringLiteral("preset=") + preset,
         QStringLiteral("bitrate=") + e.bitrate,
-        QStringLiteral("fps=") + e.fps,
+        QStringLiteral("fps=") + (e.fps.isEmpty() ? QString() : exactRate(e.fps)),
         QStringLiteral("like-window=") + (e.likeWindow ? QStringLiteral("yes") : QStringLiteral("no")),
         QStringLiteral("sound=") + (e.audio ? QStringLiteral("yes") : QStringLiteral("no")),
         QStringLiteral("size=%1x%2").arg(info.width).arg(info.height),
@@ -189,7 +189,7 @@ bool planPart(const StreamJob &job, const MovieInfo &info, PartPlan *plan, QStri
     if (job.encode.likeWindow)
         rate = QStringLiteral("29/1");
     else if (!job.encode.fps.isEmpty())
-        rate = job.encode.fps;
+        rate = exactRate(job.encode.fps);
     QStringList streams;
     for (const MovieInfo::Stream &stream : info.others)
         streams << stream.type;
@@ -437,8 +437,12 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
     const QStringList quiet{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error")};
     QString failure;
     if (!streams.isEmpty()) {
-        failure = run(quiet + keptStreamInputs(plan.streamSource, double(rateNum) / double(rateDen), streams)
-                      + keptStreamOutputs(streams, 0, 0) + QStringList{streamsFile});
+        const double offset = 2.0 * double(rateDen) / double(rateNum);
+        failure = encodeSubtitlesAhead(&streams, dir.path(), QFileInfo(target).suffix(),
+                                       [&sink] { return sink.stopRequested(); });
+        if (failure.isEmpty())
+            failure = run(quiet + keptStreamInputs(streams, offset) + keptStreamOutputs(streams, offset, 0, 0)
+                          + QStringList{streamsFile});
     }
     if (failure.isEmpty()) {
         QStringList arguments = quiet;

@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -312,15 +313,30 @@ private:
 
 bool parseRate(const QString &text, qint64 *num, qint64 *den)
 {
-    const QStringList parts = text.split(QLatin1Char('/'));
-    bool okNum = false, okDen = true;
-    const qint64 n = parts.value(0).toLongLong(&okNum);
-    const qint64 d = parts.size() > 1 ? parts.at(1).toLongLong(&okDen) : 1;
-    if (!okNum || !okDen || n <= 0 || d <= 0)
+    // "29.97" is 2997/100 exactly, as ffmpeg reads it.
+    static const QRegularExpression rate(QStringLiteral("^([0-9]{1,9})(?:\\.([0-9]{1,9})|/([0-9]{1,9}))?$"));
+    const QRegularExpressionMatch match = rate.match(text);
+    if (!match.hasMatch())
         return false;
-    *num = n;
-    *den = d;
+    const QString decimals = match.captured(2);
+    qint64 n = match.captured(1).toLongLong();
+    qint64 d = match.captured(3).isEmpty() ? 1 : match.captured(3).toLongLong();
+    for (const QChar digit : decimals) {
+        n = n * 10 + digit.digitValue();
+        d *= 10;
+    }
+    if (n <= 0 || d <= 0)
+        return false;
+    const qint64 common = std::gcd(n, d);
+    *num = n / common;
+    *den = d / common;
     return true;
+}
+
+QString exactRate(const QString &text)
+{
+    qint64 num = 0, den = 1;
+    return parseRate(text, &num, &den) ? QStringLiteral("%1/%2").arg(num).arg(den) : text;
 }
 
 QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame)
@@ -583,51 +599,126 @@ QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const
     for (const MovieInfo::Stream &stream : info.others) {
         if (stream.type == QLatin1String("audio") && !audio)
             continue;
-        if (containerTakes(movie, outputPath, stream.index, QStringLiteral("copy")))
-            streams << qMakePair(stream, QStringLiteral("copy"));
-        else if (containerTakes(movie, outputPath, stream.index, QString()))
-            streams << qMakePair(stream, QString());
-        else
+        QStringList codecs{QStringLiteral("copy"), QString()};
+        if (stream.type == QLatin1String("subtitle"))
+            codecs << QStringLiteral("mov_text");
+        bool kept = false;
+        for (const QString &codec : codecs) {
+            if (containerTakes(movie, outputPath, stream.index, codec)) {
+                streams << KeptStream{stream, codec, movie, stream.index};
+                kept = true;
+                break;
+            }
+        }
+        if (!kept)
             sink.log(QStringLiteral(" - Left out stream %1 (%2 %3): the container of %4 cannot hold it")
                          .arg(stream.index).arg(stream.type, stream.codec, QDir::toNativeSeparators(outputPath)));
     }
     return streams;
 }
 
-QStringList keptStreamInputs(const QString &moviePath, double rate, const QList<KeptStream> &streams)
+QString encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, const QString &suffix,
+                             const std::function<bool()> &stopRequested)
 {
-    if (streams.isEmpty())
-        return {};
-    // Output frame k is the denoised movie frame k + 2, and the output
-    // starts with it: the other streams are moved earlier by the time of
-    // that frame in the movie (the decoder numbers frames from the movie's
-    // start, repeating the first where the picture starts later than the
-    // sound), and what then falls before the start is dropped, packet by
-    // packet where they are copied. (An input seek would start copied
-    // streams at the keyframe before, seconds early in some containers;
-    // moving the frames later instead would put them between ticks of their
-    // own rate.)
-    return {QStringLiteral("-itsoffset"), QString::number(-2.0 / rate, 'f', 6),
-            QStringLiteral("-i"), QFileInfo(moviePath).absoluteFilePath()};
+    const QString file = QDir(dir).filePath(QStringLiteral("subtitles.") + suffix);
+    QStringList maps, codecs;
+    QString movie;
+    for (const KeptStream &stream : qAsConst(*streams)) {
+        if (!stream.isSubtitle() || stream.codec == QLatin1String("copy"))
+            continue;
+        movie = stream.source;
+        if (!stream.codec.isEmpty())
+            codecs << QStringLiteral("-c:%1").arg(maps.size() / 2) << stream.codec;
+        maps << QStringLiteral("-map") << QStringLiteral("0:%1").arg(stream.index);
+    }
+    if (maps.isEmpty())
+        return QString();
+    const QString failure = runFfmpeg(dir, QStringList{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+                                                       QStringLiteral("error"), QStringLiteral("-i"), movie}
+                                               + maps + codecs + QStringList{file},
+                                      stopRequested);
+    if (!failure.isEmpty())
+        return failure;
+    int index = 0;
+    for (KeptStream &stream : *streams) {
+        if (stream.isSubtitle() && stream.codec != QLatin1String("copy"))
+            stream = KeptStream{stream.stream, QStringLiteral("copy"), file, index++};
+    }
+    return QString();
 }
 
-QStringList keptStreamOutputs(const QList<KeptStream> &streams, int input, int firstOutput)
+namespace {
+
+// The inputs of the kept streams: each file once for its sound, moved
+// earlier, and once for its subtitles, as it is; and for each stream the
+// number of its input among them.
+QStringList keptInputs(const QList<KeptStream> &streams, double offset, QList<int> *inputOf)
 {
+    QStringList arguments, keys;
+    for (const KeptStream &stream : streams) {
+        const QString key = (stream.isSubtitle() ? QLatin1String("as is:") : QLatin1String("moved:")) + stream.source;
+        int input = keys.indexOf(key);
+        if (input < 0) {
+            input = keys.size();
+            keys << key;
+            if (!stream.isSubtitle())
+                arguments << QStringLiteral("-itsoffset") << QString::number(-offset, 'f', 6);
+            arguments << QStringLiteral("-i") << QFileInfo(stream.source).absoluteFilePath();
+        }
+        if (inputOf)
+            *inputOf << input;
+    }
+    return arguments;
+}
+
+// The bit stream filter that moves subtitle packets offset seconds
+// earlier: a cue that would begin before the start begins with it,
+// shortened by as much (to one tick at least).
+QString subtitleShift(double offset)
+{
+    const QString by = QString::number(offset, 'f', 6) + QStringLiteral("/TB");
+    const auto moved = [&by](const char *ts) {
+        return QStringLiteral("if(eq(%1\\,NOPTS)\\,NOPTS\\,max(%1-%2\\,0))").arg(QLatin1String(ts), by);
+    };
+    return QStringLiteral("setts=pts=%1:dts=%2:duration=if(lt(PTS\\,%3)\\,max(DURATION+PTS-%3\\,1)\\,DURATION)")
+        .arg(moved("PTS"), moved("DTS"), by);
+}
+
+} // namespace
+
+QStringList keptStreamInputs(const QList<KeptStream> &streams, double offset)
+{
+    // The other streams are moved earlier by the time of output frame 0 in
+    // the movie (the decoder numbers frames from the movie's start,
+    // repeating the first where the picture starts later than the sound).
+    // (An input seek would start copied streams at the keyframe before,
+    // seconds early in some containers; moving the frames later instead
+    // would put them between ticks of their own rate.)
+    return keptInputs(streams, offset, nullptr);
+}
+
+QStringList keptStreamOutputs(const QList<KeptStream> &streams, double offset, int firstInput, int firstOutput)
+{
+    QList<int> inputOf;
+    keptInputs(streams, offset, &inputOf);
     QStringList arguments;
-    for (const KeptStream &stream : streams)
-        arguments << QStringLiteral("-map") << QStringLiteral("%1:%2").arg(input).arg(stream.first.index);
+    for (int i = 0; i < streams.size(); ++i)
+        arguments << QStringLiteral("-map") << QStringLiteral("%1:%2").arg(firstInput + inputOf.at(i)).arg(streams.at(i).index);
     // The sound runs to its end, a little past the last frame: cutting
     // it at the shorter stream would cut the picture of a movie whose sound
     // stops early.
-    for (int i = 0; i < streams.size(); ++i)
-        if (!streams.at(i).second.isEmpty())
-            arguments << QStringLiteral("-c:%1").arg(firstOutput + i) << streams.at(i).second;
+    for (int i = 0; i < streams.size(); ++i) {
+        if (!streams.at(i).codec.isEmpty())
+            arguments << QStringLiteral("-c:%1").arg(firstOutput + i) << streams.at(i).codec;
+        if (streams.at(i).isSubtitle())
+            arguments << QStringLiteral("-bsf:%1").arg(firstOutput + i) << subtitleShift(offset);
+    }
     if (!streams.isEmpty())
         arguments << QStringLiteral("-ss") << QStringLiteral("0");
     return arguments;
 }
 
-QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &info, const EncodeSettings &settings,
+QStringList streamEncodeArguments(const MovieInfo &info, const EncodeSettings &settings,
                                   const QList<KeptStream> &streams, const QString &outputPath,
                                   const QStringList &metadata)
 {
@@ -635,13 +726,13 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
     if (settings.likeWindow)
         rate = QStringLiteral("29");
     else if (!settings.fps.isEmpty())
-        rate = settings.fps;
+        rate = exactRate(settings.fps);
 
     QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
                           QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), QStringLiteral("rgb24"),
                           QStringLiteral("-video_size"), QStringLiteral("%1x%2").arg(info.width).arg(info.height),
                           QStringLiteral("-framerate"), rate, QStringLiteral("-i"), QStringLiteral("pipe:0")};
-    arguments << keptStreamInputs(moviePath, info.rate(), streams);
+    arguments << keptStreamInputs(streams, 2.0 / info.rate());
     arguments << QStringLiteral("-map") << QStringLiteral("0:v:0");
 
     const QString suffix = QFileInfo(outputPath).suffix().toLower();
@@ -678,7 +769,7 @@ QStringList streamEncodeArguments(const QString &moviePath, const MovieInfo &inf
         filters << QStringLiteral("setsar=%1/%2").arg(info.sarNum).arg(info.sarDen);
     if (!filters.isEmpty())
         arguments << QStringLiteral("-vf") << filters.join(QLatin1Char(','));
-    arguments << keptStreamOutputs(streams);
+    arguments << keptStreamOutputs(streams, 2.0 / info.rate());
     for (const QString &entry : metadata)
         arguments << QStringLiteral("-metadata") << entry;
     // MP4 and QuickTime keep tags of their own names only when asked to.
@@ -726,6 +817,14 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     } else if (!job.encode.likeWindow && job.encode.fps.isEmpty()) {
         streams = keptStreams(job.movie, info, job.output, job.encode.audio, sink);
     }
+    QTemporaryDir subtitles;
+    error = subtitles.isValid() ? encodeSubtitlesAhead(&streams, subtitles.path(), QFileInfo(job.output).suffix(),
+                                                       [&sink] { return sink.stopRequested(); })
+                                : QStringLiteral("cannot create a temporary directory (%1)").arg(subtitles.errorString());
+    if (!error.isEmpty()) {
+        sink.logFailure(QStringLiteral(" - Encoding failed: %1.").arg(error));
+        return false;
+    }
 
     QString target;
     if (!checkOutputMovie(job.output, &error, &target)) {
@@ -745,7 +844,7 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     {
         DecoderSource source(planDecode(job.movie, info, span), info, expected, span.first + 1,
                              [&sink] { return sink.stopRequested(); });
-        EncoderTarget encoder(streamEncodeArguments(job.movie, info, job.encode, streams, partial, metadata),
+        EncoderTarget encoder(streamEncodeArguments(info, job.encode, streams, partial, metadata),
                               QSize(info.width, info.height));
         ProcessingRun run(job.mode, sink);
         result = run.exec([&] {
