@@ -252,7 +252,7 @@ private:
             return error(ffmpegMissingReason());
         const QString output = singleOutput(QStringLiteral("out.mp4"));
         if (!checkOutput(output, &reason))
-            return error(reason);
+            return error(reason, ExitUsage);
         return finish(encodeStage(m_workDir, output));
     }
 
@@ -282,8 +282,11 @@ private:
             *error = QStringLiteral("the output %1 is the movie %2 itself").arg(shown(output), shown(movie));
             return ExitUsage;
         }
+        // An output named with -o that may not be written is a wrong
+        // command line; out_movies/ of a work directory that is none is the
+        // work directory's failure.
         if (!checkOutput(output, error))
-            return ExitFailed;
+            return m_options.output.isEmpty() ? ExitFailed : ExitUsage;
         if (!m_options.viaFrames && !m_options.encode.check(output, error))
             return ExitUsage;
         if (m_options.part.isPart() && !carriesLabel(output)) {
@@ -372,7 +375,7 @@ private:
                          status == ExitOk ? ExitFailed : status);
         }
         if (!checkWritableDirectory(outDir, &reason))
-            return error(reason);
+            return error(reason, ExitUsage);
         if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
 
@@ -439,6 +442,9 @@ private:
         }
         if (!m_options.audioFrom.isEmpty() && !checkMovie(m_options.audioFrom, &reason))
             return error(reason);
+        if (findFfprobe().isEmpty())
+            return error(QStringLiteral("join reads the parts' labels with ffprobe: ffprobe not found on PATH "
+                                        "(it comes with FFmpeg)"));
         JoinPlan plan;
         if (!planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
                       m_options.encode.audio, &plan, &reason))
@@ -458,7 +464,7 @@ private:
                              .arg(shown(output), QFileInfo(first.path).suffix()),
                          ExitUsage);
         if (!checkOutput(output, &reason))
-            return error(reason);
+            return error(reason, ExitUsage);
         return finish(joinParts(plan, output, m_sink));
     }
 

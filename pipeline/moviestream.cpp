@@ -203,6 +203,18 @@ public:
 
     QString noFramesMessage() const override { return QStringLiteral(" - Decoding failed: ffmpeg gave no frame."); }
 
+    // The frames given, and ffmpeg's last complaint about the movie.
+    int given() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_given;
+    }
+    QString complaint() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_complaint;
+    }
+
 private:
     QString run(FfmpegProcess &ffmpeg) override
     {
@@ -231,7 +243,14 @@ private:
             ffmpeg.stop();
             return QString();
         }
-        return ffmpeg.waitForFinished() ? QString() : ffmpeg.failureReason();
+        if (!ffmpeg.waitForFinished())
+            return ffmpeg.failureReason();
+        // ffmpeg ends a damaged movie with success where it can no longer
+        // read it; what it said on the way is all that tells of the damage.
+        const QStringList complaints = ffmpeg.errorLines(1);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_complaint = complaints.value(0);
+        return QString();
     }
 
     const QStringList m_arguments;
@@ -242,6 +261,7 @@ private:
     const std::function<bool()> m_stopRequested;
     int m_given = 0;
     bool m_stopped = false;
+    QString m_complaint;   // ffmpeg's last error line of a decode that succeeded
 };
 
 // The encoder: denoised frames into ffmpeg's pipe.
@@ -466,6 +486,37 @@ QString EncodeSettings::defaultSuffix() const
     return codec == Codec::Ffv1 ? QStringLiteral(".mkv") : QStringLiteral(".mp4");
 }
 
+namespace {
+
+// Why a container cannot hold video of this codec, for the containers
+// known to hold only some of them; empty when it can or is not known.
+QString containerRefusal(EncodeSettings::Codec codec, const QString &suffix)
+{
+    static const struct
+    {
+        const char *suffixes;
+        const char *name;
+        const char *codecs;   // of h264, h265
+    } containers[] = {
+        {"webm", "WebM", ""},
+        {"ogv,ogg", "Ogg", ""},
+        {"flv", "Flash Video (.flv)", "h264"},
+    };
+    const bool h265 = codec == EncodeSettings::Codec::H265;
+    const QString name = h265 ? QStringLiteral("h265") : QStringLiteral("h264");
+    for (const auto &container : containers) {
+        if (codec == EncodeSettings::Codec::Ffv1
+            || !QString::fromLatin1(container.suffixes).split(QLatin1Char(',')).contains(suffix)
+            || QString::fromLatin1(container.codecs).split(QLatin1Char(',')).contains(name))
+            continue;
+        return QStringLiteral("%1 holds no %2: name the output .mp4 or .mkv")
+            .arg(QLatin1String(container.name), h265 ? QStringLiteral("H.265") : QStringLiteral("H.264"));
+    }
+    return QString();
+}
+
+} // namespace
+
 bool EncodeSettings::check(const QString &outputPath, QString *error) const
 {
     const QString suffix = QFileInfo(outputPath).suffix().toLower();
@@ -485,6 +536,8 @@ bool EncodeSettings::check(const QString &outputPath, QString *error) const
     else if (suffix.isEmpty())
         *error = QStringLiteral("the output %1 has no suffix to tell its container (.mp4, .mkv, ...)")
                      .arg(QDir::toNativeSeparators(outputPath));
+    else if (!(*error = containerRefusal(likeWindow ? Codec::H264 : codec, suffix)).isEmpty())
+        return false;
     else
         return true;
     return false;
@@ -550,6 +603,17 @@ qint64 firstFrameAfterSeek(const QString &moviePath, const MovieInfo &info, qint
 }
 
 } // namespace
+
+QString lostFrames(const MovieInfo &info, int first, int given, int expected, const QString &complaint)
+{
+    if (complaint.isEmpty() || expected < 0 || given >= expected)
+        return QString();
+    // Frames are numbered from 1 in messages.
+    const int from = first + given + 1, to = first + expected;
+    const auto time = [&info](int frame) { return QString::number(frame / info.rate(), 'f', 2); };
+    return QStringLiteral("the movie is damaged: frames %1-%2 (%3-%4 s) could not be decoded (%5)")
+        .arg(from).arg(to).arg(time(from - 1), time(to), complaint);
+}
 
 QStringList streamDecodeArguments(const QString &moviePath, const MovieInfo &info)
 {
@@ -841,6 +905,7 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
 
     const int expected = span.count >= 0 ? span.count : info.frames >= 0 ? qMax(0, info.frames - span.first) : -1;
     RunResult result;
+    QString damage;
     {
         DecoderSource source(planDecode(job.movie, info, span), info, expected, span.first + 1,
                              [&sink] { return sink.stopRequested(); });
@@ -855,9 +920,18 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
             }
             run.slide(source, encoder);
         });
+        damage = lostFrames(info, span.first, source.given(), expected, source.complaint());
     }
     if (!result.ok()) {
         QFile::remove(partial);
+        return false;
+    }
+    // A damaged movie gives what could be decoded. A part that is not the
+    // last is of no use short, nor is an empty movie; the rest is written.
+    const bool whole = result.framesWritten > 0 && (span.count < 0 || result.framesWritten == span.count - (WindowSize - 1));
+    if (!damage.isEmpty() && !whole) {
+        QFile::remove(partial);
+        sink.logFailure(QStringLiteral(" - Decoding failed: %1.").arg(damage));
         return false;
     }
     if (result.framesWritten == 0) {
@@ -897,6 +971,10 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
         return false;
     }
     sink.log(QStringLiteral(" - Movie created."));
+    if (!damage.isEmpty()) {
+        sink.logFailure(QStringLiteral(" - Decoding failed: %1; the denoised movie holds the frames before them.").arg(damage));
+        return false;
+    }
     return true;
 }
 

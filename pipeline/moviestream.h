@@ -144,6 +144,13 @@ struct DecodePlan
     int lead = 0;
 };
 
+// What a decode of frames [first, first + expected) that gave only the
+// first `given` of them and ended with ffmpeg's complaint about the movie
+// lost: "the movie is damaged: frames 49-96 (1.92-3.84 s) could not be
+// decoded (<complaint>)"; empty when nothing is missing or ffmpeg did not
+// complain (the movie's frame count was only an estimate).
+QString lostFrames(const MovieInfo &info, int first, int given, int expected, const QString &complaint);
+
 // The ffmpeg arguments of the streamed route: the decoder that writes raw
 // frames to its standard output, and the encoder that reads the denoised
 // frames from its standard input and takes the kept streams from the

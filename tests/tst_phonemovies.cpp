@@ -315,10 +315,6 @@ void TestPhoneMovies::refusedBeforeFfmpegStarts_data()
                                      << "WebM holds no H.264";
     QTest::newRow("H.265 into FLV") << QStringList{"all", "MOVIE", "--codec", "h265", "-o", "x.flv"} << false << 2
                                     << "Flash Video (.flv) holds no H.265";
-    QTest::newRow("output under a file") << QStringList{"all", "MOVIE", "-o", "plain.mp4/x.mp4"} << false << 2
-                                         << "is not a directory";
-    QTest::newRow("output under a file, through frames")
-        << QStringList{"all", "MOVIE", "--via-frames", "-o", "plain.mp4/x.mp4"} << false << 2 << "is not a directory";
     QTest::newRow("join without ffprobe") << QStringList{"join", "MOVIE", "MOVIE", "-o", "x.mp4"} << true << 1
                                           << "join reads the parts' labels with ffprobe: ffprobe not found";
 }
