@@ -3,9 +3,9 @@
 
 #include "filters/fuzzy/prefilterframe.h"
 #include "filters/standard/smoothframe.h"
-#include "pipeline/moviestages.h"
-#include "pipeline/processingrun.h"
-#include "pipeline/runsink.h"
+#include "pipeline/movie/moviestages.h"
+#include "pipeline/run/processingrun.h"
+#include "pipeline/core/runsink.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -10,7 +10,7 @@
 #include "filters/parallel.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
-#include "pipeline/frameio.h"
+#include "pipeline/frames/frameio.h"
 
 #include "benchmain.h"
 

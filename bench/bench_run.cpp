@@ -6,8 +6,8 @@
 //
 //   build/nocta-bench-run --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 
-#include "pipeline/processingrun.h"
-#include "pipeline/runsink.h"
+#include "pipeline/run/processingrun.h"
+#include "pipeline/core/runsink.h"
 
 #include "benchmain.h"
 

@@ -1,13 +1,17 @@
 #include "cli/commands.h"
 
 #include "cli/terminalsink.h"
-#include "pipeline/ffmpeg.h"
-#include "pipeline/moviestages.h"
-#include "pipeline/movieparts.h"
-#include "pipeline/moviestream.h"
-#include "pipeline/safefile.h"
-#include "pipeline/processingrun.h"
-#include "pipeline/workfolder.h"
+#include "pipeline/core/error.h"
+#include "pipeline/core/safefile.h"
+#include "pipeline/frames/workfolder.h"
+#include "pipeline/movie/encodeplan.h"
+#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/keptstreams.h"
+#include "pipeline/movie/moviejoin.h"
+#include "pipeline/movie/movieoutput.h"
+#include "pipeline/movie/moviestages.h"
+#include "pipeline/movie/moviestream.h"
+#include "pipeline/run/processingrun.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -107,8 +111,10 @@ bool prepareWorkDir(const QString &dir, bool create, QString *error)
 // ffmpeg on PATH.
 bool checkDecodeInputs(const QString &movie, QString *error)
 {
-    if (!checkMovie(movie, error))
+    if (const Error refusal = checkMovie(movie)) {
+        *error = refusal.text();
         return false;
+    }
     if (!haveFfmpeg()) {
         *error = ffmpegMissingReason();
         return false;
@@ -116,12 +122,29 @@ bool checkDecodeInputs(const QString &movie, QString *error)
     return true;
 }
 
-// Whether a movie's container keeps the tags of a part's label.
-bool carriesLabel(const QString &output)
+// An error of the pipeline in the command line's words: the kinds that
+// come from what the options asked for name the options.
+QString wording(const Error &error)
 {
-    static const QStringList suffixes{QStringLiteral("mkv"), QStringLiteral("mp4"), QStringLiteral("mov"),
-                                      QStringLiteral("m4v")};
-    return suffixes.contains(QFileInfo(output).suffix().toLower());
+    using Kind = Error::Kind;
+    switch (error.kind) {
+    case Kind::WindowFixesEncoding:
+        return QStringLiteral("--like-window sets the codec, rate and bit rate itself");
+    case Kind::LosslessTakesNoQuality:
+        return QStringLiteral("FFV1 is lossless: --crf, --bitrate and --preset do not apply");
+    case Kind::QualityAndBitrate:
+        return QStringLiteral("--crf and --bitrate exclude each other");
+    case Kind::QualityOutOfRange:
+        return QStringLiteral("--crf takes 0 to 51");
+    case Kind::NotAPart:
+        return QStringLiteral("%1 is not a part made by nocta-cli all --part (it carries no part label)").arg(error.subject);
+    case Kind::SourceGone:
+        return error.detail + QStringLiteral(": name it with --audio-from");
+    case Kind::SoundSourceGone:
+        return error.detail + QStringLiteral(": name it with --audio-from, or leave the sound out with --no-audio");
+    default:
+        return error.text();
+    }
 }
 
 // The name a movie has in a batch: its file name without the last suffix.
@@ -221,8 +244,10 @@ private:
     {
         if (output.isEmpty())
             return true;
-        if (!checkOutputMovie(output, error))
+        if (const Error refusal = checkOutputMovie(output)) {
+            *error = refusal.text();
             return false;
+        }
         return checkWritableDirectory(QFileInfo(output).absolutePath(), error);
     }
 
@@ -287,12 +312,22 @@ private:
         // work directory's failure.
         if (!checkOutput(output, error))
             return m_options.output.isEmpty() ? ExitFailed : ExitUsage;
-        if (!m_options.viaFrames && !m_options.encode.check(output, error))
+        EncodePlan plan;
+        if (m_options.viaFrames)
+            return overwriteStatus(output, inBatch, error);
+        if (const Error refusal = EncodePlan::resolve(m_options.encode, output, &plan)) {
+            *error = wording(refusal);
             return ExitUsage;
-        if (m_options.part.isPart() && !carriesLabel(output)) {
+        }
+        if (m_options.part.isPart() && !plan.carriesLabel()) {
             *error = QStringLiteral("a part goes in Matroska or MP4 (.mkv, .mp4, .mov), which carry its label for join");
             return ExitUsage;
         }
+        return overwriteStatus(output, inBatch, error);
+    }
+
+    int overwriteStatus(const QString &output, bool inBatch, QString *error) const
+    {
         if (QFileInfo::exists(output) && !m_options.overwrite && !inBatch) {
             *error = QStringLiteral("%1 already exists; add -y to replace it").arg(shown(output));
             return ExitUsage;
@@ -334,6 +369,79 @@ private:
     // whose result is there already is skipped (unless -y), so that a batch
     // run again goes on where it stopped. A movie that fails is reported and
     // the others still run.
+    // The outputs of a batch, <outdir>/<name>.denoised.<suffix>; empty with
+    // the reason when two movies would share one.
+    QStringList batchOutputs(const QString &outDir, QString *reason) const
+    {
+        const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
+        QHash<QString, QString> targets;
+        QStringList outputs;
+        for (const QString &movie : m_options.movies) {
+            const QString output = QDir(outDir).filePath(movieName(movie) + QStringLiteral(".denoised") + suffix);
+            if (targets.contains(output)) {
+                *reason = QStringLiteral("%1 and %2 would both be written to %3")
+                              .arg(shown(targets.value(output)), shown(movie), shown(output));
+                return {};
+            }
+            targets.insert(output, movie);
+            outputs << output;
+        }
+        return outputs;
+    }
+
+    // Every movie of a batch checked before the first starts: ExitOk, or
+    // the status to exit with, each problem noted.
+    int checkBatch(const QStringList &outputs)
+    {
+        int status = ExitOk;
+        QStringList problems;
+        QString reason;
+        for (int i = 0; i < m_options.movies.size(); ++i) {
+            const QString &movie = m_options.movies.at(i);
+            MovieInfo info;
+            Error refusal = checkMovie(movie);
+            if (!refusal)
+                refusal = probeMovie(movie, &info);
+            if (refusal)
+                problems << wording(refusal);
+            else if (const int outputStatus = checkAllOutput(movie, outputs.at(i), true, &reason)) {
+                problems << reason;
+                status = qMax(status, outputStatus);
+            }
+        }
+        if (problems.isEmpty())
+            return ExitOk;
+        for (const QString &problem : problems)
+            m_sink.note(problem);
+        return error(QStringLiteral("nothing was started: %1 of %2 movies cannot be done as asked")
+                         .arg(problems.size()).arg(m_options.movies.size()),
+                     status == ExitOk ? ExitFailed : status);
+    }
+
+    // One movie of a batch; with --via-frames in a work directory of its own.
+    bool batchMovie(const QString &movie, const QString &output)
+    {
+        if (!m_options.viaFrames)
+            return allMovie(movie, m_workDir, output);
+        QTemporaryDir workDir(QDir(m_workDir).filePath(QStringLiteral("nocta-%1-XXXXXX").arg(movieName(movie))));
+        if (!workDir.isValid()) {
+            m_sink.logFailure(QStringLiteral(" - Skipped: cannot create a work directory in %1 (%2).")
+                                  .arg(shown(m_workDir), workDir.errorString()));
+            return false;
+        }
+        workDir.setAutoRemove(!m_options.keep);
+        const bool ok = allMovie(movie, workDir.path(), output);
+        if (m_options.keep)
+            m_sink.log(QStringLiteral(" - Work directory kept: %1").arg(shown(workDir.path())));
+        return ok;
+    }
+
+    // Several movies, each written to <outdir>/<name>.denoised.<suffix>;
+    // with --via-frames each in a work directory of its own under the work
+    // directory. Every movie is checked before the first starts. A movie
+    // whose result is there already is skipped (unless -y), so that a batch
+    // run again goes on where it stopped. A movie that fails is reported and
+    // the others still run.
     int allBatch()
     {
         QString reason;
@@ -341,39 +449,13 @@ private:
         if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
             return error(QStringLiteral("-o must name a directory for several movies; %1 is a file").arg(shown(outDir)),
                          ExitUsage);
-        const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
-        QHash<QString, QString> targets;
-        QStringList outputs;
-        for (const QString &movie : m_options.movies) {
-            const QString output = QDir(outDir).filePath(movieName(movie) + QStringLiteral(".denoised") + suffix);
-            if (targets.contains(output))
-                return error(QStringLiteral("%1 and %2 would both be written to %3")
-                                 .arg(shown(targets.value(output)), shown(movie), shown(output)),
-                             ExitUsage);
-            targets.insert(output, movie);
-            outputs << output;
-        }
+        const QStringList outputs = batchOutputs(outDir, &reason);
+        if (outputs.isEmpty())
+            return error(reason, ExitUsage);
         if (!haveFfmpeg())
             return error(ffmpegMissingReason());
-        int status = ExitOk;
-        QStringList problems;
-        for (int i = 0; i < m_options.movies.size(); ++i) {
-            const QString &movie = m_options.movies.at(i);
-            MovieInfo info;
-            if (!checkMovie(movie, &reason) || !probeMovie(movie, &info, &reason))
-                problems << reason;
-            else if (const int outputStatus = checkAllOutput(movie, outputs.at(i), true, &reason)) {
-                problems << reason;
-                status = qMax(status, outputStatus);
-            }
-        }
-        if (!problems.isEmpty()) {
-            for (const QString &problem : problems)
-                m_sink.note(problem);
-            return error(QStringLiteral("nothing was started: %1 of %2 movies cannot be done as asked")
-                             .arg(problems.size()).arg(m_options.movies.size()),
-                         status == ExitOk ? ExitFailed : status);
-        }
+        if (const int status = checkBatch(outputs))
+            return status;
         if (!checkWritableDirectory(outDir, &reason))
             return error(reason, ExitUsage);
         if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
@@ -381,33 +463,12 @@ private:
 
         const int count = int(m_options.movies.size());
         QStringList failed;
-        int done = 0;
         for (int i = 0; i < count && !m_stop; ++i) {
             const QString &movie = m_options.movies.at(i);
             m_sink.log(QStringLiteral(" - Movie %1 of %2: %3").arg(i + 1).arg(count).arg(shown(movie)));
             if (QFileInfo::exists(outputs.at(i)) && !m_options.overwrite) {
                 m_sink.log(QStringLiteral(" - Skipped: %1 is there already (-y replaces it)").arg(shown(outputs.at(i))));
-                ++done;
-                continue;
-            }
-            bool ok = false;
-            if (m_options.viaFrames) {
-                QTemporaryDir workDir(QDir(m_workDir).filePath(QStringLiteral("nocta-%1-XXXXXX").arg(movieName(movie))));
-                if (!workDir.isValid()) {
-                    m_sink.logFailure(QStringLiteral(" - Skipped: cannot create a work directory in %1 (%2).")
-                                          .arg(shown(m_workDir), workDir.errorString()));
-                    failed << movie;
-                    continue;
-                }
-                workDir.setAutoRemove(!m_options.keep);
-                ok = allMovie(movie, workDir.path(), outputs.at(i));
-                if (m_options.keep)
-                    m_sink.log(QStringLiteral(" - Work directory kept: %1").arg(shown(workDir.path())));
-            } else {
-                ok = allMovie(movie, m_workDir, outputs.at(i));
-            }
-            if (ok) {
-                ++done;
+            } else if (batchMovie(movie, outputs.at(i))) {
                 m_sink.log(QStringLiteral(" - Saved %1").arg(shown(outputs.at(i))));
             } else if (!m_stop) {
                 failed << movie;
@@ -436,19 +497,19 @@ private:
         QString reason;
         QStringList parts;
         for (const QString &part : m_options.movies) {
-            if (!checkMovie(part, &reason))
-                return error(reason);
+            if (const Error refusal = checkMovie(part))
+                return error(refusal.text());
             parts << absolutePath(part);
         }
-        if (!m_options.audioFrom.isEmpty() && !checkMovie(m_options.audioFrom, &reason))
-            return error(reason);
+        if (const Error refusal = m_options.audioFrom.isEmpty() ? Error() : checkMovie(m_options.audioFrom))
+            return error(refusal.text());
         if (findFfprobe().isEmpty())
             return error(QStringLiteral("join reads the parts' labels with ffprobe: ffprobe not found on PATH "
                                         "(it comes with FFmpeg)"));
         JoinPlan plan;
-        if (!planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
-                      m_options.encode.audio, &plan, &reason))
-            return error(reason, ExitUsage);
+        if (const Error refusal = planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
+                                           m_options.encode.audio, &plan))
+            return error(wording(refusal), ExitUsage);
 
         const PartLabel &first = plan.parts.first();
         const QString output = singleOutput(movieName(first.sourcePath) + QStringLiteral(".denoised.")

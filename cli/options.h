@@ -1,7 +1,7 @@
 #pragma once
 
-#include "pipeline/moviestream.h"
-#include "pipeline/processingrun.h"
+#include "pipeline/movie/moviestream.h"
+#include "pipeline/run/processingrun.h"
 
 #include <QString>
 #include <QStringList>

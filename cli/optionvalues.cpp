@@ -2,7 +2,7 @@
 // every option of a kind.
 
 #include "cli/optiontable.h"
-#include "pipeline/movieparts.h"
+#include "pipeline/movie/partplan.h"
 
 #include <QRegularExpression>
 
@@ -149,7 +149,9 @@ bool checkValue(const OptionRow &row, const QString &text, Value *value, QString
                                .arg(name, bitRateText(row.check.min), bitRateText(row.check.max)));
     }
     case Kind::PartOfN:
-        return parsePartSpec(text, &value->part, error);
+        return parsePartSpec(text, &value->part)
+            || fail(error, QStringLiteral("%1 takes K/N, part K of N with 1 <= K <= N, such as 3/8 (not '%2')")
+                               .arg(name, text));
     }
     return false;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/runsink.h"
+#include "pipeline/core/runsink.h"
 
 #include <QImage>
 #include <QString>

@@ -1,7 +1,7 @@
 // nocta-cli, run as a program on small generated clips: each command end to
 // end against the processing run called directly, wrong input, and batches.
 
-#include "pipeline/processingrun.h"
+#include "pipeline/run/processingrun.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 // SIGTERM while it does) ends at once; a killed NOCTA leaves no ffmpeg
 // behind, whichever thread started it.
 
-#include "pipeline/ffmpeg.h"
+#include "pipeline/movie/ffmpeg.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>

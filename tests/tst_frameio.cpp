@@ -1,4 +1,4 @@
-#include "pipeline/frameio.h"
+#include "pipeline/frames/frameio.h"
 #include "testsupport.h"
 
 #include <QBuffer>

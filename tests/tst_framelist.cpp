@@ -1,4 +1,4 @@
-#include "pipeline/framelist.h"
+#include "pipeline/frames/framelist.h"
 
 #include <QDir>
 #include <QFile>

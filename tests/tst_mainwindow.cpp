@@ -4,7 +4,7 @@
 
 #include "app/mainwindow.h"
 #include "app/mainwindowui.h"
-#include "pipeline/processingrun.h"
+#include "pipeline/run/processingrun.h"
 #include "testsupport.h"
 
 #include <QApplication>

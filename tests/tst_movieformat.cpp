@@ -3,8 +3,8 @@
 // whatever their names, are taken. Frame counts from absurd durations are
 // unknown, not undefined.
 
-#include "pipeline/movieformat.h"
-#include "pipeline/moviestages.h"
+#include "pipeline/movie/movieformat.h"
+#include "pipeline/movie/moviestages.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -73,9 +73,9 @@ void TestMovieFormat::refusesWhatIsNoMovie()
 {
     QFETCH(QString, name);
     QFETCH(QString, refusal);
-    QString error;
-    QCOMPARE(checkMovie(name, &error), refusal.isEmpty());
-    QCOMPARE(error, refusal);
+    const Error error = checkMovie(name);
+    QCOMPARE(bool(error), !refusal.isEmpty());
+    QCOMPARE(error.detail, refusal);
 }
 
 void TestMovieFormat::countsFramesInRange_data()

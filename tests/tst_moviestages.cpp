@@ -1,9 +1,10 @@
 // The movie stages against the real ffmpeg and against stand-in programs
 // named ffmpeg that fail in chosen ways.
 
-#include "pipeline/moviestages.h"
-#include "pipeline/workfolder.h"
-#include "pipeline/processingrun.h"
+#include "pipeline/movie/movieoutput.h"
+#include "pipeline/movie/moviestages.h"
+#include "pipeline/frames/workfolder.h"
+#include "pipeline/run/processingrun.h"
 #include "testsupport.h"
 
 #include <QByteArray>
@@ -343,8 +344,8 @@ void TestMovieStages::codeMovieTwiceReplacesTheMovie()
     QVERIFY2(encodeMovie(work.path(), first), qPrintable(first.lines.join('\n')));
     QCOMPARE(countMovieFrames(movie), 10);
 
-    QString error;
-    QVERIFY2(WorkFolder(work.path()).removeOutputFrames(&error), qPrintable(error));
+    const Error error = WorkFolder(work.path()).removeOutputFrames();
+    QVERIFY2(!error, qPrintable(error.text()));
     QVERIFY(writeNightFrames(processed, 7, frameWidth, frameHeight, 6, "png"));
     RecordingSink second;
     QVERIFY2(encodeMovie(work.path(), second), qPrintable(second.lines.join('\n')));
@@ -778,8 +779,7 @@ void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
 {
     QTemporaryDir work;
     QVERIFY(work.isValid());
-    QString error;
-    QVERIFY2(WorkFolder(work.path()).removeOutputFrames(&error), qPrintable(error));   // no processed/ yet
+    QVERIFY(!WorkFolder(work.path()).removeOutputFrames());   // no processed/ yet
     QVERIFY(entries(work.path()).isEmpty());
 
     const QString processed = work.filePath(QStringLiteral("processed"));
@@ -790,7 +790,8 @@ void TestMovieStages::removeStaleOutputsRemovesNumberedPngsOnly()
     QVERIFY(nocta::test::writeFile(QDir(processed).filePath(QStringLiteral("1234.png")), "stale"));
     QVERIFY(QDir(processed).mkdir(QStringLiteral("777.png")));
 
-    QVERIFY2(WorkFolder(work.path()).removeOutputFrames(&error), qPrintable(error));
+    const Error error = WorkFolder(work.path()).removeOutputFrames();
+    QVERIFY2(!error, qPrintable(error.text()));
     QStringList expected = keep;
     expected << "777.png";
     expected.sort();
@@ -808,8 +809,9 @@ void TestMovieStages::removeStaleOutputsReportsAFileThatStays()
     QVERIFY(QFile::setPermissions(processed, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     // The superuser removes files from read-only directories all the same.
     const bool protectedDir = !QFile(QDir(processed).filePath(QStringLiteral("probe"))).open(QIODevice::WriteOnly);
-    QString error;
-    const bool removed = WorkFolder(work.path()).removeOutputFrames(&error);
+    const Error refusal = WorkFolder(work.path()).removeOutputFrames();
+    const bool removed = !refusal;
+    const QString error = refusal.text();
     QFile::remove(QDir(processed).filePath(QStringLiteral("probe")));
     QFile::setPermissions(processed, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (!protectedDir)

@@ -3,9 +3,9 @@
 // through screens/ and processed/, bit for bit, and its sound must stay with
 // its picture.
 
-#include "pipeline/moviestages.h"
-#include "pipeline/moviestream.h"
-#include "pipeline/processingrun.h"
+#include "pipeline/movie/moviestages.h"
+#include "pipeline/movie/moviestream.h"
+#include "pipeline/run/processingrun.h"
 #include "testsupport.h"
 
 #include <QDir>

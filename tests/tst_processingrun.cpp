@@ -3,8 +3,8 @@
 #include "filters/fuzzy/prefilterframe.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
-#include "pipeline/frameio.h"
-#include "pipeline/processingrun.h"
+#include "pipeline/frames/frameio.h"
+#include "pipeline/run/processingrun.h"
 #include "testsupport.h"
 
 #include <QDir>

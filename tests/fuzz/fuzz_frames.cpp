@@ -4,7 +4,7 @@
 // minute from the seeds in tests/fuzz/seeds and keeps any input that
 // crashes it in tests/fuzz/regressions, which tst_frameio replays.
 
-#include "pipeline/frameio.h"
+#include "pipeline/frames/frameio.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

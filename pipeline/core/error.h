@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QString>
+
+namespace nocta {
+
+// What went wrong in the pipeline, in one shape for every stage: the stage
+// that failed and what in it (the file or setting, as shown), the kind of
+// failure (which the front ends may word in their own terms), the detail in
+// the pipeline's words, and the reason the system or ffmpeg gave. An Error
+// of kind None is no error: it tests false.
+struct Error
+{
+    enum class Stage { Decoding, Processing, Encoding, Joining };
+
+    enum class Kind {
+        None,
+        Failed,                // the detail says what, the reason why
+        Stopped,               // asked to stop, or stopped by what the detail says
+        NoFrames,              // subject: the folder that holds no frame
+        // Encode settings that do not go together.
+        WindowFixesEncoding,   // the window's encoding takes no other setting
+        LosslessTakesNoQuality,
+        LosslessNeedsMatroska,
+        QualityAndBitrate,
+        QualityOutOfRange,
+        UnknownPreset,         // subject: the preset
+        NoContainer,           // the output has no suffix
+        CodecNotInContainer,   // subject: the output's suffix
+        // Parts and join.
+        NotAPart,              // subject: the file
+        SourceGone,            // subject: the movie the parts came from, not there
+        SoundSourceGone,       // the same, where only its sound was wanted
+    };
+
+    Stage stage = Stage::Processing;
+    Kind kind = Kind::None;
+    QString detail;
+    QString reason;
+    QString subject;
+
+    static Error failed(Stage stage, const QString &detail, const QString &reason = QString())
+    {
+        return Error{stage, Kind::Failed, detail, reason, QString()};
+    }
+
+    static Error stopped(Stage stage) { return Error{stage, Kind::Stopped, QString(), QString(), QString()}; }
+
+    explicit operator bool() const { return kind != Kind::None; }
+
+    // The detail, with the reason in brackets when there is one:
+    // "the new movie cannot be read (Invalid data)".
+    QString text() const;
+
+    // The console line: " - Encoding failed: <text>."; " - Processing
+    // stopped." for a stop, " - Processing stopped: <detail>" for one with a
+    // cause; " - No frames to process in <subject>/".
+    QString line() const;
+};
+
+} // namespace nocta

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "pipeline/core/error.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace nocta {
+
+// A movie to write may replace only a regular file: never a directory, a
+// device, a pipe or a socket. A symbolic link is written through: the movie
+// replaces the file it points to, and the link stays. A link to nothing is
+// refused: an error that says why. Otherwise *target (when given) is the
+// file to replace: path itself, or where its link leads.
+Error checkOutputMovie(const QString &path, QString *target = nullptr);
+
+// The name a movie is encoded under before it replaces target: beside it,
+// with the same suffix, naming this host and process so that a later run
+// can tell a file whose writer is gone: out.partial-<host>-<pid>-<random>.mp4.
+QString partialMovieName(const QString &target);
+
+// Removes the files partialMovieName() gave for target that a process of
+// this host wrote which no longer runs (killed before it could clean up).
+// Files of running processes, of other hosts and of other names stay.
+void removeStalePartialMovies(const QString &target);
+
+// A movie being written, the one way every route writes one. ffmpeg
+// writes a partial file beside the target; the movie takes its final name
+// only when complete (commit), so a failed or stopped run leaves an earlier
+// movie as it was. Whatever is not committed is removed when the output
+// goes out of scope: on a failure, or on a stop asked for by a signal. A
+// process killed outright leaves its partial file, which the next writer of
+// the same target removes.
+class MovieOutput
+{
+public:
+    // The movie at path; messages name it as shown (by default the path)
+    // and speak for stage.
+    MovieOutput(const QString &path, Error::Stage stage, const QString &shown = QString());
+    ~MovieOutput();
+    MovieOutput(const MovieOutput &) = delete;
+    MovieOutput &operator=(const MovieOutput &) = delete;
+
+    // Checks the target, makes its directory, removes the partial files of
+    // writers that are gone, and names the partial file.
+    Error open();
+
+    // The file the movie replaces: the path, or where its link leads.
+    const QString &target() const { return m_target; }
+    // The file ffmpeg writes to.
+    const QString &partial() const { return m_partial; }
+    // Another file beside the target for a step's own use, removed with
+    // the partial file.
+    QString scratch();
+
+    // Takes the written partial file as the movie: it must be there, hold
+    // `frames` video frames (where ffprobe is there to count them; -1: any
+    // number), and reach the disk; then, unless stop says so, it replaces
+    // the target.
+    Error commit(int frames, const std::function<bool()> &stop = {});
+
+private:
+    Error failed(const QString &detail, const QString &reason = QString()) const;
+
+    const QString m_path;
+    const Error::Stage m_stage;
+    const QString m_shown;
+    QString m_target;
+    QString m_partial;
+    QStringList m_scratch;
+};
+
+} // namespace nocta
