@@ -136,6 +136,9 @@ QString wording(const Error &error)
         return QStringLiteral("--crf and --bitrate exclude each other");
     case Kind::QualityOutOfRange:
         return QStringLiteral("--crf takes 0 to 51");
+    case Kind::NoContainer:
+        return QStringLiteral("-o %1 names no movie container; the accepted suffixes are .%2")
+            .arg(error.subject, EncodePlan::containers().join(QStringLiteral(", .")));
     case Kind::NotAPart:
         return QStringLiteral("%1 is not a part made by nocta-cli all --part (it carries no part label)").arg(error.subject);
     case Kind::SourceGone:
@@ -221,6 +224,13 @@ private:
             && encodeStage(workDir, output);
     }
 
+    // Says where a single movie went, as a batch does for each of its own.
+    bool saved(const QString &output)
+    {
+        m_sink.log(QStringLiteral(" - Saved %1").arg(shown(output)));
+        return true;
+    }
+
     int finish(bool ok)
     {
         if (m_stop)
@@ -275,27 +285,66 @@ private:
             return error(reason);
         if (!haveFfmpeg())
             return error(ffmpegMissingReason());
+        if (const int status = checkOutputFolder(false, &reason))
+            return error(reason, status);
         const QString output = singleOutput(QStringLiteral("out.mp4"));
         if (!checkOutput(output, &reason))
             return error(reason, ExitUsage);
-        return finish(encodeStage(m_workDir, output));
+        if (const Error refusal = output.isEmpty() ? Error() : EncodePlan::checkContainer(output))
+            return error(wording(refusal), ExitUsage);
+        if (!makeOutputFolder(&reason))
+            return error(reason);
+        return finish(encodeStage(m_workDir, output) && saved(output.isEmpty() ? WorkFolder(m_workDir).defaultMovie() : output));
     }
 
-    // The output of a movie of all: -o as a file, or <name>.denoised.<suffix>
-    // in the directory -o names; without -o, out_movies/out.<suffix> in the
+    // The output of a movie of all: -o as a file, or, in the directory -o
+    // names (by default the work directory), <name>.denoised.<suffix> as in
+    // a batch, or <name>.part-K-of-N.<suffix> for a part. --via-frames
+    // without -o writes where the window does, out_movies/out.mp4 in the
     // work directory.
-    // A part is named <name>.part-K-of-N.<suffix> in a directory, and
-    // out.part-K-of-N.<suffix> in out_movies/.
     QString allOutput(const QString &movie) const
     {
-        QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
-        if (m_options.part.isPart())
-            suffix = QStringLiteral(".part-%1-of-%2").arg(m_options.part.index).arg(m_options.part.count) + suffix;
-        if (m_options.output.isEmpty()) {
-            const QString movieFile = WorkFolder(m_workDir).defaultMovie();
-            return m_options.viaFrames ? movieFile : movieFile.left(movieFile.lastIndexOf(QLatin1Char('.'))) + suffix;
+        if (m_options.viaFrames && m_options.output.isEmpty())
+            return WorkFolder(m_workDir).defaultMovie();
+        const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
+        const QString kind = m_options.part.isPart()
+                                 ? QStringLiteral(".part-%1-of-%2").arg(m_options.part.index).arg(m_options.part.count)
+                                 : QStringLiteral(".denoised");
+        const QString name = movieName(movie) + kind + suffix;
+        return m_options.output.isEmpty() ? QDir(m_workDir).filePath(name) : singleOutput(name);
+    }
+
+    // -o names a folder that is not there: one ending in / is made (with a
+    // line saying so) when the work starts; for a file, or a batch's folder
+    // named without /, that is refused before anything starts. Returns
+    // ExitOk, or ExitUsage with the reason.
+    int checkOutputFolder(bool batch, QString *error) const
+    {
+        if (m_options.output.isEmpty() || endsWithSeparator(m_options.output))
+            return ExitOk;
+        const QString path = absolutePath(m_options.output);
+        const QString folder = batch || QFileInfo(path).isDir() ? path : QFileInfo(path).absolutePath();
+        if (QFileInfo::exists(folder))
+            return ExitOk;
+        *error = QStringLiteral("folder %1 does not exist; make it first, or end -o with / to have it made")
+                     .arg(shown(folder));
+        return ExitUsage;
+    }
+
+    // Makes the folder that -o ends in / for, with a line saying so.
+    bool makeOutputFolder(QString *error)
+    {
+        if (!endsWithSeparator(m_options.output))
+            return true;
+        const QString folder = absolutePath(m_options.output);
+        if (QFileInfo(folder).isDir())
+            return true;
+        if (!QDir().mkpath(folder)) {
+            *error = QStringLiteral("cannot make the folder %1").arg(shown(folder));
+            return false;
         }
-        return singleOutput(movieName(movie) + (m_options.part.isPart() ? QString() : QStringLiteral(".denoised")) + suffix);
+        m_sink.log(QStringLiteral(" - Folder made: %1").arg(shown(folder)));
+        return true;
     }
 
     // What must hold of an output before any work: not the movie itself,
@@ -313,13 +362,13 @@ private:
         if (!checkOutput(output, error))
             return m_options.output.isEmpty() ? ExitFailed : ExitUsage;
         EncodePlan plan;
-        if (m_options.viaFrames)
-            return overwriteStatus(output, inBatch, error);
-        if (const Error refusal = EncodePlan::resolve(m_options.encode, output, &plan)) {
+        const Error refusal = m_options.viaFrames ? EncodePlan::checkContainer(output)
+                                                  : EncodePlan::resolve(m_options.encode, output, &plan);
+        if (refusal) {
             *error = wording(refusal);
             return ExitUsage;
         }
-        if (m_options.part.isPart() && !plan.carriesLabel()) {
+        if (!m_options.viaFrames && m_options.part.isPart() && !plan.carriesLabel()) {
             *error = QStringLiteral("a part goes in Matroska or MP4 (.mkv, .mp4, .mov), which carry its label for join");
             return ExitUsage;
         }
@@ -346,6 +395,7 @@ private:
         job.mode = m_options.mode;
         job.encode = m_options.encode;
         job.part = m_options.part;
+        job.cut = m_options.cut;
         return denoiseMovie(job, m_sink);
     }
 
@@ -353,6 +403,8 @@ private:
     {
         const QString movie = m_options.movies.first();
         QString reason;
+        if (const int status = checkOutputFolder(false, &reason))
+            return error(reason, status);
         if (!checkDecodeInputs(movie, &reason))
             return error(reason);
         const QString output = allOutput(movie);
@@ -360,7 +412,9 @@ private:
             return error(reason, status);
         if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
-        return finish(allMovie(movie, m_workDir, output));
+        if (!makeOutputFolder(&reason))
+            return error(reason);
+        return finish(allMovie(movie, m_workDir, output) && saved(output));
     }
 
     // Several movies, each written to <outdir>/<name>.denoised.<suffix>;
@@ -445,6 +499,8 @@ private:
     int allBatch()
     {
         QString reason;
+        if (const int status = checkOutputFolder(true, &reason))
+            return error(reason, status);
         const QString outDir = absolutePath(m_options.output.isEmpty() ? m_workDir : m_options.output);
         if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
             return error(QStringLiteral("-o must name a directory for several movies; %1 is a file").arg(shown(outDir)),
@@ -460,14 +516,18 @@ private:
             return error(reason, ExitUsage);
         if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
+        if (!makeOutputFolder(&reason))
+            return error(reason);
 
         const int count = int(m_options.movies.size());
         QStringList failed;
+        int skipped = 0;
         for (int i = 0; i < count && !m_stop; ++i) {
             const QString &movie = m_options.movies.at(i);
             m_sink.log(QStringLiteral(" - Movie %1 of %2: %3").arg(i + 1).arg(count).arg(shown(movie)));
             if (QFileInfo::exists(outputs.at(i)) && !m_options.overwrite) {
                 m_sink.log(QStringLiteral(" - Skipped: %1 is there already (-y replaces it)").arg(shown(outputs.at(i))));
+                ++skipped;
             } else if (batchMovie(movie, outputs.at(i))) {
                 m_sink.log(QStringLiteral(" - Saved %1").arg(shown(outputs.at(i))));
             } else if (!m_stop) {
@@ -477,7 +537,7 @@ private:
         if (m_stop)
             return interrupted();
         if (failed.isEmpty()) {
-            m_sink.note(QStringLiteral("all %1 movies denoised into %2").arg(count).arg(shown(outDir)));
+            m_sink.note(batchSummary(count, skipped, outDir));
             return ExitOk;
         }
         QStringList names;
@@ -485,6 +545,18 @@ private:
             names << shown(movie);
         m_sink.note(QStringLiteral("%1 of %2 movies failed: %3").arg(failed.size()).arg(count).arg(names.join(QStringLiteral(", "))));
         return ExitFailed;
+    }
+
+    // What a batch with no failure did.
+    static QString batchSummary(int count, int skipped, const QString &outDir)
+    {
+        if (skipped == 0)
+            return QStringLiteral("all %1 movies denoised into %2").arg(count).arg(shown(outDir));
+        if (skipped == count)
+            return QStringLiteral("%1 movies already denoised in %2, skipped; nothing to do (-y does them again)")
+                .arg(count).arg(shown(outDir));
+        return QStringLiteral("%1 denoised, %2 skipped (already denoised) in %3")
+            .arg(count - skipped).arg(skipped).arg(shown(outDir));
     }
 
     // The parts in order into one movie. Everything is checked before

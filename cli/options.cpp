@@ -102,6 +102,8 @@ bool checkMovies(const QStringList &movies, Options *options, QString *error)
                                                                    : QStringLiteral("%1 movies").arg(row.mostMovies)));
     if (options->part.isPart() && movies.size() > 1)
         return fail(error, QStringLiteral("--part takes one movie"));
+    if (options->part.isPart() && options->cut.isCut())
+        return fail(error, QStringLiteral("--part splits the whole movie: leave out --start and --duration"));
     if (options->command == Command::Join && options->output.isEmpty())
         return fail(error, QStringLiteral("join needs -o, the movie to write"));
     if (movies.contains(QString()))

@@ -25,6 +25,7 @@ struct Options
     bool overwrite = false;          // -y: replace an existing output
     EncodeSettings encode;           // all: how the movie is encoded
     PartSpec part;                   // all --part K/N: that part only
+    MovieCut cut;                    // all --start, --duration: that piece only
     QString audioFrom;               // join --audio-from: the movie the sound comes from
 };
 

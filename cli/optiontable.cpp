@@ -37,10 +37,12 @@ const std::vector<OptionRow> &optionTable()
          [](Options &o, V v) { o.mode = v.text == QLatin1String("standard") ? DenoiseMode::Standard : DenoiseMode::Fuzzy; },
          "denoising chain (default: fuzzy)", Route::Any, "%1 does not apply to %2"},
         {"o,output", "FILE", on(Encode, All, Join), text(), [](Options &o, V v) { o.output = v.text; },
-         "write the movie to FILE instead of out_movies/out.mp4; an existing directory or a name ending in / "
-         "means <name>.denoised.mp4 in it (out.mp4 for encode). A batch always takes a directory (default: "
-         "the work directory). Taken from the current directory, not from --workdir. The movie takes its "
-         "name only once complete."},
+         "write the movie to FILE instead of <name>.denoised.mp4 in the work directory (out_movies/out.mp4 "
+         "for encode and --via-frames); FILE's directory must exist, and its suffix name a movie container "
+         "(.mp4, .mkv, .mov, .m4v, .avi, .nut or .ts). An existing directory, or a name ending in / (made "
+         "when missing), means <name>.denoised.mp4 in it (out.mp4 for encode). A batch always takes a "
+         "directory (default: the work directory). Taken from the current directory, not from --workdir. "
+         "The movie takes its name only once complete."},
         {"y,overwrite", nullptr, on(All, Join), flag(), [](Options &o, V) { o.overwrite = true; },
          "replace an existing output (without it, they refuse to start, and a batch skips that movie)"},
         {"codec", "h264|h265|ffv1", on(All), choice(), [](Options &o, V v) { o.encode.codec = codecNamed(v.text); },
@@ -56,6 +58,12 @@ const std::vector<OptionRow> &optionTable()
          "is kept, so the movie plays faster or slower, and sound and subtitles are left out", Route::Streamed},
         {"no-audio", nullptr, on(All, Join), flag(), [](Options &o, V) { o.encode.audio = false; },
          "leave the sound out", Route::Streamed},
+        {"start", "TIME", on(All), time(), [](Options &o, V v) { o.cut.start = v.real; },
+         "begin at TIME into the movie (seconds, or [HH:]MM:SS[.frac]), to try settings on a piece of a long "
+         "movie first; the frames are those of a whole run, with the sound and subtitles of the same time",
+         Route::Streamed},
+        {"duration", "TIME", on(All), duration(), [](Options &o, V v) { o.cut.duration = v.real; },
+         "denoise only TIME of the movie, from --start (default: to the end)", Route::Streamed},
         {"part", "K/N", on(All), partOfN(), [](Options &o, V v) { o.part = v.part; },
          "denoise only part K of N (1 <= K <= N): the K-th of N nearly equal ranges of the denoised frames; "
          "the part carries a label for join, and no sound", Route::Streamed},

@@ -90,6 +90,8 @@ private slots:
     void badInput();
     void batchChecksEveryMovieFirst();
     void batchResumes();
+    void singleMovieNamedAfterIt();
+    void cutIsThatSpanOfTheWholeRun();
     void outputIsNeverTheMovie_data();
     void outputIsNeverTheMovie();
     void batchKeepsWorkDirectories();
@@ -271,10 +273,13 @@ void TestCli::stages()
     QVERIFY2(hasConsoleLine(run, " - Movie created."), qPrintable(run.err));
     QCOMPARE(countMovieFrames(work + "/out_movies/out.mp4"), ClipOutputs);
 
-    // -o is taken from the current directory, not from the work directory.
-    run = runCli({"encode", "--workdir", "work", "-o", "elsewhere/clean.mp4"}, base.path());
+    // -o is taken from the current directory, not from the work directory;
+    // a folder named with a final / is made, with a line saying so.
+    run = runCli({"encode", "--workdir", "work", "-o", "elsewhere/"}, base.path());
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
-    QCOMPARE(countMovieFrames(base.path() + "/elsewhere/clean.mp4"), ClipOutputs);
+    QVERIFY2(hasConsoleLine(run, " - Folder made: " + base.path() + "/elsewhere"), qPrintable(run.err));
+    QVERIFY2(hasConsoleLine(run, " - Saved " + base.path() + "/elsewhere/out.mp4"), qPrintable(run.err));
+    QCOMPARE(countMovieFrames(base.path() + "/elsewhere/out.mp4"), ClipOutputs);
     QVERIFY(!QFileInfo::exists(work + "/elsewhere"));
 }
 
@@ -307,10 +312,11 @@ void TestCli::allInOne()
     QVERIFY2(timingLine.match(run.outLines().first()).hasMatch(), qPrintable(run.out));
     // The console lines of the three stages in order, and no progress.
     const QStringList lines = run.errLines();
-    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.size(), 4);
     QVERIFY2(consoleLine(" - Movie decoded.").match(lines.at(0)).hasMatch(), qPrintable(run.err));
     QVERIFY2(consoleLine(" - Processing done").match(lines.at(1)).hasMatch(), qPrintable(run.err));
     QVERIFY2(consoleLine(" - Movie created.").match(lines.at(2)).hasMatch(), qPrintable(run.err));
+    QVERIFY2(consoleLine(" - Saved " + result).match(lines.at(3)).hasMatch(), qPrintable(run.err));
 
     const QString reference = referenceFor(work, mode);
     QVERIFY(!reference.isEmpty());
@@ -405,6 +411,27 @@ void TestCli::badInput_data()
                                           << 2 << "a part goes in Matroska or MP4" << "";
     QTest::newRow("more parts than frames") << QStringList{"all", "%C", "--part", "1/20", "-o", "%T/part.mp4"}
                                             << 1 << "too few for 20 parts" << "";
+    QTest::newRow("-o in a missing folder") << QStringList{"all", "%C", "-o", "%T/nowhere/out.mp4"}
+                                            << 2 << "folder %T/nowhere does not exist" << "";
+    QTest::newRow("encode -o in a missing folder") << QStringList{"encode", "--workdir", "%W", "-o", "%T/nowhere/out.mp4"}
+                                                   << 2 << "folder %T/nowhere does not exist" << "workdir";
+    QTest::newRow("batch into a missing folder") << QStringList{"all", "%C", "%J", "-o", "%T/nowhere"}
+                                                 << 2 << "folder %T/nowhere does not exist" << "";
+    QTest::newRow("-o names no container") << QStringList{"all", "%C", "-o", "%T/n.txt"}
+                                           << 2 << "the accepted suffixes are .mp4, .mkv" << "";
+    QTest::newRow("-o names no container, via frames")
+        << QStringList{"all", "%C", "--via-frames", "--workdir", "%W", "-o", "%T/n.txt"}
+        << 2 << "the accepted suffixes are .mp4, .mkv" << "";
+    QTest::newRow("-o names no container, encode") << QStringList{"encode", "--workdir", "%W", "-o", "%T/n.txt"}
+                                                   << 2 << "the accepted suffixes are .mp4, .mkv" << "workdir";
+    QTest::newRow("--start with --via-frames") << QStringList{"all", "%C", "--via-frames", "--start", "1"}
+                                               << 2 << "--start does not apply with --via-frames" << "";
+    QTest::newRow("--duration for decode") << QStringList{"decode", "%C", "--duration", "1"}
+                                           << 2 << "--duration applies to all" << "";
+    QTest::newRow("--part with --start") << QStringList{"all", "%C", "--part", "1/2", "--start", "1"}
+                                         << 2 << "leave out --start" << "";
+    QTest::newRow("--start past the end") << QStringList{"all", "%C", "--start", "5", "-o", "%T/o.mp4"}
+                                          << 1 << "before the cut's start at 5.000 s" << "";
     QTest::newRow("join without -o") << QStringList{"join", "%C"} << 2 << "join needs -o" << "";
     QTest::newRow("join of no part") << QStringList{"join", "%C", "-o", "%T/joined.mp4"} << 2 << "is not a part" << "";
     QTest::newRow("--audio-from for all") << QStringList{"all", "%C", "--audio-from", "%C"}
@@ -539,10 +566,76 @@ void TestCli::batchResumes()
     QCOMPARE(readFile(out + "/night.denoised.mp4"), QByteArray("done before the stop"));
     QCOMPARE(countMovieFrames(out + "/dusk.denoised.mp4"), OtherClipFrames - 4);
     QCOMPARE(run.outLines().size(), 1);   // one processing run
+    QVERIFY2(run.errLines().last().endsWith("1 denoised, 1 skipped (already denoised) in " + out), qPrintable(run.err));
+
+    const CliRun done = runCli({"all", clip, otherClip, "-o", "denoised/", "-q"}, base.path());
+    QVERIFY2(done.finished && done.exitCode == 0 && done.out.isEmpty(), qPrintable(done.describe()));
+    QVERIFY2(done.errLines().last().contains("2 movies already denoised in " + out + ", skipped; nothing to do"),
+             qPrintable(done.err));
 
     const CliRun again = runCli({"all", clip, otherClip, "-o", "denoised/", "-q", "-y"}, base.path());
     QVERIFY2(again.finished && again.exitCode == 0, qPrintable(again.describe()));
     QCOMPARE(countMovieFrames(out + "/night.denoised.mp4"), ClipFrames - 4);
+}
+
+// Without -o a movie goes to <name>.denoised.mp4 in the work directory,
+// as in a batch, so that one movie after another needs no -o; the last
+// line says where it went.
+void TestCli::singleMovieNamedAfterIt()
+{
+    QTemporaryDir base;
+    for (const QString &movie : {clip, otherClip}) {
+        const QString name = QFileInfo(movie).completeBaseName();
+        const CliRun run = runCli({"all", movie, "-q"}, base.path());
+        QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+        const QString output = base.filePath(name + ".denoised.mp4");
+        QVERIFY2(consoleLine(" - Saved " + output).match(run.errLines().last()).hasMatch(), qPrintable(run.err));
+        QCOMPARE(countMovieFrames(output), (movie == clip ? ClipFrames : OtherClipFrames) - 4);
+    }
+    QVERIFY(!QFileInfo::exists(base.filePath("out_movies")));
+}
+
+namespace {
+
+// A lossless read-back of a movie's frames, <dir>/001.bmp ...
+QStringList framesOf(const QString &movie, const QString &dir)
+{
+    if (!decodeWithFfmpeg(movie, dir))
+        return {};
+    return QDir(dir).entryList({"*.bmp"}, QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+// --start 1 --duration 1 gives the frames of a whole run that show the
+// movie's second second, byte for byte, with a second of sound in step:
+// the flash of movie frame 31 and its beep both 6 frames in.
+void TestCli::cutIsThatSpanOfTheWholeRun()
+{
+    QTemporaryDir base;
+    const QString movie = base.filePath("flash.mkv");
+    QVERIFY(makeFlashMovie(movie, "pcm_s16le", 3 * FlashRate));
+    CliRun run = runCli({"all", movie, "--codec", "ffv1", "-o", "whole.mkv", "-q"}, base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+    run = runCli({"all", movie, "--codec", "ffv1", "--start", "0:01", "--duration", "1", "-o", "cut.mkv", "-q"},
+                 base.path());
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.describe()));
+
+    const QStringList whole = framesOf(base.filePath("whole.mkv"), base.filePath("whole"));
+    const QStringList cut = framesOf(base.filePath("cut.mkv"), base.filePath("cut"));
+    QCOMPARE(whole.size(), 3 * FlashRate - 4);
+    QCOMPARE(cut.size(), FlashRate);
+    // Whole-run output frame k is movie frame k + 2; the cut starts at movie frame 25.
+    for (int i = 0; i < cut.size(); ++i)
+        QVERIFY2(readFile(base.filePath("cut/" + cut.at(i))) == readFile(base.filePath("whole/" + whole.at(i + FlashRate - 2))),
+                 qPrintable(cut.at(i)));
+
+    const int flash = FlashFrames[1] - FlashRate;
+    QCOMPARE(brightestFrame(base.filePath("cut")), flash);
+    const double beep = firstBeep(base.filePath("cut.mkv"), base.path());
+    QVERIFY2(std::abs(beep - double(flash) / FlashRate) < 1.0 / FlashRate, qPrintable(QString::number(beep)));
+    const double sound = readFile(base.filePath("sound.raw")).size() / 2 / 48000.0;   // firstBeep's mono samples
+    QVERIFY2(std::abs(sound - 1.0) < 1.0 / FlashRate, qPrintable(QString::number(sound)));
 }
 
 // The output is never the movie, by whatever path.
@@ -607,7 +700,7 @@ void TestCli::partsWithGnuParallel()
     shell.setProcessEnvironment(environment);
     shell.setWorkingDirectory(base.path());
     shell.setStandardInputFile(QProcess::nullDevice());
-    shell.start("bash", {"-c", "parallel -j2 nocta-cli all night.mp4 --part {}/4 --codec ffv1 -o parts/{}.mkv -q "
+    shell.start("bash", {"-c", "mkdir -p parts && parallel -j2 nocta-cli all night.mp4 --part {}/4 --codec ffv1 -o parts/{}.mkv -q "
                                "::: $(seq 4) && nocta-cli join parts/*.mkv -o joined.mkv -q"});
     QVERIFY(shell.waitForFinished(180000));
     QVERIFY2(shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0,

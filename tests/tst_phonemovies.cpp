@@ -312,7 +312,7 @@ void TestPhoneMovies::refusedBeforeFfmpegStarts_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("H.264 into WebM") << QStringList{"all", "MOVIE", "-o", "x.webm"} << false << 2
-                                     << "WebM holds no H.264 video";
+                                     << "names no movie container";
     QTest::newRow("join without ffprobe") << QStringList{"join", "MOVIE", "MOVIE", "-o", "x.mp4"} << true << 1
                                           << "join reads the parts' labels with ffprobe: ffprobe not found";
 }

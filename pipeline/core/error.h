@@ -25,8 +25,7 @@ struct Error
         QualityAndBitrate,
         QualityOutOfRange,
         UnknownPreset,         // subject: the preset
-        NoContainer,           // the output has no suffix
-        CodecNotInContainer,   // subject: the output's suffix
+        NoContainer,           // the output's suffix names no movie container
         // Parts and join.
         NotAPart,              // subject: the file
         SourceGone,            // subject: the movie the parts came from, not there

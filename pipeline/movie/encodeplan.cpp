@@ -19,31 +19,6 @@ Error settingsError(Error::Kind kind, const QString &detail, const QString &subj
     return Error{Error::Stage::Encoding, kind, detail, QString(), subject};
 }
 
-// Why a container cannot hold video of this codec ("h264", "h265"), for
-// the containers known to hold only some of those this program writes;
-// empty when it can or is not known. (FFV1 has a check of its own.)
-QString containerRefusal(const QString &codec, const QString &suffix)
-{
-    static const struct
-    {
-        const char *suffixes;
-        const char *name;
-        const char *codecs;
-    } containers[] = {
-        {"webm", "WebM", ""},
-        {"ogv,ogg", "Ogg", ""},
-        {"flv", "Flash Video (.flv)", "h264"},
-    };
-    for (const auto &container : containers) {
-        if (QString::fromLatin1(container.suffixes).split(QLatin1Char(',')).contains(suffix)
-            && !QString::fromLatin1(container.codecs).split(QLatin1Char(',')).contains(codec))
-            return QStringLiteral("%1 holds no %2 video: name the output .mp4 or .mkv")
-                .arg(QLatin1String(container.name), codec == QLatin1String("h265") ? QStringLiteral("H.265")
-                                                                                   : QStringLiteral("H.264"));
-    }
-    return QString();
-}
-
 // The first way in which settings do not go together; None when they do.
 Error checkSettings(const EncodeSettings &s, const QString &outputPath)
 {
@@ -65,16 +40,7 @@ Error checkSettings(const EncodeSettings &s, const QString &outputPath)
         return settingsError(Kind::UnknownPreset,
                              QStringLiteral("unknown preset '%1'; the presets are %2")
                                  .arg(s.preset, EncodeSettings::presets().join(QStringLiteral(", "))), s.preset);
-    if (suffix.isEmpty())
-        return settingsError(Kind::NoContainer, QStringLiteral("the output %1 has no suffix to tell its container (.mp4, .mkv, ...)")
-                                                    .arg(QDir::toNativeSeparators(outputPath)));
-    const QString codec = s.likeWindow || s.codec == EncodeSettings::Codec::H264 ? QStringLiteral("h264")
-                        : s.codec == EncodeSettings::Codec::H265           ? QStringLiteral("h265")
-                                                                           : QString();
-    const QString refusal = codec.isEmpty() ? QString() : containerRefusal(codec, suffix);
-    if (!refusal.isEmpty())
-        return settingsError(Kind::CodecNotInContainer, refusal, suffix);
-    return Error();
+    return EncodePlan::checkContainer(outputPath);
 }
 
 } // namespace
@@ -89,6 +55,26 @@ QStringList EncodeSettings::presets()
 QString EncodeSettings::defaultSuffix() const
 {
     return codec == Codec::Ffv1 ? QStringLiteral(".mkv") : QStringLiteral(".mp4");
+}
+
+QStringList EncodePlan::containers()
+{
+    return {QStringLiteral("mp4"), QStringLiteral("mkv"), QStringLiteral("mov"), QStringLiteral("m4v"),
+            QStringLiteral("avi"), QStringLiteral("nut"), QStringLiteral("ts")};
+}
+
+Error EncodePlan::checkContainer(const QString &outputPath)
+{
+    const QString suffix = QFileInfo(outputPath).suffix().toLower();
+    if (containers().contains(suffix))
+        return Error();
+    const QString accepted = QStringLiteral(".") + containers().join(QStringLiteral(", ."));
+    const QString what = suffix.isEmpty() ? QStringLiteral("has no suffix to tell its container")
+                                          : QStringLiteral("names no movie container");
+    return settingsError(Error::Kind::NoContainer,
+                         QStringLiteral("the output %1 %2; name it %3")
+                             .arg(QDir::toNativeSeparators(outputPath), what, accepted),
+                         QDir::toNativeSeparators(outputPath));
 }
 
 Error EncodePlan::resolve(const EncodeSettings &settings, const QString &outputPath, EncodePlan *plan)

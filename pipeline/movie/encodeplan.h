@@ -48,6 +48,13 @@ struct EncodePlan
     // container; an Error of a settings kind when they do not go together.
     static Error resolve(const EncodeSettings &settings, const QString &outputPath, EncodePlan *plan);
 
+    // The suffixes of the movie containers an output may have, lower case:
+    // "mp4", "mkv", ...
+    static QStringList containers();
+    // An Error of kind NoContainer (subject: the output) when outputPath's
+    // suffix names none of them.
+    static Error checkContainer(const QString &outputPath);
+
     // The frames are timed anew: no other stream would keep in step.
     bool retimed() const { return likeWindow || !fps.isEmpty(); }
     // The rate the frames are encoded at, given the movie's own.

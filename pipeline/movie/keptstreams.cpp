@@ -82,9 +82,9 @@ QString encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, con
 namespace {
 
 // The inputs of the kept streams: each file once for its sound, moved
-// earlier, and once for its subtitles, as it is; and for each stream the
-// number of its input among them.
-QStringList keptInputs(const QList<KeptStream> &streams, double offset, QList<int> *inputOf)
+// earlier by offset, and once for its subtitles, moved earlier by offset
+// less margin; and for each stream the number of its input among them.
+QStringList keptInputs(const QList<KeptStream> &streams, double offset, double margin, QList<int> *inputOf)
 {
     QStringList arguments, keys;
     for (const KeptStream &stream : streams) {
@@ -93,8 +93,9 @@ QStringList keptInputs(const QList<KeptStream> &streams, double offset, QList<in
         if (input < 0) {
             input = keys.size();
             keys << key;
-            if (!stream.isSubtitle())
-                arguments << QStringLiteral("-itsoffset") << QString::number(-offset, 'f', 6);
+            const double moved = stream.isSubtitle() ? offset - margin : offset;
+            if (moved > 0)
+                arguments << QStringLiteral("-itsoffset") << QString::number(-moved, 'f', 6);
             arguments << QStringLiteral("-i") << QFileInfo(stream.source).absoluteFilePath();
         }
         if (inputOf)
@@ -118,7 +119,7 @@ QString subtitleShift(double offset)
 
 } // namespace
 
-QStringList keptStreamInputs(const QList<KeptStream> &streams, double offset)
+QStringList keptStreamInputs(const QList<KeptStream> &streams, double offset, double margin)
 {
     // The other streams are moved earlier by the time of output frame 0 in
     // the movie (the decoder numbers frames from the movie's start,
@@ -126,13 +127,14 @@ QStringList keptStreamInputs(const QList<KeptStream> &streams, double offset)
     // (An input seek would start copied streams at the keyframe before,
     // seconds early in some containers; moving the frames later instead
     // would put them between ticks of their own rate.)
-    return keptInputs(streams, offset, nullptr);
+    return keptInputs(streams, offset, margin, nullptr);
 }
 
-QStringList keptStreamOutputs(const QList<KeptStream> &streams, double offset, int firstInput, int firstOutput)
+QStringList keptStreamOutputs(const QList<KeptStream> &streams, double offset, double margin, int firstInput,
+                              int firstOutput)
 {
     QList<int> inputOf;
-    keptInputs(streams, offset, &inputOf);
+    keptInputs(streams, offset, margin, &inputOf);
     QStringList arguments;
     for (int i = 0; i < streams.size(); ++i)
         arguments << QStringLiteral("-map") << QStringLiteral("%1:%2").arg(firstInput + inputOf.at(i)).arg(streams.at(i).index);
@@ -140,7 +142,7 @@ QStringList keptStreamOutputs(const QList<KeptStream> &streams, double offset, i
         if (!streams.at(i).codec.isEmpty())
             arguments << QStringLiteral("-c:%1").arg(firstOutput + i) << streams.at(i).codec;
         if (streams.at(i).isSubtitle())
-            arguments << QStringLiteral("-bsf:%1").arg(firstOutput + i) << subtitleShift(offset);
+            arguments << QStringLiteral("-bsf:%1").arg(firstOutput + i) << subtitleShift(margin);
     }
     // The sound runs to its end, a little past the last frame: cutting
     // it at the shorter stream would cut the picture of a movie whose sound

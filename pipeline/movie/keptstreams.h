@@ -47,19 +47,19 @@ QString encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, con
                              const std::function<bool()> &stopRequested);
 
 // The arguments that take the kept streams into an ffmpeg command, moved
-// earlier by offset seconds (`shift` frames of the movie's rate,
-// TemporalWindow::shift()) so that they line up with output frame 0, the
-// denoised movie frame `shift`: their files as inputs; and the output
-// options that map them from those inputs (the first is input
-// firstInput), encode them as output streams firstOutput on, and drop what
-// falls before the start. Sound is moved with its input and cut at the
-// start (ffmpeg drops what falls before it by each stream's decode time,
-// which would also drop the first packets of copied video with B-frames:
-// video is never copied alongside). Subtitles keep their input's times
-// and are moved packet by packet, a cue that begins before the start cut
-// to begin with it.
-QStringList keptStreamInputs(const QList<KeptStream> &streams, double offset);
-QStringList keptStreamOutputs(const QList<KeptStream> &streams, double offset, int firstInput = 1,
+// earlier by offset seconds so that they line up with output frame 0:
+// their files as inputs; and the output options that map them from those
+// inputs (the first is input firstInput), encode them as output streams
+// firstOutput on, and drop what falls before the start. Sound is moved
+// with its input and cut at the start (ffmpeg drops what falls before it
+// by each stream's decode time, which would also drop the first packets of
+// copied video with B-frames: video is never copied alongside). Subtitles
+// take the last margin seconds of the move packet by packet: a cue that
+// begins less than margin before the start (with the movie, say, whose
+// first frames only fill the first window) begins with it instead,
+// shortened by as much.
+QStringList keptStreamInputs(const QList<KeptStream> &streams, double offset, double margin);
+QStringList keptStreamOutputs(const QList<KeptStream> &streams, double offset, double margin, int firstInput = 1,
                               int firstOutput = 1);
 
 } // namespace nocta

@@ -162,7 +162,7 @@ QList<QStringList> joinCommands(const JoinPlan &plan, const QList<KeptStream> &s
     QList<QStringList> commands;
     const double offset = plan.parts.first().window.shift() / rate;
     if (!streams.isEmpty())
-        commands << quiet + keptStreamInputs(streams, offset) + keptStreamOutputs(streams, offset, 0, 0)
+        commands << quiet + keptStreamInputs(streams, offset, offset) + keptStreamOutputs(streams, offset, offset, 0, 0)
                         + QStringList{streamsFile};
     QStringList arguments = quiet;
     arguments << QStringLiteral("-copyts") << QStringLiteral("-f") << QStringLiteral("concat")

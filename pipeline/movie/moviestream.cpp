@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cmath>
+
 namespace nocta {
 
 namespace {
@@ -21,12 +23,16 @@ struct StreamPlan
     EncodePlan encode;
     TemporalWindow window;
     FrameSpan span;             // the decoded frames
+    int outputs = -1;           // a cut's output frames; -1: to the end
     QStringList metadata;       // a part's label
     QList<KeptStream> streams;  // the movie's other streams that go along
 
-    // How much earlier the other streams go: the time of the frame in the
-    // middle of the first window.
-    double offset() const { return window.shift() / info.rate(); }
+    // How much earlier the other streams go: the time of output frame 0,
+    // movie frame span.first + shift; and of that, the time of the frames
+    // before it in its window, within which a subtitle that begins before
+    // output frame 0 still shows.
+    double offset() const { return (span.first + window.shift()) / info.rate(); }
+    double margin() const { return window.shift() / info.rate(); }
 };
 
 // "five" for 5: counts of frames in messages.
@@ -47,10 +53,14 @@ QStringList streamEncodeArguments(const StreamPlan &plan, const QString &outputP
                           QStringLiteral("-video_size"), QStringLiteral("%1x%2").arg(info.width).arg(info.height),
                           QStringLiteral("-framerate"), plan.encode.rate(info.rateText()),
                           QStringLiteral("-i"), QStringLiteral("pipe:0")};
-    arguments << keptStreamInputs(plan.streams, plan.offset());
+    // Output frame 0 is movie frame span.first + shift.
+    arguments << keptStreamInputs(plan.streams, plan.offset(), plan.margin());
     arguments << QStringLiteral("-map") << QStringLiteral("0:v:0");
     arguments << plan.encode.videoArguments(info.width, info.height, info.sarNum, info.sarDen);
-    arguments << keptStreamOutputs(plan.streams, plan.offset());
+    arguments << keptStreamOutputs(plan.streams, plan.offset(), plan.margin());
+    // A cut's sound and subtitles end where its frames do.
+    if (plan.outputs >= 0 && !plan.streams.isEmpty())
+        arguments << QStringLiteral("-t") << QString::number(plan.outputs / info.rate(), 'f', 6);
     for (const QString &entry : plan.metadata)
         arguments << QStringLiteral("-metadata") << entry;
     // MP4 and QuickTime keep tags of their own names only when asked to.
@@ -58,6 +68,39 @@ QStringList streamEncodeArguments(const StreamPlan &plan, const QString &outputP
         arguments << QStringLiteral("-movflags") << QStringLiteral("+use_metadata_tags");
     arguments << QFileInfo(outputPath).absoluteFilePath();
     return arguments;
+}
+
+// A cut's frames: the output frames of a whole run that show the movie's
+// frames from the cut's start to its end, and the decoded frames their
+// windows need.
+Error planCut(const StreamJob &job, StreamPlan *plan, RunSink &sink)
+{
+    const MovieInfo &info = plan->info;
+    const MovieCut &cut = job.cut;
+    const double rate = info.rate();
+    // Frame k shows from k / rate; a hair of slack for times written in
+    // decimals (1/3 s at 30 fps is frame 10).
+    const auto frameAt = [rate](double seconds) { return int(std::ceil(seconds * rate - 1e-6)); };
+    const int first = frameAt(cut.start);
+    const int end = cut.duration >= 0 ? frameAt(cut.start + cut.duration) : -1;
+    if (info.frames >= 0 && first >= info.frames)
+        return Error::failed(Error::Stage::Decoding,
+                             QStringLiteral("%1 ends at %2 s, before the cut's start at %3 s")
+                                 .arg(QDir::toNativeSeparators(job.movie)).arg(info.frames / rate, 0, 'f', 3)
+                                 .arg(cut.start, 0, 'f', 3));
+    const TemporalWindow &window = plan->window;
+    const int outFirst = qMax(0, first - window.shift());
+    const int outEnd = end >= 0 ? qMax(outFirst, end - window.shift()) : -1;
+    if (outEnd == outFirst)
+        return Error::failed(Error::Stage::Processing,
+                             QStringLiteral("the cut from %1 s holds no frame that can be denoised").arg(cut.start, 0, 'f', 3));
+    plan->span.first = outFirst;
+    plan->span.count = outEnd >= 0 ? outEnd - outFirst + window.lost() : -1;
+    plan->outputs = outEnd >= 0 ? outEnd - outFirst : -1;
+    sink.log(QStringLiteral(" - Cut: movie frames %1 to %2")
+                 .arg(outFirst + window.shift())
+                 .arg(outEnd >= 0 ? QString::number(outEnd + window.shift() - 1) : QStringLiteral("the end")));
+    return Error();
 }
 
 // A part takes its share of the frames and no other stream: join adds
@@ -74,9 +117,14 @@ Error planFrames(const StreamJob &job, StreamPlan *plan, RunSink &sink)
         sink.log(QStringLiteral(" - Part %1 of %2: output frames %3 to %4")
                      .arg(job.part.index).arg(job.part.count).arg(part.range.first)
                      .arg(part.range.end >= 0 ? QString::number(part.range.end - 1) : QStringLiteral("the end")));
-    } else if (!plan->encode.retimed()) {
-        plan->streams = keptStreams(job.movie, plan->info, job.output, plan->encode.sound, sink);
+        return Error();
     }
+    if (job.cut.isCut()) {
+        if (Error error = planCut(job, plan, sink))
+            return error;
+    }
+    if (!plan->encode.retimed())
+        plan->streams = keptStreams(job.movie, plan->info, job.output, plan->encode.sound, sink);
     return Error();
 }
 
@@ -150,10 +198,11 @@ Error checkWritten(const StreamJob &job, const StreamPlan &plan, int written)
                                  .arg(job.part.index).arg(job.part.count).arg(span.first));
     if (written == 0)
         return Error::failed(Error::Stage::Encoding,
-                             QStringLiteral("the movie has fewer than %1 frames, so there is nothing to encode")
-                                 .arg(countWord(plan.window.size())));
+                             QStringLiteral("the %1 has fewer than %2 frames, so there is nothing to encode")
+                                 .arg(job.cut.isCut() ? QStringLiteral("cut") : QStringLiteral("movie"),
+                                      countWord(plan.window.size())));
     const int due = plan.window.outputs(span.count);
-    if (span.count >= 0 && written != due)
+    if (job.part.isPart() && span.count >= 0 && written != due)
         return Error::failed(Error::Stage::Processing,
                              QStringLiteral("the movie ends at output frame %1, before the end of part %2 of %3 at %4; "
                                             "it has fewer frames than it says, so split it into fewer parts")
