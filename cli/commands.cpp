@@ -212,16 +212,18 @@ private:
         return processMovie(workDir, m_options.mode, m_sink).ok();
     }
 
-    bool encodeStage(const QString &workDir, const QString &output)
+    // encode replaces an earlier movie, as the window's "Code movie" does;
+    // all does only with -y.
+    bool encodeStage(const QString &workDir, const QString &output, bool replace = true)
     {
-        return encodeMovie(workDir, m_sink, output, FfmpegLog::Errors);
+        return encodeMovie(workDir, m_sink, output, FfmpegLog::Errors, replace);
     }
 
     // decode, process and encode, stopping at the first that fails.
     bool allStages(const QString &movie, const QString &workDir, const QString &output)
     {
         return decodeStage(movie, workDir) && !m_stop && processStage(workDir) && !m_stop
-            && encodeStage(workDir, output);
+            && encodeStage(workDir, output, m_options.overwrite);
     }
 
     // Says where a single movie went, as a batch does for each of its own.
@@ -231,9 +233,11 @@ private:
         return true;
     }
 
+    // One outcome: a stop that came after the work was done (the movie
+    // took its name) changes nothing.
     int finish(bool ok)
     {
-        if (m_stop)
+        if (m_stop && !ok)
             return interrupted();
         return ok ? ExitOk : ExitFailed;
     }
@@ -396,6 +400,7 @@ private:
         job.encode = m_options.encode;
         job.part = m_options.part;
         job.cut = m_options.cut;
+        job.replace = m_options.overwrite;
         return denoiseMovie(job, m_sink);
     }
 
@@ -417,14 +422,10 @@ private:
         return finish(allMovie(movie, m_workDir, output) && saved(output));
     }
 
-    // Several movies, each written to <outdir>/<name>.denoised.<suffix>;
-    // with --via-frames each in a work directory of its own under the work
-    // directory. Every movie is checked before the first starts. A movie
-    // whose result is there already is skipped (unless -y), so that a batch
-    // run again goes on where it stopped. A movie that fails is reported and
-    // the others still run.
     // The outputs of a batch, <outdir>/<name>.denoised.<suffix>; empty with
-    // the reason when two movies would share one.
+    // the reason when two movies would share one, or one would be written
+    // over a movie of the batch (by its path or through a link), which a
+    // later step would then read.
     QStringList batchOutputs(const QString &outDir, QString *reason) const
     {
         const QString suffix = m_options.viaFrames ? QStringLiteral(".mp4") : m_options.encode.defaultSuffix();
@@ -439,6 +440,15 @@ private:
             }
             targets.insert(output, movie);
             outputs << output;
+        }
+        for (const QString &output : outputs) {
+            for (const QString &movie : m_options.movies) {
+                if (absolutePath(movie) == output || sameFile(movie, output)) {
+                    *reason = QStringLiteral("%1 would be written over %2, a movie of this batch")
+                                  .arg(shown(output), shown(movie));
+                    return {};
+                }
+            }
         }
         return outputs;
     }
@@ -496,6 +506,12 @@ private:
     // whose result is there already is skipped (unless -y), so that a batch
     // run again goes on where it stopped. A movie that fails is reported and
     // the others still run.
+    // Several movies, each written to <outdir>/<name>.denoised.<suffix>;
+    // with --via-frames each in a work directory of its own under the work
+    // directory. Every movie is checked before the first starts. A movie
+    // whose result is there already is skipped (unless -y), so that a batch
+    // run again goes on where it stopped. A movie that fails is reported and
+    // the others still run.
     int allBatch()
     {
         QString reason;
@@ -522,7 +538,8 @@ private:
         const int count = int(m_options.movies.size());
         QStringList failed;
         int skipped = 0;
-        for (int i = 0; i < count && !m_stop; ++i) {
+        int done = 0;
+        for (int i = 0; i < count && !m_stop; ++i, ++done) {
             const QString &movie = m_options.movies.at(i);
             m_sink.log(QStringLiteral(" - Movie %1 of %2: %3").arg(i + 1).arg(count).arg(shown(movie)));
             if (QFileInfo::exists(outputs.at(i)) && !m_options.overwrite) {
@@ -532,9 +549,11 @@ private:
                 m_sink.log(QStringLiteral(" - Saved %1").arg(shown(outputs.at(i))));
             } else if (!m_stop) {
                 failed << movie;
+            } else {
+                break;
             }
         }
-        if (m_stop)
+        if (m_stop && done < count)
             return interrupted();
         if (failed.isEmpty()) {
             m_sink.note(batchSummary(count, skipped, outDir));
@@ -586,8 +605,12 @@ private:
         const PartLabel &first = plan.parts.first();
         const QString output = singleOutput(movieName(first.sourcePath) + QStringLiteral(".denoised.")
                                             + QFileInfo(first.path).suffix());
-        for (const QString &input : parts + QStringList{plan.streamSource, first.sourcePath}) {
-            if (!input.isEmpty() && sameFile(input, output))
+        // Nothing join reads or is told of: a part, the movie where the parts
+        // say it was, the one the sound comes from, the one --audio-from
+        // names (read or not).
+        const QString audioFrom = m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom);
+        for (const QString &input : parts + QStringList{plan.streamSource, first.sourcePath, audioFrom}) {
+            if (!input.isEmpty() && (absolutePath(input) == output || sameFile(input, output)))
                 return error(QStringLiteral("the output %1 is %2 itself").arg(shown(output), shown(input)), ExitUsage);
         }
         if (QFileInfo::exists(output) && !m_options.overwrite)
@@ -598,7 +621,7 @@ private:
                          ExitUsage);
         if (!checkOutput(output, &reason))
             return error(reason, ExitUsage);
-        return finish(joinParts(plan, output, m_sink));
+        return finish(joinParts(plan, output, m_sink, m_options.overwrite));
     }
 
     // Makes the demo clip with ffmpeg's lavfi sources. Returns an empty

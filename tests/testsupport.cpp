@@ -220,6 +220,71 @@ StandInFfmpeg::StandInFfmpeg(const QByteArray &script, bool withFfprobe)
     m_valid = true;
 }
 
+bool StandInFfmpeg::add(const QString &name, const QByteArray &script)
+{
+    const QString program = m_dir.filePath(name);
+    if (script.isEmpty()) {
+        const QString real = QStandardPaths::findExecutable(name);
+        return !real.isEmpty() && QFile::link(real, program);
+    }
+    return writeFile(program, script)
+        && QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+QString CliRun::describe() const
+{
+    return QStringLiteral("exit %1\n--- stdout:\n%2--- stderr:\n%3").arg(exitCode).arg(out, err);
+}
+
+QString cliProgram()
+{
+    const QByteArray binaryDir = qgetenv("NOCTA_BINARY_DIR");
+    const QString dir = binaryDir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(binaryDir);
+    return QDir(dir).filePath(QStringLiteral("nocta-cli"));
+}
+
+void startCli(QProcess &process, const QStringList &arguments, const QString &workingDir, const QString &path,
+              const QString &launcher)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!path.isNull())
+        environment.insert(QStringLiteral("PATH"), path);
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDir);
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (launcher.isEmpty())
+        process.start(cliProgram(), arguments);
+    else
+        process.start(launcher, QStringList{cliProgram()} + arguments);
+}
+
+CliRun finishCli(QProcess &process, int timeoutMs)
+{
+    CliRun run;
+    if (!process.waitForStarted(30000))
+        return run;
+    run.finished = process.waitForFinished(timeoutMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    run.exitCode = process.exitCode();
+    run.exitStatus = process.exitStatus();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+CliRun runCli(const QStringList &arguments, const QString &workingDir, const QString &path)
+{
+    QProcess process;
+    startCli(process, arguments, workingDir, path);
+    return finishCli(process);
+}
+
 ScopedPath::ScopedPath(const QString &path) : m_saved(qgetenv("PATH"))
 {
     qputenv("PATH", QFile::encodeName(path));
@@ -257,40 +322,6 @@ QString firstDifference(const QImage &expected, const QImage &actual)
                     .arg(x).arg(y).arg(a, 8, 16, QLatin1Char('0')).arg(e, 8, 16, QLatin1Char('0'));
         }
     return QString();
-}
-
-QString CliResult::describe() const
-{
-    return QStringLiteral("exit %1\n--- stdout:\n%2--- stderr:\n%3").arg(exitCode).arg(out, err);
-}
-
-CliResult runNoctaCli(const QStringList &arguments, const QString &workingDir, const QString &path)
-{
-    const QByteArray binaryDir = qgetenv("NOCTA_BINARY_DIR");
-    const QString dir = binaryDir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(binaryDir);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-        environment.remove(QLatin1String(name));
-    if (!path.isNull())
-        environment.insert(QStringLiteral("PATH"), path);
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(workingDir);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(QDir(dir).filePath(QStringLiteral("nocta-cli")), arguments);
-    CliResult result;
-    if (!process.waitForStarted(30000))
-        return result;
-    const bool finished = process.waitForFinished(300000);
-    if (!finished) {
-        process.kill();
-        process.waitForFinished();
-    }
-    if (finished && process.exitStatus() == QProcess::NormalExit)
-        result.exitCode = process.exitCode();
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
 }
 
 QString videoEntry(const QString &movie, const QString &entry)

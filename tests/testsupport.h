@@ -3,6 +3,7 @@
 #include "pipeline/core/runsink.h"
 
 #include <QImage>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -99,6 +100,9 @@ public:
     explicit StandInFfmpeg(const QByteArray &script, bool withFfprobe = false);
     bool isValid() const { return m_valid; }
     QString path() const { return m_dir.path(); }
+    // Another program beside it: a script, or (script empty) a link to
+    // the real program of that name. False when it could not be made.
+    bool add(const QString &name, const QByteArray &script = QByteArray());
 
 private:
     QTemporaryDir m_dir;
@@ -118,21 +122,40 @@ private:
     QByteArray m_saved;
 };
 
+// nocta-cli run as a program: how it ended and what it said.
+struct CliRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QString out;
+    QString err;
+
+    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QString describe() const;
+};
+
+// The nocta-cli of this build.
+QString cliProgram();
+
+// Starts nocta-cli in workingDir with no display in reach (no platform, no
+// X, no Wayland); a path that is not null replaces PATH. A launcher (a
+// program's full path) starts nocta-cli in its stead: setsid, script.
+void startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
+              const QString &path = QString(), const QString &launcher = QString());
+
+// Waits for nocta-cli's end (killing it after timeoutMs) and collects what
+// it said.
+CliRun finishCli(QProcess &process, int timeoutMs = 180000);
+
+// startCli, then finishCli.
+CliRun runCli(const QStringList &arguments, const QString &workingDir, const QString &path = QString());
+
 // A stand-in script that does what ffmpeg 5.1 does on a full disk: it
 // writes part of the movie (its last argument), says that the end of the
 // file could not be written, and exits with status 0.
 QByteArray diskFullEncoder();
-// nocta-cli run as a program, from the build directory, with no display
-// in reach; path (when not null) replaces PATH.
-struct CliResult
-{
-    int exitCode = -1;         // -1: it did not start, crashed or ran too long
-    QString out;
-    QString err;
-
-    QString describe() const;
-};
-CliResult runNoctaCli(const QStringList &arguments, const QString &workingDir, const QString &path = QString());
 
 // What ffprobe says of a movie's first video stream: "width,height", or
 // another entry such as "sample_aspect_ratio"; empty on failure.

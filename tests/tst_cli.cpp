@@ -35,22 +35,6 @@ constexpr int ClipHeight = 64;
 
 const QRegularExpression timingLine(QStringLiteral("^time\\d+ms$"));
 
-struct CliRun
-{
-    bool finished = false;
-    int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
-    QString out;
-    QString err;
-
-    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    QString describe() const
-    {
-        return QStringLiteral("exit %1\n--- stdout:\n%2--- stderr:\n%3").arg(exitCode).arg(out, err);
-    }
-};
-
 // A console line: the time of day, then the message.
 QRegularExpression consoleLine(const QString &message)
 {
@@ -65,8 +49,6 @@ bool hasConsoleLine(const CliRun &run, const QString &message)
             return true;
     return false;
 }
-
-CliRun finishCli(QProcess &process, int timeoutMs);
 
 QStringList pngNames(const QString &dir)
 {
@@ -105,10 +87,6 @@ private slots:
     void progressSaysWhatHappens();
 
 private:
-    CliRun runCli(const QStringList &arguments, const QString &workingDir,
-                  const QString &path = QString()) const;
-    void startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
-                  const QString &path) const;
     QString referenceFor(const QString &workDir, DenoiseMode mode);
     void compareProcessed(const QString &actualDir, const QString &expectedDir);
 
@@ -121,9 +99,7 @@ private:
 
 void TestCli::initTestCase()
 {
-    const QByteArray binaryDir = qgetenv("NOCTA_BINARY_DIR");
-    const QString dir = binaryDir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(binaryDir);
-    cli = QDir(dir).filePath(QStringLiteral("nocta-cli"));
+    cli = cliProgram();
     QVERIFY2(QFileInfo(cli).isExecutable(), qPrintable(cli + " was not built"));
     if (findFfmpeg().isEmpty())
         QSKIP("ffmpeg is not on PATH");
@@ -137,52 +113,6 @@ void TestCli::initTestCase()
     QFile file(junk);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("these are notes, not a movie\n");
-}
-
-// Starts nocta-cli with no display in reach: no platform, no X, no Wayland.
-void TestCli::startCli(QProcess &process, const QStringList &arguments, const QString &workingDir,
-                       const QString &path) const
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    if (!path.isNull())
-        environment.insert(QStringLiteral("PATH"), path);
-
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(workingDir);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(cli, arguments);
-}
-
-namespace {
-
-// Waits for nocta-cli's end (killing it after timeoutMs) and collects what it said.
-CliRun finishCli(QProcess &process, int timeoutMs)
-{
-    CliRun run;
-    if (!process.waitForStarted(30000))
-        return run;
-    run.finished = process.waitForFinished(timeoutMs);
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished();
-    }
-    run.exitCode = process.exitCode();
-    run.exitStatus = process.exitStatus();
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
-
-} // namespace
-
-CliRun TestCli::runCli(const QStringList &arguments, const QString &workingDir, const QString &path) const
-{
-    QProcess process;
-    startCli(process, arguments, workingDir, path);
-    return finishCli(process, 180000);
 }
 
 // What the window's run writes for the frames of workDir/screens: the

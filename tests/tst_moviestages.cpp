@@ -682,7 +682,8 @@ void TestMovieStages::specialFilesAreRefused()
 }
 
 // A run that was killed leaves its partial movie behind; the next encode
-// of the same movie removes those whose writer no longer runs on this host.
+// of the same movie removes those whose writer no longer runs on this host,
+// and only files whose names this program made (their check holds).
 void TestMovieStages::stalePartialMoviesAreRemoved()
 {
     QTemporaryDir work;
@@ -691,9 +692,10 @@ void TestMovieStages::stalePartialMoviesAreRemoved()
     const QString outDir = work.filePath(QStringLiteral("out_movies"));
     QVERIFY(QDir().mkpath(outDir));
 
-    // The partial name carries this host and this process.
-    const QRegularExpression naming(QStringLiteral("^out\\.partial-(.+)-([0-9]+)-[0-9a-f]{8}\\.mp4$"));
-    const auto match = naming.match(QFileInfo(partialMovieName(QDir(outDir).filePath("out.mp4"))).fileName());
+    // The partial name carries this host and this process, and a check.
+    const QString target = QDir(outDir).filePath("out.mp4");
+    const QRegularExpression naming(QStringLiteral("^out\\.partial-(.+)-([0-9]+)-[0-9a-f]{16}\\.mp4$"));
+    const auto match = naming.match(QFileInfo(partialMovieName(target)).fileName());
     QVERIFY(match.hasMatch());
     QCOMPARE(match.captured(2).toLongLong(), QCoreApplication::applicationPid());
     const QString host = match.captured(1);
@@ -705,11 +707,13 @@ void TestMovieStages::stalePartialMoviesAreRemoved()
     QVERIFY(gone.waitForFinished());
     const QString livePid = QString::number(QCoreApplication::applicationPid());
 
-    const QString stale = "out.partial-" + host + "-" + deadPid + "-0123abcd.mp4";
-    const QStringList kept{"out.partial-" + host + "-" + livePid + "-0123abcd.mp4",   // still being written
-                           "out.partial-another-host-" + deadPid + "-0123abcd.mp4",   // another machine's
-                           "night.partial-" + host + "-" + deadPid + "-0123abcd.mp4", // another movie's
-                           "out.partial-1a2b3c4d.mp4"};                                // not of this naming
+    const QString stale = QFileInfo(partialMovieName(target, deadPid.toLongLong())).fileName();
+    const QStringList kept{
+        QFileInfo(partialMovieName(target)).fileName(),                              // still being written
+        QString(stale).replace("partial-" + host, "partial-another-host"),          // another machine's
+        QFileInfo(partialMovieName(QDir(outDir).filePath("night.mp4"), deadPid.toLongLong())).fileName(), // another movie's
+        "out.partial-" + host + "-" + deadPid + "-0123abcd0123abcd.mp4",             // named so, but no check
+        "out.partial-1a2b3c4d.mp4"};                                                 // not of this naming
     for (const QString &name : kept + QStringList{stale})
         QVERIFY(nocta::test::writeFile(QDir(outDir).filePath(name), "partial"));
     QVERIFY(!useStandIn(writesMovie).isEmpty());

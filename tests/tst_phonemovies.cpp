@@ -99,7 +99,7 @@ QString TestPhoneMovies::denoise(const QString &movie, const QString &route, con
     const QString name = QStringLiteral("out-%1").arg(++m_serial);
     if (route == "frames") {
         const QString work = path(name);
-        const CliResult run = runNoctaCli(QStringList{"all", movie, "--via-frames", "--workdir", work, "-q"} + extra,
+        const CliRun run = runCli(QStringList{"all", movie, "--via-frames", "--workdir", work, "-q"} + extra,
                                           m_dir.path());
         if (run.exitCode != 0)
             qWarning("%s", qPrintable(run.describe()));
@@ -110,19 +110,19 @@ QString TestPhoneMovies::denoise(const QString &movie, const QString &route, con
         QStringList parts;
         for (const QString k : {"1", "2"}) {
             parts << path(name + ".part" + k + ".mkv");
-            const CliResult run = runNoctaCli(QStringList{"all", movie, "--part", k + "/2", "--codec", "ffv1", "-o",
+            const CliRun run = runCli(QStringList{"all", movie, "--part", k + "/2", "--codec", "ffv1", "-o",
                                                           parts.last(), "-q"} + extra, m_dir.path());
             if (run.exitCode != 0) {
                 qWarning("%s", qPrintable(run.describe()));
                 return QString();
             }
         }
-        const CliResult run = runNoctaCli(QStringList{"join"} + parts + QStringList{"-o", output, "-q"}, m_dir.path());
+        const CliRun run = runCli(QStringList{"join"} + parts + QStringList{"-o", output, "-q"}, m_dir.path());
         if (run.exitCode != 0)
             qWarning("%s", qPrintable(run.describe()));
         return run.exitCode == 0 ? output : QString();
     }
-    const CliResult run = runNoctaCli(QStringList{"all", movie, "--codec", "ffv1", "-o", output, "-q"} + extra,
+    const CliRun run = runCli(QStringList{"all", movie, "--codec", "ffv1", "-o", output, "-q"} + extra,
                                       m_dir.path());
     if (run.exitCode != 0)
         qWarning("%s", qPrintable(run.describe()));
@@ -232,7 +232,7 @@ void TestPhoneMovies::subtitlesKeepTheirFirstCue()
         output = denoise(movie, route);
     } else {
         output = path(QStringLiteral("subtitled-%1.%2").arg(++m_serial).arg(suffix));
-        const CliResult run = runNoctaCli({"all", movie, "-o", output, "-q"}, m_dir.path());
+        const CliRun run = runCli({"all", movie, "-o", output, "-q"}, m_dir.path());
         QVERIFY2(run.exitCode == 0, qPrintable(run.describe()));
     }
     QVERIFY(!output.isEmpty());
@@ -278,7 +278,7 @@ void TestPhoneMovies::damageIsReported()
         QVERIFY(writeFile(damaged, bytes));
     }
     const QString output = path(QStringLiteral("damaged-%1.%2").arg(++m_serial).arg(options.isEmpty() ? "mp4" : "mkv"));
-    const CliResult run = runNoctaCli(QStringList{"all", damaged, "-o", output, "-q"} + options, m_dir.path());
+    const CliRun run = runCli(QStringList{"all", damaged, "-o", output, "-q"} + options, m_dir.path());
     QVERIFY2(run.exitCode == 1, qPrintable(run.describe()));
     const QRegularExpression said(lost + " could not be decoded");
     QVERIFY2(said.match(run.err).hasMatch(), qPrintable(run.describe()));
@@ -330,7 +330,7 @@ void TestPhoneMovies::refusedBeforeFfmpegStarts()
         QVERIFY(QDir().mkpath(programs));
         QFile::link(findFfmpeg(), QDir(programs).filePath("ffmpeg"));
     }
-    const CliResult run = runNoctaCli(arguments + QStringList{"-q"}, m_dir.path(), programs);
+    const CliRun run = runCli(arguments + QStringList{"-q"}, m_dir.path(), programs);
     QVERIFY2(run.exitCode == status && run.err.contains(message), qPrintable(run.describe()));
     QVERIFY2(!run.err.contains(" - Denoising") && !run.err.contains("is not a movie"), qPrintable(run.describe()));
     QVERIFY(!QFile::exists(path("x.mp4")));

@@ -5,8 +5,12 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <cstdio>   // renameat2
 #endif
 
 #include <cerrno>
@@ -64,6 +68,39 @@ bool replaceFile(const QString &from, const QString &to, QString *error)
     if (code && error)
         *error = QString::fromLocal8Bit(code.message().c_str());
     return !code;
+}
+
+bool renameNoReplace(const QString &from, const QString &to, QString *error, bool *existed)
+{
+    const auto failed = [&](int code) {
+        if (existed)
+            *existed = code == EEXIST;
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(code));
+        return false;
+    };
+#ifdef Q_OS_UNIX
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#ifdef Q_OS_LINUX
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return failed(errno);
+#endif
+    // No such rename here: a hard link cannot replace a file either.
+    if (::link(source.constData(), target.constData()) == 0) {
+        ::unlink(source.constData());
+        return true;
+    }
+    if (errno == EEXIST)
+        return failed(EEXIST);
+#endif
+    if (QFileInfo::exists(to) || QFileInfo(to).isSymbolicLink())
+        return failed(EEXIST);
+    if (existed)
+        *existed = false;
+    return replaceFile(from, to, error);
 }
 
 bool syncFile(const QString &path, QString *error)

@@ -21,6 +21,14 @@ bool sameFile(const QString &a, const QString &b);
 // gives the system's reason in *error.
 bool replaceFile(const QString &from, const QString &to, QString *error = nullptr);
 
+// Renames from to `to` only when nothing is there: a file that appeared
+// at `to` meanwhile (another run's result) is never replaced. Atomic with
+// renameat2's no-replace rename, else with a hard link and the removal of
+// from; only where the file system has neither is it a check followed by
+// a rename. On failure *error gives the system's reason and *existed
+// (when given) tells whether it failed because `to` was there.
+bool renameNoReplace(const QString &from, const QString &to, QString *error = nullptr, bool *existed = nullptr);
+
 // Flushes a written file to the disk, so that a power cut after a rename
 // cannot leave it empty under its final name.
 bool syncFile(const QString &path, QString *error = nullptr);

@@ -4,6 +4,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -41,6 +46,24 @@ bool reportsFailedWrite(const QByteArray &line)
     static const QRegularExpression pattern(
         QStringLiteral("^(\\[[^]]* @ [^]]*\\] )?(Error writing trailer|Error closing file|av_interleaved_write_frame\\(\\):)"));
     return pattern.match(QString::fromLocal8Bit(line)).hasMatch();
+}
+
+// "SIGTERM" for the signals that stop ffmpeg, else "a signal".
+QString signalName(int signal)
+{
+#ifdef Q_OS_UNIX
+    switch (signal) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    }
+#else
+    Q_UNUSED(signal);
+#endif
+    return QStringLiteral("a signal");
 }
 
 } // namespace
@@ -219,7 +242,36 @@ bool FfmpegProcess::waitForFinished()
         m_process->waitForFinished(PollMs);
     }
     collectErrors();
+    if (stopSignal() != 0)
+        awaitOwnStop();
     return failureReason().isEmpty();
+}
+
+int FfmpegProcess::stopSignal() const
+{
+#ifdef Q_OS_UNIX
+    if (!m_started || isRunning())
+        return 0;
+    const int code = m_process->exitCode();
+    if (m_process->exitStatus() == QProcess::CrashExit)
+        return code == SIGINT || code == SIGTERM || code == SIGHUP ? code : 0;
+    return code == 255 ? -1 : 0;
+#else
+    return 0;
+#endif
+}
+
+// A signal that stopped ffmpeg is most often one to this program's whole
+// process group (Ctrl-C), which reaches this program as well: its stop
+// request follows in a moment. When it comes, ffmpeg was stopped as asked.
+void FfmpegProcess::awaitOwnStop()
+{
+    for (int waited = 0; waited < 250 && !m_stopped; waited += 10) {
+        if (stopChecked())
+            m_stopped = true;
+        else
+            QThread::msleep(10);
+    }
 }
 
 void FfmpegProcess::stop()
@@ -304,7 +356,9 @@ QString FfmpegProcess::failureReason() const
     if (writeFailure.isEmpty() && !m_partialLine.isEmpty() && reportsFailedWrite(m_partialLine.trimmed()))
         writeFailure = QString::fromLocal8Bit(m_partialLine.trimmed()).left(300);
     QString reason;
-    if (m_process->exitStatus() == QProcess::CrashExit)
+    if (const int signal = stopSignal())
+        reason = QStringLiteral("ffmpeg was stopped by %1").arg(signalName(signal));
+    else if (m_process->exitStatus() == QProcess::CrashExit)
         reason = QStringLiteral("ffmpeg crashed");
     else if (m_process->exitCode() != 0)
         reason = QStringLiteral("ffmpeg exited with code %1").arg(m_process->exitCode());

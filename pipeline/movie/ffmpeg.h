@@ -97,12 +97,18 @@ public:
     // lines left out), oldest first.
     QStringList errorLines(int count = 1) const;
 
+    // The signal that stopped ffmpeg: SIGINT, SIGTERM or SIGHUP when it died
+    // of one, -1 when it exited with status 255 (as it does once it caught
+    // one), 0 for any other end.
+    int stopSignal() const;
+
 private:
     class Process;
     void collectErrors();
     void watchLines(const QByteArray &chunk);
 
     bool stopChecked() const { return m_stopCheck && m_stopCheck(); }
+    void awaitOwnStop();
 
     Tool m_tool;
     std::unique_ptr<Process> m_process;

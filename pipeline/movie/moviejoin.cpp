@@ -47,6 +47,38 @@ Error checkMadeAlike(const QList<PartLabel> &parts)
     return Error();
 }
 
+// A part holds what its label plans: every frame of its range, and the
+// last part, which runs to the movie's end, as many frames as the length
+// its container recorded when it was finished. A file whose writer was
+// stopped or killed records no length; one cut short holds fewer frames.
+Error checkWhole(const PartLabel &part)
+{
+    const QString which = QStringLiteral("part %1 of %2").arg(part.part.index).arg(part.part.count);
+    qint64 rateNum = 0, rateDen = 1;
+    if (!parseRate(part.rate, &rateNum, &rateDen))
+        return joinError(QStringLiteral("the part label of %1 is damaged").arg(shown(part.path)));
+    const bool last = part.range.end < 0;
+    const int planned = last ? (part.seconds < 0 ? -1 : int(qRound64(part.seconds * double(rateNum) / double(rateDen))))
+                             : part.range.end - part.range.first;
+    if (last && planned < 0)
+        return joinError(QStringLiteral("%1 (%2) was never finished: it records no length; make it again")
+                             .arg(shown(part.path), which));
+    if (part.frames != planned || planned < 1)
+        return joinError(QStringLiteral("%1 (%2) holds %3 of its %4 frames: it was cut short or not finished; make it again")
+                             .arg(shown(part.path), which).arg(part.frames).arg(planned));
+    return Error();
+}
+
+// A container in words: "Matroska" for "matroska,webm".
+QString containerName(const QString &format)
+{
+    if (format.contains(QLatin1String("matroska")))
+        return QStringLiteral("Matroska");
+    if (format.contains(QLatin1String("mp4")))
+        return QStringLiteral("MP4");
+    return format;
+}
+
 // Every part once, in order (parts sorted by index).
 Error checkEveryPartOnce(const QList<PartLabel> &parts)
 {
@@ -137,18 +169,44 @@ Error writeConcatList(const JoinPlan &plan, qint64 rateNum, qint64 rateDen, cons
     return Error();
 }
 
-// The frames the joined movie must hold, where ffprobe can count them
-// (-1: not counted): the labels give the counts of all parts but the last.
+// The frames the joined movie must hold: what the parts hold, as measured
+// when their labels were read (else as their ranges say, the last part
+// counted); -1 when ffprobe cannot count them.
 Error expectedFrames(const JoinPlan &plan, int *frames)
 {
-    int last = -1;
-    if (Error unreadable = countVideoPackets(plan.parts.last().path, &last)) {
-        unreadable.stage = Error::Stage::Joining;
-        return unreadable;
+    *frames = 0;
+    for (const PartLabel &part : plan.parts) {
+        int count = part.frames >= 0 ? part.frames : part.range.end >= 0 ? part.range.end - part.range.first : -1;
+        if (count < 0) {
+            if (Error unreadable = countVideoPackets(part.path, &count)) {
+                unreadable.stage = Error::Stage::Joining;
+                return unreadable;
+            }
+        }
+        if (count < 0) {
+            *frames = -1;
+            return Error();
+        }
+        *frames += count;
     }
-    *frames = last;
-    for (int i = 0; last >= 0 && i + 1 < plan.parts.size(); ++i)
-        *frames += plan.parts.at(i).range.end - plan.parts.at(i).range.first;
+    return Error();
+}
+
+// The joined movie holds every frame of the parts, and lasts as long as
+// they make at their rate: parts whose times do not line up would give a
+// movie of another length.
+Error checkJoined(const QString &partial, int frames, qint64 rateNum, qint64 rateDen)
+{
+    VideoExtent joined;
+    if (const Error unreadable = measureVideo(partial, &joined))
+        return joinError(QStringLiteral("the joined movie cannot be read"), unreadable.reason);
+    if (frames >= 0 && joined.frames != frames)
+        return joinError(QStringLiteral("the joined movie holds %1 of the parts' %2 frames").arg(joined.frames).arg(frames));
+    const double frameTime = double(rateDen) / double(rateNum);
+    const double due = joined.frames * frameTime;
+    if (joined.seconds < 0 || qAbs(joined.seconds - due) > frameTime / 2)
+        return joinError(QStringLiteral("the joined movie lasts %1 s where its %2 frames make %3 s")
+                             .arg(joined.seconds, 0, 'f', 3).arg(joined.frames).arg(due, 0, 'f', 3));
     return Error();
 }
 
@@ -180,13 +238,16 @@ QList<QStringList> joinCommands(const JoinPlan &plan, const QList<KeptStream> &s
 }
 
 // The join itself, logging nothing.
-Error join(const JoinPlan &plan, const QString &output, RunSink &sink)
+Error join(const JoinPlan &plan, const QString &output, RunSink &sink, bool replace)
 {
     const PartLabel &first = plan.parts.first();
     qint64 rateNum = 0, rateDen = 1;
     if (!parseRate(first.rate, &rateNum, &rateDen))
         return joinError(QStringLiteral("the parts give no frame rate"));
+    const StopRequest stop = [&sink] { return sink.stopRequested(); };
     MovieOutput movie(QFileInfo(output).absoluteFilePath(), Error::Stage::Joining, output);
+    movie.setStopCheck(stop);
+    movie.setReplace(replace);
     if (Error error = movie.open())
         return error;
     QList<KeptStream> streams;
@@ -203,20 +264,25 @@ Error join(const JoinPlan &plan, const QString &output, RunSink &sink)
     if (Error error = writeConcatList(plan, rateNum, rateDen, listPath))
         return error;
     const QString streamsFile = streams.isEmpty() ? QString() : movie.scratch();
-    const StopRequest stop = [&sink] { return sink.stopRequested(); };
     const QString failure = encodeSubtitlesAhead(&streams, dir.path(), QFileInfo(movie.target()).suffix(), stop);
+    if (stop())
+        return Error::stopped(Error::Stage::Joining);
     if (!failure.isEmpty())
-        return joinError(sink.stopRequested() ? QStringLiteral("stopped") : failure);
+        return joinError(failure);
     for (const QStringList &arguments : joinCommands(plan, streams, double(rateNum) / double(rateDen), listPath,
                                                      streamsFile, movie.partial())) {
         const QString reason = runFfmpeg(dir.path(), arguments, stop);
+        if (stop())
+            return Error::stopped(Error::Stage::Joining);
         if (!reason.isEmpty())
-            return joinError(sink.stopRequested() ? QStringLiteral("stopped") : reason);
+            return joinError(reason);
     }
     int frames = -1;
     if (Error error = expectedFrames(plan, &frames))
         return error;
-    return movie.commit(frames);
+    if (Error error = checkJoined(movie.partial(), frames, rateNum, rateDen))
+        return error;
+    return movie.commit(-1);
 }
 
 } // namespace
@@ -245,15 +311,25 @@ Error planJoin(const QStringList &partPaths, const QString &streamsFrom, bool so
 {
     QList<PartLabel> parts;
     for (const QString &path : partPaths) {
+        if (isPartialMovie(path))
+            return joinError(QStringLiteral("%1 is an unfinished file (of a part still being made, or stopped or killed), "
+                                            "not a part").arg(shown(path)));
         PartLabel label;
         if (Error error = readPartLabel(path, &label))
             return error;
+        if (Error error = checkWhole(label))
+            return error;
+        if (!parts.isEmpty() && label.container != parts.first().container)
+            return joinError(QStringLiteral("%1 and %2 are in different containers (%3 and %4); join takes parts of "
+                                            "one kind: make them alike")
+                                 .arg(shown(parts.first().path), shown(label.path),
+                                      containerName(parts.first().container), containerName(label.container)));
         parts << label;
     }
     return planJoin(parts, streamsFrom, sound, plan);
 }
 
-bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
+bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink, bool replace)
 {
     if (plan.parts.isEmpty()) {
         sink.logFailure(QStringLiteral(" - Joining failed: no parts."));
@@ -265,7 +341,7 @@ bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink)
     }
     sink.log(QStringLiteral(" - Joining %1 parts of %2 into %3")
                  .arg(plan.parts.size()).arg(shown(plan.parts.first().sourcePath), shown(output)));
-    if (const Error error = join(plan, output, sink)) {
+    if (const Error error = join(plan, output, sink, replace)) {
         sink.logFailure(error.line());
         return false;
     }

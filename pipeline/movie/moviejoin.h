@@ -29,13 +29,18 @@ struct JoinPlan
 // wrong in one line.
 Error planJoin(QList<PartLabel> parts, const QString &streamsFrom, bool sound, JoinPlan *plan);
 
-// The same for the parts' files, reading their labels first.
+// The same for the parts' files, reading their labels first. Only whole
+// parts in one container join: a partial file (isPartialMovie()) is none,
+// and every part must hold the frames its label plans (the last one, the
+// frames of the length it recorded when finished).
 Error planJoin(const QStringList &partPaths, const QString &streamsFrom, bool sound, JoinPlan *plan);
 
 // Joins the planned parts into output with ffmpeg's concat demuxer, the
 // video copied, the other streams taken from the movie in step as in a
-// whole run. The output takes its name only when complete. Logs as the
-// stages do; returns success.
-bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink);
+// whole run. The output takes its name only when complete: holding every
+// frame of the parts, and lasting as long as they make. Without replace, a
+// file that appears at output meanwhile is left as it is and the join
+// fails. Logs as the stages do; returns success.
+bool joinParts(const JoinPlan &plan, const QString &output, RunSink &sink, bool replace = true);
 
 } // namespace nocta

@@ -4,6 +4,7 @@
 #include "pipeline/movie/ffmpeg.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,12 +32,35 @@ QString hostTag()
     return host.isEmpty() ? QStringLiteral("localhost") : host;
 }
 
-// What partialMovieName() makes of target: <base>.partial-<host>-<pid>-<8 hex>.<suffix>.
-QRegularExpression partialPattern(const QFileInfo &target, const QString &suffix)
+// What partialMovieName() makes: <base>.partial-<host>-<pid>-<8 hex random><8 hex check>.<suffix>,
+// for any base and suffix (captures 1 to 6), or for those of target.
+QRegularExpression partialPattern(const QString &base = QStringLiteral("(.+)"),
+                                  const QString &suffix = QStringLiteral("([^.]+)"))
 {
-    return QRegularExpression(QStringLiteral("^%1\\.partial-(.+)-([0-9]+)-[0-9a-f]{8}\\.%2$")
-                                  .arg(QRegularExpression::escape(target.completeBaseName()),
-                                       QRegularExpression::escape(suffix)));
+    return QRegularExpression(QStringLiteral("^%1\\.partial-(.+)-([0-9]+)-([0-9a-f]{8})([0-9a-f]{8})\\.%2$").arg(base, suffix));
+}
+
+QRegularExpression targetPattern(const QFileInfo &target, const QString &suffix)
+{
+    return partialPattern(QLatin1Char('(') + QRegularExpression::escape(target.completeBaseName()) + QLatin1Char(')'),
+                          QLatin1Char('(') + QRegularExpression::escape(suffix) + QLatin1Char(')'));
+}
+
+// The check of a partial file's name: a hash of everything else in it.
+QString partialCheck(const QString &base, const QString &host, const QString &pid, const QString &random,
+                     const QString &suffix)
+{
+    const QByteArray text = QStringList{QStringLiteral("nocta partial movie"), base, host, pid, random, suffix}
+                                .join(QLatin1Char('\n')).toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex().left(8));
+}
+
+// A name that partialPattern() matched, with a check that holds.
+bool checkHolds(const QRegularExpressionMatch &match)
+{
+    return match.hasMatch()
+        && match.captured(5) == partialCheck(match.captured(1), match.captured(2), match.captured(3), match.captured(4),
+                                             match.captured(6));
 }
 
 QString movieSuffix(const QFileInfo &target)
@@ -75,31 +99,39 @@ Error checkOutputMovie(const QString &path, QString *target)
     return Error();
 }
 
-QString partialMovieName(const QString &target)
+QString partialMovieName(const QString &target, qint64 pid)
 {
     const QFileInfo info(target);
+    const QString base = info.completeBaseName();
+    const QString host = hostTag();
+    const QString process = QString::number(pid < 0 ? QCoreApplication::applicationPid() : pid);
+    const QString suffix = movieSuffix(info);
     QString candidate;
     do {
-        candidate = info.dir().filePath(QStringLiteral("%1.partial-%2-%3-%4.%5")
-                                            .arg(info.completeBaseName(), hostTag())
-                                            .arg(QCoreApplication::applicationPid())
-                                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-                                            .arg(movieSuffix(info)));
+        const QString random = QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        candidate = info.dir().filePath(QStringLiteral("%1.partial-%2-%3-%4%5.%6")
+                                            .arg(base, host, process, random,
+                                                 partialCheck(base, host, process, random, suffix), suffix));
     } while (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymbolicLink());
     return candidate;
+}
+
+bool isPartialMovie(const QString &path)
+{
+    return checkHolds(partialPattern().match(QFileInfo(path).fileName()));
 }
 
 void removeStalePartialMovies(const QString &target)
 {
     const QFileInfo info(target);
-    const QRegularExpression pattern = partialPattern(info, movieSuffix(info));
+    const QRegularExpression pattern = targetPattern(info, movieSuffix(info));
     const QString host = hostTag();
     const QDir dir = info.dir();
     const QStringList names = dir.entryList({info.completeBaseName() + QStringLiteral(".partial-*")},
                                             QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
         const QRegularExpressionMatch match = pattern.match(name);
-        if (match.hasMatch() && match.captured(1) == host && !processRuns(match.captured(2).toLongLong()))
+        if (checkHolds(match) && match.captured(2) == host && !processRuns(match.captured(3).toLongLong()))
             QFile::remove(dir.filePath(name));
     }
 }
@@ -141,7 +173,7 @@ QString MovieOutput::scratch()
     return m_scratch.last();
 }
 
-Error MovieOutput::commit(int frames, const std::function<bool()> &stop)
+Error MovieOutput::commit(int frames)
 {
     const QFileInfo written(m_partial);
     if (!written.isFile() || written.size() == 0)
@@ -155,10 +187,14 @@ Error MovieOutput::commit(int frames, const std::function<bool()> &stop)
     QString error;
     if (!syncFile(m_partial, &error))
         return failed(QStringLiteral("could not write the new movie to the disk"), error);
-    if (stop && stop())
+    if (m_stop && m_stop())
         return Error::stopped(m_stage);
-    if (!replaceFile(m_partial, m_target, &error))
-        return failed(QStringLiteral("could not replace %1").arg(QDir::toNativeSeparators(m_shown)), error);
+    bool existed = false;
+    if (m_replace ? !replaceFile(m_partial, m_target, &error) : !renameNoReplace(m_partial, m_target, &error, &existed))
+        return failed(existed ? QStringLiteral("%1 appeared while this movie was made; it is left as it is")
+                                    .arg(QDir::toNativeSeparators(m_shown))
+                              : QStringLiteral("could not replace %1").arg(QDir::toNativeSeparators(m_shown)),
+                      existed ? QString() : error);
     m_partial.clear();
     return Error();
 }

@@ -17,13 +17,22 @@ namespace nocta {
 Error checkOutputMovie(const QString &path, QString *target = nullptr);
 
 // The name a movie is encoded under before it replaces target: beside it,
-// with the same suffix, naming this host and process so that a later run
-// can tell a file whose writer is gone: out.partial-<host>-<pid>-<random>.mp4.
-QString partialMovieName(const QString &target);
+// with the same suffix, naming this host and the writing process (pid; -1:
+// this one) so that a later run can tell a file whose writer is gone:
+// out.partial-<host>-<pid>-<random><check>.mp4. The check, a hash of the
+// rest of the name, tells the files this program wrote from a movie that
+// only looks like one.
+QString partialMovieName(const QString &target, qint64 pid = -1);
+
+// True when path is named as partialMovieName() names a partial file, its
+// check included: a movie that is not finished (being written, or left by a
+// run that was stopped or killed).
+bool isPartialMovie(const QString &path);
 
 // Removes the files partialMovieName() gave for target that a process of
 // this host wrote which no longer runs (killed before it could clean up).
-// Files of running processes, of other hosts and of other names stay.
+// Files of running processes, of other hosts, of other names and whose
+// check fails stay.
 void removeStalePartialMovies(const QString &target);
 
 // A movie being written, the one way every route writes one. ffmpeg
@@ -32,7 +41,8 @@ void removeStalePartialMovies(const QString &target);
 // movie as it was. Whatever is not committed is removed when the output
 // goes out of scope: on a failure, or on a stop asked for by a signal. A
 // process killed outright leaves its partial file, which the next writer of
-// the same target removes.
+// the same target removes. A stop asked for before the partial file takes
+// the target's name wins; once it has, the movie is made, whatever comes.
 class MovieOutput
 {
 public:
@@ -42,6 +52,13 @@ public:
     ~MovieOutput();
     MovieOutput(const MovieOutput &) = delete;
     MovieOutput &operator=(const MovieOutput &) = delete;
+
+    // Asked last before the movie takes its name: true stops it there.
+    void setStopCheck(std::function<bool()> stop) { m_stop = std::move(stop); }
+    // Whether an existing file at the target may be replaced (by default
+    // it may). When not, a file that appears there while the movie is made
+    // (another run's) is left as it is, and commit fails.
+    void setReplace(bool replace) { m_replace = replace; }
 
     // Checks the target, makes its directory, removes the partial files of
     // writers that are gone, and names the partial file.
@@ -57,9 +74,9 @@ public:
 
     // Takes the written partial file as the movie: it must be there, hold
     // `frames` video frames (where ffprobe is there to count them; -1: any
-    // number), and reach the disk; then, unless stop says so, it replaces
-    // the target.
-    Error commit(int frames, const std::function<bool()> &stop = {});
+    // number), and reach the disk; then, unless the stop check says so, it
+    // takes the target's name.
+    Error commit(int frames);
 
 private:
     Error failed(const QString &detail, const QString &reason = QString()) const;
@@ -70,6 +87,8 @@ private:
     QString m_target;
     QString m_partial;
     QStringList m_scratch;
+    std::function<bool()> m_stop;
+    bool m_replace = true;
 };
 
 } // namespace nocta

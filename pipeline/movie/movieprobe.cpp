@@ -23,9 +23,26 @@ double seconds(const QJsonValue &value, double fallback = 0.0)
     return ok ? v : fallback;
 }
 
-// One ffmpeg on a thread of its own, and a short queue of frames between
-// that thread and the run's. The thread starts ffmpeg itself (on Linux a
-// child dies with the thread that started it) and runs until ffmpeg is
+// A length as a stream's duration ("1.920000") or as Matroska's tag
+// ("00:00:01.920000000"); -1 when there is none.
+double recordedSeconds(const QJsonObject &stream)
+{
+    const double duration = seconds(stream.value(QStringLiteral("duration")), -1);
+    if (duration >= 0)
+        return duration;
+    const QJsonObject tags = stream.value(QStringLiteral("tags")).toObject();
+    for (auto it = tags.begin(); it != tags.end(); ++it) {
+        const QStringList clock = it.value().toString().split(QLatin1Char(':'));
+        bool okHours = false, okMinutes = false, okSeconds = false;
+        if (it.key().toUpper() != QLatin1String("DURATION") || clock.size() != 3)
+            continue;
+        const double total = clock.at(0).toInt(&okHours) * 3600.0 + clock.at(1).toInt(&okMinutes) * 60.0
+                             + clock.at(2).toDouble(&okSeconds);
+        if (okHours && okMinutes && okSeconds)
+            return total;
+    }
+    return -1;
+}
 
 } // namespace
 
@@ -151,6 +168,34 @@ Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, Movie
     readRate(video, &result);
     readFrameCount(root.value(QStringLiteral("format")).toObject(), video, &result);
     *info = result;
+    return Error();
+}
+
+Error measureVideo(const QString &moviePath, VideoExtent *extent)
+{
+    QByteArray json;
+    QString reason;
+    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                     QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
+                     QStringLiteral("format=format_name:format_tags:stream=nb_read_packets,duration:stream_tags=DURATION"),
+                     QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
+                    &json, &reason))
+        return Error::failed(Error::Stage::Joining, QStringLiteral("%1 cannot be read").arg(QDir::toNativeSeparators(moviePath)),
+                             reason);
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    const QJsonObject format = root.value(QStringLiteral("format")).toObject();
+    const QJsonObject stream = root.value(QStringLiteral("streams")).toArray().at(0).toObject();
+    VideoExtent result;
+    result.container = format.value(QStringLiteral("format_name")).toString();
+    bool counted = false;
+    result.frames = stream.value(QStringLiteral("nb_read_packets")).toString().toInt(&counted);
+    if (!counted)
+        result.frames = stream.isEmpty() ? 0 : -1;
+    result.seconds = recordedSeconds(stream);
+    const QJsonObject tags = format.value(QStringLiteral("tags")).toObject();
+    for (auto it = tags.begin(); it != tags.end(); ++it)
+        result.tags.insert(it.key().toUpper(), it.value().toString());
+    *extent = result;
     return Error();
 }
 

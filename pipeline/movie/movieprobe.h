@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 namespace nocta {
@@ -51,6 +52,23 @@ QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame);
 // the frames upright as it decodes them. An error when the movie cannot
 // be read or has no video.
 Error probeMovie(const QString &moviePath, MovieInfo *info);
+
+// What a written movie holds: its container, the frames of its first
+// video stream (its packets, counted by reading the whole file without
+// decoding it) and the length of that stream as the container recorded
+// it when the file was finished: -1 where it recorded none, as in a file
+// whose writer never finished.
+struct VideoExtent
+{
+    QString container;             // ffprobe's name: "matroska,webm", "mov,mp4,..."
+    int frames = -1;
+    double seconds = -1;
+    QMap<QString, QString> tags;   // the container's tags, names in upper case
+};
+
+// Measures a written movie; an error with ffprobe's reason when it cannot
+// be read.
+Error measureVideo(const QString &moviePath, VideoExtent *extent);
 
 // The same from what ffprobe said of the movie (its JSON).
 Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, MovieInfo *info);

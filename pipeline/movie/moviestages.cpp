@@ -102,7 +102,7 @@ Error decode(const QString &moviePath, const WorkFolder &folder, RunSink &sink, 
     return Error();
 }
 
-Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath, FfmpegLog log)
+Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath, FfmpegLog log, bool replace)
 {
     const auto failed = [](const QString &detail) { return Error::failed(Error::Stage::Encoding, detail); };
     if (folder.outputFrames().isEmpty())
@@ -118,6 +118,8 @@ Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath,
     // once complete, so a failed encode leaves the earlier movie as it was.
     const QString shownOutput = outputPath.isEmpty() ? WorkFolder::defaultMovieName() : outputPath;
     MovieOutput output(folder.filePath(shownOutput), Error::Stage::Encoding, shownOutput);
+    output.setStopCheck(stopOf(sink));
+    output.setReplace(replace);
     if (Error error = output.open())
         return error;
     const QString reason = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
@@ -125,7 +127,7 @@ Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath,
         return Error::stopped(Error::Stage::Encoding);
     if (!reason.isEmpty())
         return failed(reason);
-    return output.commit(frames, stopOf(sink));
+    return output.commit(frames);
 }
 
 // Logs the stage's end: its error's line, or done.
@@ -146,9 +148,9 @@ bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink
     return finish(decode(moviePath, WorkFolder(workDir), sink, log), sink, QStringLiteral(" - Movie decoded."));
 }
 
-bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath, FfmpegLog log)
+bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath, FfmpegLog log, bool replace)
 {
-    return finish(encode(WorkFolder(workDir), sink, outputPath, log), sink, QStringLiteral(" - Movie created."));
+    return finish(encode(WorkFolder(workDir), sink, outputPath, log, replace), sink, QStringLiteral(" - Movie created."));
 }
 
 } // namespace nocta

@@ -43,8 +43,10 @@ bool decodeMovie(const QString &moviePath, const QString &workDir, RunSink &sink
 // checked (ffmpeg reported no failed write; ffprobe, where there is one,
 // reads every frame back), flushed to the disk, and only then replaces an
 // earlier one. Logs " - Movie created." or a failure line; returns success.
-// A stop request of the sink stops ffmpeg (" - Encoding stopped.").
+// A stop request of the sink stops ffmpeg (" - Encoding stopped."). Without
+// replace, a movie that appears at outputPath meanwhile is left as it is,
+// and the stage fails.
 bool encodeMovie(const QString &workDir, RunSink &sink, const QString &outputPath = QString(),
-                 FfmpegLog log = FfmpegLog::Standard);
+                 FfmpegLog log = FfmpegLog::Standard, bool replace = true);
 
 } // namespace nocta

@@ -232,6 +232,8 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     if (!error)
         error = encodeSubtitlesAhead(&plan, scratch, QFileInfo(job.output).suffix(), sink);
     MovieOutput output(job.output, Error::Stage::Encoding);
+    output.setStopCheck([&sink] { return sink.stopRequested(); });
+    output.setReplace(job.replace);
     if (!error)
         error = output.open();
     if (error) {

@@ -29,6 +29,7 @@ struct StreamJob
     EncodeSettings encode;
     PartSpec part;             // a part only, labelled for joining
     MovieCut cut;              // that piece only, its sound and subtitles alike
+    bool replace = true;       // an existing output may be replaced
 };
 
 // The whole job in one go, with no frame on disk: ffmpeg decodes the movie

@@ -6,8 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 namespace nocta {
 
@@ -188,20 +186,16 @@ Error partLabelFromTags(const QString &path, const QMap<QString, QString> &tags,
 
 Error readPartLabel(const QString &path, PartLabel *label)
 {
-    QByteArray json;
-    QString reason;
-    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                     QStringLiteral("format_tags"), QStringLiteral("-of"), QStringLiteral("json"),
-                     QFileInfo(path).absoluteFilePath()},
-                    &json, &reason))
-        return Error::failed(Error::Stage::Joining, QStringLiteral("%1 is not a movie").arg(shown(path)), reason);
-    // Containers differ in the case they give tag names.
-    QMap<QString, QString> tags;
-    const QJsonObject object = QJsonDocument::fromJson(json).object()
-                                   .value(QStringLiteral("format")).toObject().value(QStringLiteral("tags")).toObject();
-    for (auto it = object.begin(); it != object.end(); ++it)
-        tags.insert(it.key().toUpper(), it.value().toString());
-    return partLabelFromTags(path, tags, label);
+    VideoExtent extent;
+    if (const Error unreadable = measureVideo(path, &extent))
+        return Error::failed(Error::Stage::Joining, QStringLiteral("%1 is not a movie").arg(shown(path)), unreadable.reason);
+    // Containers differ in the case they give tag names: they come in upper case.
+    if (Error error = partLabelFromTags(path, extent.tags, label))
+        return error;
+    label->container = extent.container;
+    label->frames = extent.frames;
+    label->seconds = extent.seconds;
+    return Error();
 }
 
 } // namespace nocta

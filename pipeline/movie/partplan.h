@@ -90,13 +90,18 @@ struct PartLabel
     TemporalWindow window; // the window of the mode it was denoised in
     bool sound = true;     // the movie's sound is wanted
     bool retimed = false;  // frames timed anew: no other stream keeps in step
+    // What the file holds (readPartLabel): its container, its frames and
+    // the length it recorded when finished (-1: none, or not read).
+    QString container;
+    int frames = -1;
+    double seconds = -1;
 };
 
 // The label of the part at path from its tags (names in upper case);
 // an error of kind NotAPart, or a damaged label.
 Error partLabelFromTags(const QString &path, const QMap<QString, QString> &tags, PartLabel *label);
 
-// Reads the label of a part's file.
+// Reads the label of a part's file, and measures what the file holds.
 Error readPartLabel(const QString &path, PartLabel *label);
 
 // "mode: fuzzy against standard", for the first setting of two labels'

@@ -110,6 +110,13 @@ void ProcessingRun::fail(const Error &error, RunResult::Status status)
 {
     if (failed())
         return;
+    // A failure while a stop is asked for comes of the stop: a signal to
+    // the whole process group (Ctrl-C) stops ffmpeg too, and its end is no
+    // failure of its own.
+    if (status == RunResult::Failed && error.kind == Error::Kind::Failed && m_sink.stopRequested()) {
+        fail(Error::stopped(error.stage), RunResult::Stopped);
+        return;
+    }
     m_result.status = status;
     m_result.error = error;
     m_sink.logFailure(error.line());

@@ -76,7 +76,8 @@ public:
     // a failure line instead of ending the program.
     RunResult exec(const std::function<void()> &body);
 
-    // Inside body: ends the run, logging the error's console line.
+    // Inside body: ends the run, logging the error's console line. A
+    // failure while the sink asks to stop is logged as the stop.
     void fail(const Error &error, RunResult::Status status = RunResult::Failed);
     bool failed() const { return m_result.status != RunResult::Done; }
 
