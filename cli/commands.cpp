@@ -301,7 +301,7 @@ private:
             return error(reason, status);
         const QString output = singleOutput(QStringLiteral("out.mp4"));
         if (!checkOutput(output, &reason))
-            return error(reason);
+            return error(reason, ExitUsage);
         if (const Error refusal = output.isEmpty() ? Error() : EncodePlan::checkContainer(output))
             return error(wording(refusal), ExitUsage);
         if (!makeOutputFolder(&reason))
@@ -368,8 +368,11 @@ private:
             *error = QStringLiteral("the output %1 is the movie %2 itself").arg(shown(output), shown(movie));
             return ExitUsage;
         }
+        // An output named with -o that may not be written is a wrong
+        // command line; out_movies/ of a work directory that is none is the
+        // work directory's failure.
         if (!checkOutput(output, error))
-            return ExitFailed;
+            return m_options.output.isEmpty() ? ExitFailed : ExitUsage;
         EncodePlan plan;
         const Error refusal = m_options.viaFrames ? EncodePlan::checkContainer(output)
                                                   : EncodePlan::resolve(m_options.encode, output, &plan);
@@ -535,7 +538,7 @@ private:
         if (const int status = checkBatch(outputs))
             return status;
         if (!checkWritableDirectory(outDir, &reason))
-            return error(reason);
+            return error(reason, ExitUsage);
         if (m_options.viaFrames && !prepareWorkDir(m_workDir, true, &reason))
             return error(reason);
         if (!makeOutputFolder(&reason))
@@ -600,6 +603,9 @@ private:
         }
         if (const Error refusal = m_options.audioFrom.isEmpty() ? Error() : checkMovie(m_options.audioFrom))
             return error(refusal.text());
+        if (findFfprobe().isEmpty())
+            return error(QStringLiteral("join reads the parts' labels with ffprobe: ffprobe not found on PATH "
+                                        "(it comes with FFmpeg)"));
         JoinPlan plan;
         if (const Error refusal = planJoin(parts, m_options.audioFrom.isEmpty() ? QString() : absolutePath(m_options.audioFrom),
                                            m_options.encode.audio, &plan))
@@ -623,7 +629,7 @@ private:
                              .arg(shown(output), QFileInfo(first.path).suffix()),
                          ExitUsage);
         if (!checkOutput(output, &reason))
-            return error(reason);
+            return error(reason, ExitUsage);
         return finish(joinParts(plan, output, m_sink, m_options.overwrite));
     }
 

@@ -67,8 +67,8 @@ const std::vector<OptionRow> &optionTable()
          "quality, 0 (best) to 51 (default: 18 for h264, 20 for h265)", Route::Streamed},
         {"preset", "PRESET", on(All), choice(EncodeSettings::presets), [](Options &o, V v) { o.encode.preset = v.text; },
          "x264/x265 speed against size, ultrafast to veryslow (default: medium)", Route::Streamed},
-        {"bitrate", "RATE", on(All), bitRate(), [](Options &o, V v) { o.encode.bitrate = v.text; },
-         "a bit rate such as 8M instead of a quality", Route::Streamed},
+        {"bitrate", "RATE", on(All), bitRate(10e3, 1000e6), [](Options &o, V v) { o.encode.bitrate = v.text; },
+         "a bit rate from 10k to 1000M, such as 8M, instead of a quality", Route::Streamed},
         {"fps", "N", on(All), frameRate(), [](Options &o, V v) { o.encode.fps = v.text; },
          "time the frames at N per second (25, 29.97, 30000/1001) instead of the movie's rate; every frame "
          "is kept, so the movie plays faster or slower, and sound and subtitles are left out", Route::Streamed},

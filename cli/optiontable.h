@@ -38,7 +38,7 @@ enum class Kind {
     Time,        // a time from the start of a movie: seconds (90, 1.5) or [HH:]MM:SS[.frac]
     Duration,    // a length of time, written as Time, above 0
     FrameRate,   // a positive number or fraction: 25, 29.97, 30000/1001
-    BitRate,     // a positive number of bits per second, with k or M: 8M, 2500k
+    BitRate,     // bits per second from min to max, with k or M: 8M, 2500k
     PartOfN,     // K/N with 1 <= K <= N
 };
 
@@ -59,7 +59,7 @@ constexpr ValueCheck number(double min, double max) { return {Kind::Number, min,
 constexpr ValueCheck time() { return {Kind::Time}; }
 constexpr ValueCheck duration() { return {Kind::Duration}; }
 constexpr ValueCheck frameRate() { return {Kind::FrameRate}; }
-constexpr ValueCheck bitRate() { return {Kind::BitRate}; }
+constexpr ValueCheck bitRate(double min, double max) { return {Kind::BitRate, min, max}; }
 constexpr ValueCheck partOfN() { return {Kind::PartOfN}; }
 
 // A checked value, as the option's store function receives it.

@@ -49,12 +49,22 @@ bool isFrameRate(const QString &text)
         && (parts.size() == 1 || parts.last().toDouble() > 0);
 }
 
-// A positive number of bits per second, with k or M for thousands or millions.
-bool isBitRate(const QString &text)
+// Bits per second, with k or M for thousands or millions: 8M, 2500k; -1
+// when the text is none.
+double readBitRate(const QString &text)
 {
-    static const QRegularExpression rate(QStringLiteral("^([0-9]+(\\.[0-9]+)?)[kKmM]?$"));
+    static const QRegularExpression rate(QStringLiteral("^([0-9]+(\\.[0-9]+)?)([kKmM]?)$"));
     const QRegularExpressionMatch match = rate.match(text);
-    return match.hasMatch() && match.captured(1).toDouble() > 0;
+    if (!match.hasMatch())
+        return -1;
+    const QString unit = match.captured(3).toLower();
+    return match.captured(1).toDouble() * (unit == QLatin1String("k") ? 1e3 : unit == QLatin1String("m") ? 1e6 : 1);
+}
+
+// 10000 -> "10k", 1e9 -> "1000M".
+QString bitRateText(double bits)
+{
+    return bits >= 1e6 ? QString::number(bits / 1e6) + QLatin1Char('M') : QString::number(bits / 1e3) + QLatin1Char('k');
 }
 
 // A decimal number, written out: no exponent, no "inf".
@@ -130,8 +140,14 @@ bool checkValue(const OptionRow &row, const QString &text, Value *value, QString
     case Kind::FrameRate:
         return isFrameRate(text)
             || fail(error, QStringLiteral("%1 takes frames per second, such as 25, 29.97 or 30000/1001").arg(name));
-    case Kind::BitRate:
-        return isBitRate(text) || fail(error, QStringLiteral("%1 takes bits per second, such as 8M or 2500k").arg(name));
+    case Kind::BitRate: {
+        // Far below or above what an encoder can keep to, x264 refuses to
+        // start.
+        const double bits = readBitRate(text);
+        return (bits >= row.check.min && bits <= row.check.max)
+            || fail(error, QStringLiteral("%1 takes bits per second from %2 to %3, such as 8M or 2500k")
+                               .arg(name, bitRateText(row.check.min), bitRateText(row.check.max)));
+    }
     case Kind::PartOfN:
         return parsePartSpec(text, &value->part)
             || fail(error, QStringLiteral("%1 takes K/N, part K of N with 1 <= K <= N, such as 3/8 (not '%2')")

@@ -324,6 +324,42 @@ QString firstDifference(const QImage &expected, const QImage &actual)
     return QString();
 }
 
+QString videoEntry(const QString &movie, const QString &entry)
+{
+    QString output;
+    if (!runProgram(QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                                "stream=" + entry, "-of", "csv=p=0", movie},
+                    &output))
+        return QString();
+    return output.trimmed();
+}
+
+QString framesDifference(const QString &expectedDir, const QString &actualDir)
+{
+    const QStringList filters{"*.bmp", "*.png"};
+    const QStringList expected = QDir(expectedDir).entryList(filters, QDir::Files, QDir::Name);
+    const QStringList actual = QDir(actualDir).entryList(filters, QDir::Files, QDir::Name);
+    if (expected.isEmpty() || expected.size() != actual.size())
+        return QStringLiteral("%1 frames, expected %2").arg(actual.size()).arg(expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const QString difference = firstDifference(QImage(QDir(expectedDir).filePath(expected.at(i))),
+                                                   QImage(QDir(actualDir).filePath(actual.at(i))));
+        if (!difference.isEmpty())
+            return QStringLiteral("frame %1: %2").arg(i + 1).arg(difference);
+    }
+    return QString();
+}
+
+QString movieDifference(const QString &expected, const QString &actual, const QString &dir)
+{
+    static int serial = 0;
+    const QString expectedDir = QDir(dir).filePath(QStringLiteral("expected-%1").arg(++serial));
+    const QString actualDir = QDir(dir).filePath(QStringLiteral("actual-%1").arg(serial));
+    if (!decodeWithFfmpeg(expected, expectedDir) || !decodeWithFfmpeg(actual, actualDir))
+        return QStringLiteral("cannot decode %1 or %2").arg(expected, actual);
+    return framesDifference(expectedDir, actualDir);
+}
+
 QString kernelCopyProblem(bool *cannotRun)
 {
     *cannotRun = false;

@@ -156,6 +156,17 @@ CliRun runCli(const QStringList &arguments, const QString &workingDir, const QSt
 // writes part of the movie (its last argument), says that the end of the
 // file could not be written, and exits with status 0.
 QByteArray diskFullEncoder();
+
+// What ffprobe says of a movie's first video stream: "width,height", or
+// another entry such as "sample_aspect_ratio"; empty on failure.
+QString videoEntry(const QString &movie, const QString &entry);
+
+// Compares the frames of two movies (decoded by ffmpeg into dir), or of two
+// directories of frames, bit for bit; empty when equal, else the first
+// difference.
+QString movieDifference(const QString &expected, const QString &actual, const QString &dir);
+QString framesDifference(const QString &expectedDir, const QString &actualDir);
+
 // Empty when the row kernels in use are the copy that NOCTA_CPU names, or
 // it names none. Otherwise why not: "this processor cannot run the avx512
 // kernels" (and *cannotRun set), or the copy that runs instead.

@@ -305,17 +305,19 @@ void TestCli::badInput_data()
     QTest::newRow("movie is a FIFO") << QStringList{"all", "%T/pipe.mp4", "--workdir", "%W"}
                                      << 1 << "pipe.mp4 is a pipe (FIFO), not a movie file" << "fifo";
     QTest::newRow("output is a device") << QStringList{"all", "%C", "--workdir", "%W", "-o", "%T/node"}
-                                        << 1 << "cannot write the movie to %T/node: it is a character device"
+                                        << 2 << "cannot write the movie to %T/node: it is a character device"
                                         << "device";
     QTest::newRow("no ffmpeg") << QStringList{"all", "%C", "--workdir", "%W"}
                                << 1 << "ffmpeg not found on PATH" << "nopath";
     QTest::newRow("no ffmpeg, decode") << QStringList{"decode", "%C", "--workdir", "%W"}
                                        << 1 << "ffmpeg not found on PATH" << "nopath";
     QTest::newRow("output under a file") << QStringList{"all", "%C", "--workdir", "%W", "-o", "%F/out.mp4"}
-                                         << 1 << "is not a directory" << "";
+                                         << 2 << "is not a directory" << "";
+    QTest::newRow("output under a file, through frames")
+        << QStringList{"all", "%C", "--via-frames", "--workdir", "%W", "-o", "%F/out.mp4"} << 2 << "is not a directory" << "";
     QTest::newRow("read-only output directory")
         << QStringList{"all", "%C", "--workdir", "%W", "-o", "%T/locked/out.mp4"}
-        << 1 << "is not writable" << "locked";
+        << 2 << "is not writable" << "locked";
     QTest::newRow("work directory under a file") << QStringList{"decode", "%C", "--workdir", "%F/work"}
                                                  << 1 << "is not a directory" << "";
     QTest::newRow("work directory is a file") << QStringList{"all", "%C", "--workdir", "%F"}

@@ -95,6 +95,8 @@ void TestOptions::accepts_data()
     row("all m --crf 51", "all m crf=51");
     row("all m --bitrate 2500k", "all m bitrate=2500k");
     row("all m --bitrate 1.5M", "all m bitrate=1.5M");
+    row("all m --bitrate 10k", "all m bitrate=10k");
+    row("all m --bitrate 1000M", "all m bitrate=1000M");
     row("all m --fps 30000/1001", "all m fps=30000/1001");
     row("all m --fps 29.97 --no-audio", "all m fps=29.97 no-audio");
     row("all m --like-window", "all m like-window");
@@ -153,9 +155,10 @@ void TestOptions::refuses_data()
     for (const char *crf : {"-1", "52", "x", "1.5"})
         row(qPrintable(QStringLiteral("--crf %1").arg(crf)), {"all", "m", "--crf", crf},
             "--crf takes a whole number from 0 to 51");
-    for (const char *rate : {"0", "0.0k", "8x", "-8M", "M", ""})
+    // Rates no encoder keeps to, written or not.
+    for (const char *rate : {"0", "0.0k", "8x", "-8M", "M", "", "1", "9.9k", "1000.1M", "99999999M"})
         row(qPrintable(QStringLiteral("--bitrate '%1'").arg(rate)), {"all", "m", "--bitrate", rate},
-            "--bitrate takes bits per second, such as 8M or 2500k");
+            "--bitrate takes bits per second from 10k to 1000M, such as 8M or 2500k");
     for (const char *fps : {"0", "30000/0", "0/1001", "-25", "25fps", "1/2/3", "29.", ""})
         row(qPrintable(QStringLiteral("--fps '%1'").arg(fps)), {"all", "m", "--fps", fps},
             "--fps takes frames per second, such as 25, 29.97 or 30000/1001");

@@ -107,7 +107,9 @@ void TestPlans::encodePlan_data()
                                        << "codec=h265;crf=30;preset=slow;";
     QTest::newRow("bit rate") << "bitrate=8M fps=30 nosound" << "o.mov" << ok
                               << "-c:v libx264 -preset medium -b:v 8M -pix_fmt yuv420p" + pad
-                              << "crf=;preset=medium;bitrate=8M;fps=30;like-window=no;sound=no";
+                              << "crf=;preset=medium;bitrate=8M;fps=30/1;like-window=no;sound=no";
+    QTest::newRow("decimal rate") << "fps=29.97" << "o.mkv" << ok << "-c:v libx264 -preset medium -crf 18 -pix_fmt yuv420p" + pad
+                                  << "bitrate=;fps=2997/100;like-window=no;";
     QTest::newRow("FFV1") << "ffv1" << "o.mkv" << ok << "-c:v ffv1 -level 3 -pix_fmt bgr0"
                           << "codec=ffv1;crf=;preset=;bitrate=;";
     QTest::newRow("like the window") << "window" << "o.mp4" << ok << "-c:v libx264 -b:v 7500k -pix_fmt yuv420p" + pad
@@ -152,13 +154,24 @@ void TestPlans::probe_data()
     QTest::addColumn<QString>("video");    // the video stream's fields in ffprobe's JSON
     QTest::addColumn<QString>("rate");     // empty: no video
     QTest::addColumn<int>("frames");
+    QTest::addColumn<QString>("shape");    // the frames as shown: size and pixel shape
 
     const QString size = R"("codec_type": "video", "width": 64, "height": 48, )";
-    QTest::newRow("counted") << size + R"("r_frame_rate": "30000/1001", "nb_frames": "90")" << "30000/1001" << 90;
+    const QString rate = R"("r_frame_rate": "25/1", "nb_frames": "9")";
+    QTest::newRow("counted") << size + R"("r_frame_rate": "30000/1001", "nb_frames": "90")" << "30000/1001" << 90
+                             << "64x48 1:1";
     QTest::newRow("fine time base") << size + R"("r_frame_rate": "1000/1", "avg_frame_rate": "25/1", "duration": "2.0")"
-                                    << "25/1" << 50;
-    QTest::newRow("nothing known") << size + R"("duration": "-1")" << "25/1" << -1;
-    QTest::newRow("no picture") << R"("codec_type": "video", "width": 0, "height": 48)" << "" << -1;
+                                    << "25/1" << 50 << "64x48 1:1";
+    QTest::newRow("nothing known") << size + R"("duration": "-1")" << "25/1" << -1 << "64x48 1:1";
+    QTest::newRow("no picture") << R"("codec_type": "video", "width": 0, "height": 48)" << "" << -1 << "";
+    QTest::newRow("wide pixels") << size + rate + R"(, "sample_aspect_ratio": "32:22")" << "25/1" << 9 << "64x48 16:11";
+    QTest::newRow("pixel shape unknown") << size + rate + R"(, "sample_aspect_ratio": "0:1")" << "25/1" << 9 << "64x48 1:1";
+    QTest::newRow("a quarter turn") << size + rate + R"(, "sample_aspect_ratio": "4:3", "side_data_list": [{"rotation": 90}])"
+                                    << "25/1" << 9 << "48x64 3:4";
+    QTest::newRow("a quarter turn back") << size + rate + R"(, "side_data_list": [{"rotation": -90}])" << "25/1" << 9
+                                         << "48x64 1:1";
+    QTest::newRow("a half turn") << size + rate + R"(, "side_data_list": [{"rotation": -180}])" << "25/1" << 9
+                                 << "64x48 1:1";
 }
 
 // What ffprobe says becomes the rate the frames come at and their count.
@@ -167,6 +180,7 @@ void TestPlans::probe()
     QFETCH(QString, video);
     QFETCH(QString, rate);
     QFETCH(int, frames);
+    QFETCH(QString, shape);
     const QByteArray json = QStringLiteral(R"({"streams": [{"index": 0, %1},
         {"index": 1, "codec_type": "audio", "codec_name": "aac"}], "format": {}})").arg(video).toUtf8();
     MovieInfo info;
@@ -176,6 +190,7 @@ void TestPlans::probe()
         return;
     QCOMPARE(info.rateText(), rate);
     QCOMPARE(info.frames, frames);
+    QCOMPARE(QStringLiteral("%1x%2 %3:%4").arg(info.width).arg(info.height).arg(info.sarNum).arg(info.sarDen), shape);
     QCOMPARE(info.others.size(), 1);
 }
 

@@ -1,5 +1,7 @@
 #include "pipeline/movie/encodeplan.h"
 
+#include "pipeline/movie/movieprobe.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -83,7 +85,9 @@ Error EncodePlan::resolve(const EncodeSettings &settings, const QString &outputP
     result.container = QFileInfo(outputPath).suffix().toLower();
     result.likeWindow = settings.likeWindow;
     result.sound = settings.audio;
-    result.fps = settings.fps;
+    // A rate is kept as the exact fraction of what was given ("29.97":
+    // 2997/100), which the encoder, a part's label and join all read.
+    result.fps = settings.fps.isEmpty() ? QString() : exactRate(settings.fps);
     if (settings.likeWindow) {
         result.codec = QStringLiteral("h264");
         result.bitrate = windowBitrate();
@@ -116,31 +120,37 @@ bool EncodePlan::mp4Family() const
     return QStringList{"mp4", "mov", "m4v"}.contains(container);
 }
 
-QStringList EncodePlan::videoArguments(int width, int height) const
+QStringList EncodePlan::videoArguments(int width, int height, int sarNum, int sarDen) const
 {
-    QStringList arguments;
+    QStringList arguments, filters;
     if (codec == QLatin1String("ffv1")) {
-        return {QStringLiteral("-c:v"), QStringLiteral("ffv1"), QStringLiteral("-level"), QStringLiteral("3"),
-                QStringLiteral("-pix_fmt"), QStringLiteral("bgr0")};
+        arguments << QStringLiteral("-c:v") << QStringLiteral("ffv1") << QStringLiteral("-level") << QStringLiteral("3")
+                  << QStringLiteral("-pix_fmt") << QStringLiteral("bgr0");
+    } else {
+        const bool h265 = codec == QLatin1String("h265");
+        arguments << QStringLiteral("-c:v") << (h265 ? QStringLiteral("libx265") : QStringLiteral("libx264"));
+        if (!preset.isEmpty())
+            arguments << QStringLiteral("-preset") << preset;
+        if (crf >= 0)
+            arguments << QStringLiteral("-crf") << QString::number(crf);
+        else
+            arguments << QStringLiteral("-b:v") << bitrate;
+        arguments << QStringLiteral("-pix_fmt") << QStringLiteral("yuv420p");
+        if (h265) {
+            arguments << QStringLiteral("-x265-params") << QStringLiteral("log-level=error");
+            if (mp4Family())
+                arguments << QStringLiteral("-tag:v") << QStringLiteral("hvc1");
+        }
+        // 4:2:0 needs an even size: a frame of odd width or height gets
+        // one black column or row.
+        if (width % 2 || height % 2)
+            filters << QStringLiteral("pad=ceil(iw/2)*2:ceil(ih/2)*2");
     }
-    const bool h265 = codec == QLatin1String("h265");
-    arguments << QStringLiteral("-c:v") << (h265 ? QStringLiteral("libx265") : QStringLiteral("libx264"));
-    if (!preset.isEmpty())
-        arguments << QStringLiteral("-preset") << preset;
-    if (crf >= 0)
-        arguments << QStringLiteral("-crf") << QString::number(crf);
-    else
-        arguments << QStringLiteral("-b:v") << bitrate;
-    arguments << QStringLiteral("-pix_fmt") << QStringLiteral("yuv420p");
-    if (h265) {
-        arguments << QStringLiteral("-x265-params") << QStringLiteral("log-level=error");
-        if (mp4Family())
-            arguments << QStringLiteral("-tag:v") << QStringLiteral("hvc1");
-    }
-    // 4:2:0 needs an even size: a frame of odd width or height gets one
-    // black column or row.
-    if (width % 2 || height % 2)
-        arguments << QStringLiteral("-vf") << QStringLiteral("pad=ceil(iw/2)*2:ceil(ih/2)*2");
+    // The frames come through the pipe without the shape of their pixels.
+    if (sarNum != sarDen)
+        filters << QStringLiteral("setsar=%1/%2").arg(sarNum).arg(sarDen);
+    if (!filters.isEmpty())
+        arguments << QStringLiteral("-vf") << filters.join(QLatin1Char(','));
     return arguments;
 }
 

@@ -35,7 +35,7 @@ struct EncodePlan
     int crf = -1;              // -1: none (a bit rate, or lossless)
     QString preset;            // empty for FFV1 and the window's movie
     QString bitrate;           // empty: a quality
-    QString fps;               // empty: the movie's own rate
+    QString fps;               // empty: the movie's own rate; else a fraction, "2997/100"
     bool likeWindow = false;
     bool sound = true;
     QString container;         // the output's suffix, lower case
@@ -64,8 +64,9 @@ struct EncodePlan
     // The MP4 family: hvc1 tags, metadata asked for by name.
     bool mp4Family() const;
 
-    // The video encoder's output options for frames of this size.
-    QStringList videoArguments(int width, int height) const;
+    // The video encoder's output options for frames of this size and
+    // pixel shape (sample aspect ratio).
+    QStringList videoArguments(int width, int height, int sarNum = 1, int sarDen = 1) const;
 
     // The plan in words, every default spelled out, so that parts made
     // alike have equal labels however the settings were given:

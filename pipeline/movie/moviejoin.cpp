@@ -218,9 +218,10 @@ QList<QStringList> joinCommands(const JoinPlan &plan, const QList<KeptStream> &s
 {
     const QStringList quiet{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error")};
     QList<QStringList> commands;
+    const double offset = plan.parts.first().window.shift() / rate;
     if (!streams.isEmpty())
-        commands << quiet + keptStreamInputs(plan.streamSource, rate, plan.parts.first().window.shift(), streams)
-                        + keptStreamOutputs(streams, 0, 0) + QStringList{streamsFile};
+        commands << quiet + keptStreamInputs(streams, offset, offset) + keptStreamOutputs(streams, offset, offset, 0, 0)
+                        + QStringList{streamsFile};
     QStringList arguments = quiet;
     arguments << QStringLiteral("-copyts") << QStringLiteral("-f") << QStringLiteral("concat")
               << QStringLiteral("-safe") << QStringLiteral("0") << QStringLiteral("-i") << listPath;
@@ -263,6 +264,11 @@ Error join(const JoinPlan &plan, const QString &output, RunSink &sink, bool repl
     if (Error error = writeConcatList(plan, rateNum, rateDen, listPath))
         return error;
     const QString streamsFile = streams.isEmpty() ? QString() : movie.scratch();
+    const QString failure = encodeSubtitlesAhead(&streams, dir.path(), QFileInfo(movie.target()).suffix(), stop);
+    if (stop())
+        return Error::stopped(Error::Stage::Joining);
+    if (!failure.isEmpty())
+        return joinError(failure);
     for (const QStringList &arguments : joinCommands(plan, streams, double(rateNum) / double(rateDen), listPath,
                                                      streamsFile, movie.partial())) {
         const QString reason = runFfmpeg(dir.path(), arguments, stop);

@@ -8,6 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+
+#include <numeric>
 
 namespace nocta {
 
@@ -45,15 +48,29 @@ double recordedSeconds(const QJsonObject &stream)
 
 bool parseRate(const QString &text, qint64 *num, qint64 *den)
 {
-    const QStringList parts = text.split(QLatin1Char('/'));
-    bool okNum = false, okDen = true;
-    const qint64 n = parts.value(0).toLongLong(&okNum);
-    const qint64 d = parts.size() > 1 ? parts.at(1).toLongLong(&okDen) : 1;
-    if (!okNum || !okDen || n <= 0 || d <= 0)
+    // "29.97" is 2997/100 exactly, as ffmpeg reads it.
+    static const QRegularExpression rate(QStringLiteral("^([0-9]{1,9})(?:\\.([0-9]{1,9})|/([0-9]{1,9}))?$"));
+    const QRegularExpressionMatch match = rate.match(text);
+    if (!match.hasMatch())
         return false;
-    *num = n;
-    *den = d;
+    qint64 n = match.captured(1).toLongLong();
+    qint64 d = match.captured(3).isEmpty() ? 1 : match.captured(3).toLongLong();
+    for (const QChar digit : match.captured(2)) {
+        n = n * 10 + digit.digitValue();
+        d *= 10;
+    }
+    if (n <= 0 || d <= 0)
+        return false;
+    const qint64 common = std::gcd(n, d);
+    *num = n / common;
+    *den = d / common;
     return true;
+}
+
+QString exactRate(const QString &text)
+{
+    qint64 num = 0, den = 1;
+    return parseRate(text, &num, &den) ? QStringLiteral("%1/%2").arg(num).arg(den) : text;
 }
 
 QString gridTime(qint64 rateNum, qint64 rateDen, qint64 frame)
@@ -101,6 +118,30 @@ void readFrameCount(const QJsonObject &format, const QJsonObject &video, MovieIn
         info->frames = framesInDuration(duration, info->rate());
 }
 
+// The pixel shape and the turn of the pictures. ffmpeg turns the frames
+// by the display matrix as it decodes them: by a quarter turn either way
+// (the frame's width and height change places, and so do the sides of its
+// pixels) or by a half turn; other angles keep the frame's size.
+void readShape(const QJsonObject &video, MovieInfo *info)
+{
+    const QStringList sar = video.value(QStringLiteral("sample_aspect_ratio")).toString().split(QLatin1Char(':'));
+    const int sarNum = sar.value(0).toInt(), sarDen = sar.value(1).toInt();
+    if (sarNum > 0 && sarDen > 0) {
+        const int common = std::gcd(sarNum, sarDen);
+        info->sarNum = sarNum / common;
+        info->sarDen = sarDen / common;
+    }
+    for (const QJsonValue &entry : video.value(QStringLiteral("side_data_list")).toArray()) {
+        const QJsonValue rotation = entry.toObject().value(QStringLiteral("rotation"));
+        if (rotation.isDouble())
+            info->rotation = ((qRound(rotation.toDouble()) % 360) + 360) % 360;
+    }
+    if (info->rotation == 90 || info->rotation == 270) {
+        std::swap(info->width, info->height);
+        std::swap(info->sarNum, info->sarDen);
+    }
+}
+
 } // namespace
 
 Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, MovieInfo *info)
@@ -123,6 +164,7 @@ Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, Movie
     if (video.isEmpty() || result.width <= 0 || result.height <= 0)
         return Error::failed(Error::Stage::Decoding,
                              QStringLiteral("%1 has no video stream").arg(QDir::toNativeSeparators(moviePath)));
+    readShape(video, &result);
     readRate(video, &result);
     readFrameCount(root.value(QStringLiteral("format")).toObject(), video, &result);
     *info = result;
@@ -163,7 +205,8 @@ Error probeMovie(const QString &moviePath, MovieInfo *info)
     QString reason;
     if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
                      QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
-                                    "r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"),
+                                    "sample_aspect_ratio,r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"
+                                    ":stream_side_data=rotation"),
                      QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
                     &json, &reason))
         return Error::failed(Error::Stage::Decoding, reason);

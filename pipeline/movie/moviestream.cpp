@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <cmath>
 
@@ -25,6 +26,13 @@ struct StreamPlan
     FrameRange range;           // the output frames
     QStringList metadata;       // a part's label
     QList<KeptStream> streams;  // the movie's other streams that go along
+
+    // How much earlier the other streams go: the time of output frame 0,
+    // movie frame range.first + shift; and of that, the time of the frames
+    // before it in its window, within which a subtitle that begins before
+    // output frame 0 still shows.
+    double offset() const { return (range.first + window.shift()) / info.rate(); }
+    double margin() const { return window.shift() / info.rate(); }
 };
 
 // "five" for 5: counts of frames in messages.
@@ -37,7 +45,7 @@ QString countWord(int count)
 // The encoder that reads the denoised frames from its standard input and
 // takes the kept streams from the movie, with metadata ("KEY=value") for
 // the output's header.
-QStringList streamEncodeArguments(const StreamJob &job, const StreamPlan &plan, const QString &outputPath)
+QStringList streamEncodeArguments(const StreamPlan &plan, const QString &outputPath)
 {
     const MovieInfo &info = plan.info;
     QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
@@ -45,11 +53,10 @@ QStringList streamEncodeArguments(const StreamJob &job, const StreamPlan &plan, 
                           QStringLiteral("-video_size"), QStringLiteral("%1x%2").arg(info.width).arg(info.height),
                           QStringLiteral("-framerate"), plan.encode.rate(info.rateText()),
                           QStringLiteral("-i"), QStringLiteral("pipe:0")};
-    // Output frame 0 is movie frame range.first + shift.
-    arguments << keptStreamInputs(job.movie, info.rate(), plan.range.first + plan.window.shift(), plan.streams);
+    arguments << keptStreamInputs(plan.streams, plan.offset(), plan.margin());
     arguments << QStringLiteral("-map") << QStringLiteral("0:v:0");
-    arguments << plan.encode.videoArguments(info.width, info.height);
-    arguments << keptStreamOutputs(plan.streams);
+    arguments << plan.encode.videoArguments(info.width, info.height, info.sarNum, info.sarDen);
+    arguments << keptStreamOutputs(plan.streams, plan.offset(), plan.margin());
     // A cut's sound and subtitles end where its frames do.
     if (plan.range.end >= 0 && !plan.streams.isEmpty())
         arguments << QStringLiteral("-t") << QString::number((plan.range.end - plan.range.first) / info.rate(), 'f', 6);
@@ -138,17 +145,35 @@ Error planStream(const StreamJob &job, StreamPlan *plan, RunSink &sink)
     return planFrames(job, plan, sink);
 }
 
-// The decoder, the run and the encoder, each on a thread of its own.
-RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString &partial, RunSink &sink)
+// What a decode of frames [first, first + expected) that gave only the
+// first `given` of them and ended with ffmpeg's complaint about the movie
+// lost: "the movie is damaged: frames 49-96 (1.92-3.84 s) could not be
+// decoded (<complaint>)"; empty when nothing is missing or ffmpeg did not
+// complain (the movie's frame count was only an estimate).
+QString lostFrames(const MovieInfo &info, int first, int given, int expected, const QString &complaint)
+{
+    if (complaint.isEmpty() || expected < 0 || given >= expected)
+        return QString();
+    // Frames are numbered from 1 in messages.
+    const int from = first + given + 1, to = first + expected;
+    const auto time = [&info](int frame) { return QString::number(frame / info.rate(), 'f', 2); };
+    return QStringLiteral("the movie is damaged: frames %1-%2 (%3-%4 s) could not be decoded (%5)")
+        .arg(from).arg(to).arg(time(from - 1), time(to), complaint);
+}
+
+// The decoder, the run and the encoder, each on a thread of its own. What
+// the decoder could not decode of a damaged movie goes to *damage.
+RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString &partial, RunSink &sink,
+                    QString *damage)
 {
     const MovieInfo &info = plan.info;
     const FrameSpan &span = plan.span;
     const int expected = span.count >= 0 ? span.count : info.frames >= 0 ? qMax(0, info.frames - span.first) : -1;
     DecoderSource source(planDecode(job.movie, info, span), info, expected, span.first + 1,
                          [&sink] { return sink.stopRequested(); });
-    EncoderTarget encoder(streamEncodeArguments(job, plan, partial), QSize(info.width, info.height));
+    EncoderTarget encoder(streamEncodeArguments(plan, partial), QSize(info.width, info.height));
     ProcessingRun run(job.mode, sink, job.quality, RunSpan{span.first, plan.range.first, plan.range.end});
-    return run.exec([&] {
+    const RunResult result = run.exec([&] {
         QString why;
         if (!encoder.start(&why) || !source.start(&why)) {
             run.fail(Error::failed(Error::Stage::Processing, why));
@@ -156,6 +181,8 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
         }
         run.slide(source, encoder);
     });
+    *damage = lostFrames(info, span.first, source.given(), expected, source.complaint());
+    return result;
 }
 
 // The run wrote every frame it was to write: some, and for a part that
@@ -184,12 +211,26 @@ Error checkWritten(const StreamJob &job, const StreamPlan &plan, int written)
     return Error();
 }
 
+// Subtitles that are not copied are encoded beforehand into dir.
+Error encodeSubtitlesAhead(StreamPlan *plan, const QTemporaryDir &dir, const QString &suffix, RunSink &sink)
+{
+    if (!dir.isValid())
+        return Error::failed(Error::Stage::Encoding, QStringLiteral("cannot create a temporary directory"),
+                             dir.errorString());
+    const QString failure = encodeSubtitlesAhead(&plan->streams, dir.path(), suffix,
+                                                 [&sink] { return sink.stopRequested(); });
+    return failure.isEmpty() ? Error() : Error::failed(Error::Stage::Encoding, failure);
+}
+
 } // namespace
 
 bool denoiseMovie(const StreamJob &job, RunSink &sink)
 {
     StreamPlan plan;
     Error error = planStream(job, &plan, sink);
+    QTemporaryDir scratch;
+    if (!error)
+        error = encodeSubtitlesAhead(&plan, scratch, QFileInfo(job.output).suffix(), sink);
     MovieOutput output(job.output, Error::Stage::Encoding);
     output.setStopCheck([&sink] { return sink.stopRequested(); });
     output.setReplace(job.replace);
@@ -199,13 +240,18 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
         sink.logFailure(error.line());
         return false;
     }
-    const RunResult result = runStream(job, plan, output.partial(), sink);
+    QString damage;
+    const RunResult result = runStream(job, plan, output.partial(), sink, &damage);
     if (!result.ok())
         return false;
     // The movie replaces an earlier one only when it is whole: ffmpeg
     // reported no failed write (the encoder's failure above), and its
-    // frames read back, where ffprobe is there to count them.
+    // frames read back, where ffprobe is there to count them. Of a damaged
+    // movie it holds what could be decoded, unless it is empty or a part
+    // that is not the last, which join could not use.
     error = checkWritten(job, plan, result.framesWritten);
+    if (error && !damage.isEmpty())
+        error = Error::failed(Error::Stage::Decoding, damage);
     if (!error)
         error = output.commit(result.framesWritten);
     if (error) {
@@ -213,6 +259,12 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
         return false;
     }
     sink.log(QStringLiteral(" - Movie created."));
+    if (!damage.isEmpty()) {
+        sink.logFailure(Error::failed(Error::Stage::Decoding,
+                                      damage + QStringLiteral("; the denoised movie holds the frames before them"))
+                            .line());
+        return false;
+    }
     return true;
 }
 

@@ -186,6 +186,18 @@ public:
 
     Error noFrames() const override { return failed(QStringLiteral("ffmpeg gave no frame")); }
 
+    // The frames given, and ffmpeg's last complaint about the movie.
+    int given() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_given;
+    }
+    QString complaint() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_complaint;
+    }
+
 private:
     Error::Stage stage() const override { return Error::Stage::Decoding; }
     Error run(FfmpegProcess &ffmpeg) override
@@ -215,7 +227,14 @@ private:
             ffmpeg.stop();
             return Error();
         }
-        return finished(ffmpeg);
+        if (Error error = finished(ffmpeg))
+            return error;
+        // ffmpeg ends a damaged movie with success where it can no longer
+        // read it; what it said on the way is all that tells of the damage.
+        const QStringList complaints = ffmpeg.errorLines(1);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_complaint = complaints.value(0);
+        return Error();
     }
 
     const QStringList m_arguments;
@@ -226,6 +245,7 @@ private:
     const std::function<bool()> m_stopRequested;
     int m_given = 0;
     bool m_stopped = false;
+    QString m_complaint;   // ffmpeg's last error line of a decode that succeeded
 };
 
 // The encoder: denoised frames into ffmpeg's pipe.
