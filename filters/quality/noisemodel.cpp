@@ -8,6 +8,10 @@
 #include <cmath>
 #include <mutex>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {
