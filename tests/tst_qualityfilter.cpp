@@ -6,6 +6,7 @@
 
 #include "filters/parallel.h"
 #include "filters/quality/noisemodel.h"
+#include "filters/quality/qualityplanes.h"
 #include "filters/quality/qualityfilter.h"
 #include "filters/simd.h"
 #include "testsupport.h"
@@ -175,6 +176,8 @@ private slots:
     void returnsDarkAreasToTheirLevel();
     void followsAPanningCamera();
     void keepsScenesApart();
+    void fixedPlanesFollowTheFloatPlanes();
+    void averagesFramesOnBothSides();
 };
 
 void TestQualityFilter::refusesWhatItCannotFilter_data()
@@ -376,6 +379,45 @@ void TestQualityFilter::keepsScenesApart()
     QCOMPARE(together.size(), apart.size());
     for (std::size_t i = 0; i < apart.size(); ++i)
         QVERIFY2(together[i] == apart[i], qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+}
+
+// Neighbours are read from the fixed-point copies: every value, borders
+// included, must be its float's nearest step, also when a later frame of the
+// same size reuses the planes.
+void TestQualityFilter::fixedPlanesFollowTheFloatPlanes()
+{
+    using namespace nocta::quality;
+    QRandomGenerator random(5);
+    FramePlanes planes;
+    for (int frame = 0; frame < 2; ++frame) {
+        QImage image(37, 23, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.setPixel(x, y, random.generate() | 0xFF000000u);
+        loadFramePlanes(image, planes);
+        const std::pair<const PlaneF *, const Plane16 *> pairs[3] = {
+            {&planes.y, &planes.y16}, {&planes.u, &planes.u16}, {&planes.v, &planes.v16}};
+        for (const auto &[floats, fixed] : pairs) {
+            QCOMPARE(fixed->data.size(), floats->data.size());
+            for (std::size_t i = 0; i < floats->data.size(); ++i) {
+                const float step = float(fixed->data[i]) / FixedScale;
+                QVERIFY2(std::fabs(step - floats->data[i]) <= 0.5f / FixedScale,
+                         qPrintable(QStringLiteral("frame %1, value %2").arg(frame).arg(i)));
+            }
+        }
+    }
+}
+
+// A frame in the middle of a still scene is averaged with the frames before
+// it as well as after it (those are read after they were produced): it
+// comes out clearly better than the same frame with only the later ones.
+void TestQualityFilter::averagesFramesOnBothSides()
+{
+    const Clip clip = makeClip(5, 128, 96, 0, 0, 41);
+    const QImage both = filterClip(clip.noisy)[2];
+    const QImage after = filterClip({clip.noisy.begin() + 2, clip.noisy.end()})[0];
+    const double bothScore = psnr(both, clip.clean[2], 8), afterScore = psnr(after, clip.clean[2], 8);
+    QVERIFY2(bothScore > afterScore + 0.5, qPrintable(QStringLiteral("%1 against %2").arg(bothScore).arg(afterScore)));
 }
 
 QTEST_GUILESS_MAIN(TestQualityFilter)

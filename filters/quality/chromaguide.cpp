@@ -4,6 +4,7 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace nocta::quality {
 
@@ -34,11 +35,28 @@ void guideChroma(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilo
             half(y.row(2 * r), y.row(2 * r + 1), guide.guide.row(r), w);
     });
     guide.guide.fillBorder();
+    const auto triple = NOCTA_KERNEL(tripleRow);
     parallelRows(h, [&](int begin, int end) {
-        for (int r = begin; r < end; ++r) {
-            float *const rows[4] = {guide.work[0].row(r), guide.work[1].row(r), guide.work[2].row(r),
-                                    guide.work[3].row(r)};
-            fitRows(guide.guide, u, v, r, epsilon, rows, w);
+        // The column sums of the latest three rows, in turn.
+        const std::size_t line = std::size_t(w);
+        std::vector<float> ring(18 * line);
+        auto sums = [&](int r, float **t) {
+            for (int k = 0; k < 6; ++k)
+                t[k] = ring.data() + (std::size_t((r + 3) % 3) * 6 + std::size_t(k)) * line;
+        };
+        for (int r = begin - 1; r <= end; ++r) {
+            float *t[6];
+            sums(r, t);
+            triple(guide.guide, u, v, r, t, w);
+            if (r - 1 < begin)
+                continue;
+            float *t0[6], *t1[6], *t2[6];
+            sums(r - 2, t0);
+            sums(r - 1, t1);
+            sums(r, t2);
+            float *const rows[4] = {guide.work[0].row(r - 1), guide.work[1].row(r - 1), guide.work[2].row(r - 1),
+                                    guide.work[3].row(r - 1)};
+            fitRows(t0, t1, t2, epsilon, rows, w);
         }
     });
     for (PlaneF &p : guide.work)

@@ -8,6 +8,10 @@
 #include <cmath>
 #include <mutex>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {
@@ -39,6 +43,9 @@ void collect(int rows, NoiseHistogram &histogram, const RowWork &work)
 // stays within GreyTolerance + GreyShare * luma level.
 constexpr float GreyTolerance = 6.0f;
 constexpr float GreyShare = 0.1f;
+
+// One step of the fixed-point planes (the reference is read from them).
+constexpr float Unit = 1.0f / FixedScale;
 
 // The least variance a cell is given.
 constexpr float MinVariance = 0.01f;
@@ -138,17 +145,18 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
             const Vec v = field.at(std::min(2 * x / BlockSize, field.blocksWide - 1), by);
             const int bin = level[x] >> 4;
             local.levelSum(bin) += level[x];
-            count(local.counts(0, bin), current.y.row(2 * h)[2 * x] - reference.y.row(2 * h + v.y)[2 * x + v.x]);
+            count(local.counts(0, bin),
+                  current.y.row(2 * h)[2 * x] - float(reference.y16.row(2 * h + v.y)[2 * x + v.x]) * Unit);
             // Between cells the reference is the mean of two or four, with
             // less noise: its differences are scaled to those of one cell.
             const int ox = v.x >> 1, oy = v.y >> 1, fx = v.x & 1, fy = v.y & 1;
             const float scale = fx && fy ? 1.2649111f : (fx || fy ? 1.1547005f : 1.0f);
-            auto tap = [&](const PlaneF &p) {
-                const float *r0 = p.row(h + oy) + x + ox, *r1 = p.row(h + oy + fy) + x + ox;
-                return 0.25f * ((r0[0] + r0[fx]) + (r1[0] + r1[fx]));
+            auto tap = [&](const Plane16 &p) {
+                const std::int16_t *r0 = p.row(h + oy) + x + ox, *r1 = p.row(h + oy + fy) + x + ox;
+                return 0.25f * Unit * float((int(r0[0]) + r0[fx]) + (int(r1[0]) + r1[fx]));
             };
-            count(local.counts(1, bin), (current.u.row(h)[x] - tap(reference.u)) * scale);
-            count(local.counts(2, bin), (current.v.row(h)[x] - tap(reference.v)) * scale);
+            count(local.counts(1, bin), (current.u.row(h)[x] - tap(reference.u16)) * scale);
+            count(local.counts(2, bin), (current.v.row(h)[x] - tap(reference.v16)) * scale);
         }
     });
 }

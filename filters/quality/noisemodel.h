@@ -46,9 +46,9 @@ private:
     std::array<long long, LevelBins> m_levelSums{};
 };
 
-// Adds the differences between current and reference moved by field (a
-// sample of the pixels: every second or further row of half-resolution
-// cells).
+// Adds the differences between current and reference moved by field (the
+// reference read from its fixed-point planes; a sample of the pixels:
+// every second or further row of half-resolution cells).
 void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
                           NoiseHistogram &histogram);
 

@@ -8,6 +8,7 @@
 #include "filters/quality/temporalfusion.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <deque>
 
@@ -67,6 +68,9 @@ struct QualityFilter::State
     int emitted = 0;
     std::deque<std::unique_ptr<Frame>> frames;   // consecutive indices
     std::unique_ptr<Frame> spare;
+    // Float planes of frames already produced (only their fixed-point and
+    // byte planes are read after that), handed to the next frame loaded.
+    std::vector<std::array<PlaneF, 3>> floatPool;
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
     std::deque<Measurement> measurements;
@@ -149,6 +153,13 @@ QVector<QImage> QualityFilter::finish()
 void QualityFilter::State::add(const QImage &image)
 {
     std::unique_ptr<Frame> f = spare ? std::move(spare) : std::make_unique<Frame>();
+    if (!floatPool.empty()) {
+        std::array<PlaneF, 3> &set = floatPool.back();
+        f->planes.y = std::move(set[0]);
+        f->planes.u = std::move(set[1]);
+        f->planes.v = std::move(set[2]);
+        floatPool.pop_back();
+    }
     loadFramePlanes(image, f->planes);
     f->histogram = lumaHistogram(f->planes.q8);
     f->index = fed++;
@@ -241,7 +252,13 @@ QImage QualityFilter::State::produce(int index)
     previousOutput = index;
     guideChroma(outY, outU, outV, GuideEpsilon, chromaGuide);
     const PlaneF *fits[4] = {&chromaGuide.a[0], &chromaGuide.b[0], &chromaGuide.a[1], &chromaGuide.b[1]};
-    return framePlanesToImage(outY, fits, model.unbias.data());
+    QImage image = framePlanesToImage(outY, fits, model.unbias.data());
+    FramePlanes &done = frame(index).planes;
+    floatPool.push_back({std::move(done.y), std::move(done.u), std::move(done.v)});
+    done.y = PlaneF();
+    done.u = PlaneF();
+    done.v = PlaneF();
+    return image;
 }
 
 } // namespace nocta

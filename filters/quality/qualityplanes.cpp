@@ -90,7 +90,9 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
 {
     const QImage words = detail::asArgbWords(frame);
     const int width = words.width(), height = words.height();
-    if (planes.y.width != width || planes.y.height != height)
+    // (The float planes may come from another frame of the same size.)
+    if (planes.y.width != width || planes.y.height != height || planes.y8.width != width
+        || planes.y8.height != height)
         planes.reset(width, height);
     const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
     parallelRows(planes.u.height, [&](int begin, int end) {
