@@ -53,6 +53,8 @@ int Runner::join()
     if (!haveFfmpeg())
         return error(ffmpegMissingReason());
     QString reason;
+    if (const int status = checkOutputFolder(false, &reason))
+        return error(reason, status);
     QStringList parts;
     for (const QString &part : m_options.movies) {
         if (const Error refusal = checkMovie(part))
@@ -88,6 +90,8 @@ int Runner::join()
                      ExitUsage);
     if (!checkOutput(output, &reason))
         return error(reason, ExitUsage);
+    if (!makeOutputFolder(&reason))
+        return error(reason);
     return finish(joinParts(plan, output, m_sink, m_options.overwrite));
 }
 

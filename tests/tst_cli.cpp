@@ -345,6 +345,8 @@ void TestCli::badInput_data()
                                             << 2 << "folder %T/nowhere does not exist" << "";
     QTest::newRow("encode -o in a missing folder") << QStringList{"encode", "--workdir", "%W", "-o", "%T/nowhere/out.mp4"}
                                                    << 2 << "folder %T/nowhere does not exist" << "workdir";
+    QTest::newRow("join -o in a missing folder") << QStringList{"join", "%C", "-o", "%T/nowhere/out.mkv"}
+                                                 << 2 << "folder %T/nowhere does not exist" << "";
     QTest::newRow("batch into a missing folder") << QStringList{"all", "%C", "%J", "-o", "%T/nowhere"}
                                                  << 2 << "folder %T/nowhere does not exist" << "";
     QTest::newRow("-o names no container") << QStringList{"all", "%C", "-o", "%T/n.txt"}
