@@ -8,13 +8,6 @@ namespace nocta::cli {
 
 namespace {
 
-bool fail(QString *error, const QString &reason)
-{
-    if (error)
-        *error = reason;
-    return false;
-}
-
 QString firstName(const OptionRow &row)
 {
     return QString::fromLatin1(row.names).section(QLatin1Char(','), 0, 0);

@@ -117,4 +117,7 @@ QStringList commandNames(CommandSet commands);
 // "a, b and c".
 QString inWords(QStringList words);
 
+// Sets *error (when given) to reason and returns false: a refused value.
+bool fail(QString *error, const QString &reason);
+
 } // namespace nocta::cli

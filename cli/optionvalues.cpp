@@ -8,14 +8,14 @@
 
 namespace nocta::cli {
 
-namespace {
-
 bool fail(QString *error, const QString &reason)
 {
     if (error)
         *error = reason;
     return false;
 }
+
+namespace {
 
 // What a value is called in "--workdir needs a directory".
 QString valueNoun(const OptionRow &row)
