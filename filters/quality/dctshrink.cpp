@@ -4,6 +4,8 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace nocta::quality {
 
@@ -24,12 +26,24 @@ constexpr float Odd[4][4] = {
     {0.097545161f, -0.277785117f, 0.415734806f, -0.490392640f},
 };
 
+// Work space that every use writes before it reads (left uninitialised).
+struct Scratch
+{
+    std::unique_ptr<float[]> values;
+
+    explicit Scratch(std::size_t size) : values(new float[size]) {}
+    float *data() { return values.get(); }
+    const float *data() const { return values.get(); }
+    float &operator[](std::size_t i) { return values[i]; }
+    float operator[](std::size_t i) const { return values[i]; }
+};
+
 struct DctWork
 {
-    std::vector<float> vertical, phased, inverse;
+    Scratch vertical, phased, inverse;
 
     explicit DctWork(int count)
-        : vertical(std::size_t(8 * 4 * (count + 1))), phased(vertical.size()),
+        : vertical(std::size_t(8 * 4 * (count + 1))), phased(std::size_t(8 * 4 * (count + 1))),
           inverse(std::size_t(64 * count))
     {
     }
@@ -64,28 +78,51 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
     const int count = (width + 3) / 4 + 1, span = count + 1;
     const int strips = (height - 1) / 4 + 2;
     const std::size_t stripSize = std::size_t(32 * span);
-    buffers.strips.resize(stripSize * std::size_t(strips));   // every strip writes all of its own
+    // Only the first and last strip of each band are kept here (their rows
+    // need a strip of the next band); the others stay in a band's own pair
+    // of strips, in cache, until their rows are written.
+    const std::size_t needed = stripSize * std::size_t(strips);
+    if (buffers.size < needed) {
+        buffers.strips.reset(new float[needed]);
+        buffers.size = needed;
+    }
+    float *const kept = buffers.strips.get();
+    buffers.pending.assign(std::size_t(strips), 1);
     if (out.width != width || out.height != height)
         out.reset(width, height, 8);
 
     const auto shrink = NOCTA_KERNEL(shrinkStrip);
+    const auto gather = NOCTA_KERNEL(gatherRow);
+    // Rows 4t .. 4t + 3 lie in strips t and t + 1.
+    auto gatherRows = [&](int t, const float *lower, const float *upper) {
+        for (int y = 4 * t; y < std::min(height, 4 * t + 4); ++y)
+            gather(lower, upper, y % 4, span, out.row(y), width);
+    };
     parallelRows(strips, [&](int begin, int end) {
         DctWork work(count);
+        Scratch pair(2 * stripSize);
         std::vector<float> threshold(static_cast<std::size_t>(count));
+        const float *previous = nullptr;
         for (int t = begin; t < end; ++t) {
             const float *rows[8];
             for (int i = 0; i < 8; ++i)
                 rows[i] = plane.row(4 * t - 4 + i) - 4;
+            float *strip = t == begin || t == end - 1 ? kept + stripSize * std::size_t(t)
+                                                      : pair.data() + stripSize * std::size_t(t % 2);
             stripThresholds(t, count, variance, residual, scale, gain, threshold.data());
-            shrink(rows, count, threshold.data(), work, buffers.strips.data() + stripSize * std::size_t(t));
+            shrink(rows, count, threshold.data(), work, strip);
+            if (t > begin) {
+                gatherRows(t - 1, previous, strip);
+                buffers.pending[std::size_t(t - 1)] = 0;
+            }
+            previous = strip;
         }
     });
-    const auto gather = NOCTA_KERNEL(gatherRow);
-    parallelRows(height, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-            const float *lower = buffers.strips.data() + stripSize * std::size_t(y / 4);
-            gather(lower, lower + stripSize, y % 4, span, out.row(y), width);
-        }
+    // The rows between two bands, from the strips kept.
+    parallelRows(strips - 1, [&](int begin, int end) {
+        for (int t = begin; t < end; ++t)
+            if (buffers.pending[std::size_t(t)])
+                gatherRows(t, kept + stripSize * std::size_t(t), kept + stripSize * std::size_t(t + 1));
     });
     out.fillBorder();
 }

@@ -4,6 +4,7 @@
 #include "filters/quality/qualityplanes.h"
 
 #include <array>
+#include <memory>
 #include <vector>
 
 namespace nocta::quality {
@@ -11,7 +12,9 @@ namespace nocta::quality {
 // Work buffers of the spatial stage, kept between frames.
 struct ShrinkBuffers
 {
-    std::vector<float> strips;
+    std::unique_ptr<float[]> strips;   // left uninitialised
+    std::size_t size = 0;
+    std::vector<char> pending;         // by strip: rows not yet written
 };
 
 // Shrinks the noise left in a plane (border of at least 8) in overlapping
