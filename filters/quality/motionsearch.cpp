@@ -121,4 +121,16 @@ void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec 
     });
 }
 
+void invertField(const FramePlanes &current, const FramePlanes &reference, const MotionField &forward,
+                 const float *sigma, MotionField &field)
+{
+    field.reset(current.y.width, current.y.height);
+    const SearchInput input{&current, &reference, Vec(), &forward, sigma, field.blocksWide};
+    const auto invert = NOCTA_KERNEL(invertBlockRow);
+    parallelRows(field.blocksHigh, [&](int begin, int end) {
+        for (int by = begin; by < end; ++by)
+            invert(input, by, field.vectors.data() + std::size_t(by) * std::size_t(field.blocksWide));
+    });
+}
+
 } // namespace nocta::quality

@@ -48,4 +48,11 @@ bool isSceneCut(const LumaHistogram &a, const LumaHistogram &b);
 void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec global,
                   const MotionField *predictor, const float *sigma, MotionField &field);
 
+// The field of current against reference from that of reference against
+// current (forward, found by searchBlocks): each block takes the reverse
+// of a vector of forward near it, refined by one step at full resolution:
+// about half the work of a search.
+void invertField(const FramePlanes &current, const FramePlanes &reference, const MotionField &forward,
+                 const float *sigma, MotionField &field);
+
 } // namespace nocta::quality

@@ -73,6 +73,12 @@ struct QualityFilter::State
     std::vector<std::array<PlaneF, 3>> floatPool;
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
+    // The fields that the latest frames produced found against the frames
+    // after them (by frame index modulo radius + 1, then distance - 1),
+    // reversed for those frames instead of searching again, and the index
+    // each set belongs to.
+    std::vector<MotionField> ahead;
+    std::vector<int> aheadOf;
     std::deque<Measurement> measurements;
     NoiseModel model;
     NoiseMap noiseMap;
@@ -86,6 +92,20 @@ struct QualityFilter::State
     void add(const QImage &image);
     QImage produce(int index);
     void measure(int index, int lo, int hi);
+    // The field of an earlier frame against the one distance after it, if
+    // it was found.
+    const MotionField *aheadField(int index, int distance) const
+    {
+        const std::size_t ring = std::size_t(index % (options.radius + 1));
+        const MotionField &f = ahead[ring * std::size_t(options.radius) + std::size_t(distance - 1)];
+        return aheadOf[ring] == index && !f.vectors.empty() ? &f : nullptr;
+    }
+    // The field that the frame before index found at this offset, if
+    // that frame was the previous one produced.
+    const MotionField *predictor(int index, int offset) const
+    {
+        return previousOutput == index - 1 ? &previousFields[std::size_t(slot(offset))] : nullptr;
+    }
 };
 
 QString QualityFilter::problem(QSize frameSize, const QualityOptions &options)
@@ -111,6 +131,8 @@ QualityFilter::QualityFilter(QSize frameSize, const QualityOptions &options) : m
                                           "QualityFilter::problem() is empty");
     m_state->fields.resize(std::size_t(2 * options.radius + 1));
     m_state->previousFields.resize(m_state->fields.size());
+    m_state->ahead.resize(std::size_t((options.radius + 1) * options.radius));
+    m_state->aheadOf.assign(std::size_t(options.radius + 1), -1);
 }
 
 QualityFilter::~QualityFilter() = default;
@@ -222,16 +244,25 @@ QImage QualityFilter::State::produce(int index)
     Vec global;
     for (int j = index - 1; j >= lo; --j) {
         global = clampVector({global.x + frame(j + 1).toPrevious.x, global.y + frame(j + 1).toPrevious.y});
-        const MotionField *predictor = previousOutput == index - 1 ? &previousFields[std::size_t(slot(j - index))] : nullptr;
-        searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
-        neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
+        MotionField &field = fields[std::size_t(slot(j - index))];
+        const MotionField *forward = aheadField(j, index - j);
+        if (forward)
+            invertField(current, frame(j).planes, *forward, sigma, field);
+        else
+            searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
+        neighbours.push_back({&frame(j).planes, &field});
     }
     global = Vec();
+    const std::size_t ring = std::size_t(index % (radius + 1));
+    aheadOf[ring] = index;
+    for (int d = 1; d <= radius; ++d)
+        ahead[ring * std::size_t(radius) + std::size_t(d - 1)].vectors.clear();
     for (int j = index + 1; j <= hi; ++j) {
         global = clampVector({global.x - frame(j).toPrevious.x, global.y - frame(j).toPrevious.y});
-        const MotionField *predictor = previousOutput == index - 1 ? &previousFields[std::size_t(slot(j - index))] : nullptr;
-        searchBlocks(current, frame(j).planes, global, predictor, sigma, fields[std::size_t(slot(j - index))]);
-        neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
+        MotionField &field = fields[std::size_t(slot(j - index))];
+        searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
+        ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
+        neighbours.push_back({&frame(j).planes, &field});
     }
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });

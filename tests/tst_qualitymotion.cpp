@@ -1,0 +1,85 @@
+// The motion fields of the quality filter: a field found by reversing the
+// field of the other frame of a pair gives the motion that a search of its
+// own finds, on every copy of the row kernels.
+
+#include "filters/quality/motionsearch.h"
+#include "filters/quality/qualityplanes.h"
+#include "testsupport.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+
+using namespace nocta::quality;
+
+Q_DECLARE_METATYPE(nocta::quality::Vec)
+
+namespace {
+
+// A textured scene seen through a window moved by (dx, dy), with a little
+// noise: every 16x16 block has detail to match.
+QImage scene(int w, int h, int dx, int dy, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int u = x + dx, v = y + dy;
+            const int base = 100 + int(50 * std::sin(u * 0.21) * std::cos(v * 0.17)) + ((u / 7 + v / 5) % 4) * 12;
+            const int value = qBound(0, base + int(random.bounded(5)) - 2, 255);
+            line[x] = qRgb(value, value, value);
+        }
+    }
+    return image;
+}
+
+} // namespace
+
+class TestQualityMotion : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { NOCTA_CHECK_KERNEL_COPY(); }
+    void reversedFieldFollowsTheMotion_data();
+    void reversedFieldFollowsTheMotion();
+};
+
+void TestQualityMotion::reversedFieldFollowsTheMotion_data()
+{
+    QTest::addColumn<Vec>("motion");
+    QTest::newRow("still") << Vec{0, 0};
+    QTest::newRow("right and down") << Vec{8, 2};
+    QTest::newRow("left, odd") << Vec{-5, 3};
+    QTest::newRow("up, fast") << Vec{2, -23};
+}
+
+// Frame b shows the scene moved by motion against frame a: the content of
+// a block of b lies at +motion in a, that of a block of a at -motion in b.
+void TestQualityMotion::reversedFieldFollowsTheMotion()
+{
+    QFETCH(Vec, motion);
+    const int w = 160, h = 128;
+    FramePlanes a, b;
+    loadFramePlanes(scene(w, h, 0, 0, 1), a);
+    loadFramePlanes(scene(w, h, motion.x, motion.y, 2), b);
+    MotionField forward, reversed, searched;
+    searchBlocks(a, b, Vec{-motion.x, -motion.y}, nullptr, nullptr, forward);
+    invertField(b, a, forward, nullptr, reversed);
+    searchBlocks(b, a, motion, nullptr, nullptr, searched);
+    QCOMPARE(reversed.vectors.size(), searched.vectors.size());
+    // Blocks whose content stays inside the other frame.
+    for (int by = 2; by < reversed.blocksHigh - 2; ++by) {
+        for (int bx = 2; bx < reversed.blocksWide - 2; ++bx) {
+            const Vec r = reversed.at(bx, by), s = searched.at(bx, by);
+            QVERIFY2(r.x == motion.x && r.y == motion.y && r.x == s.x && r.y == s.y,
+                     qPrintable(QStringLiteral("block %1,%2: reversed %3,%4, searched %5,%6")
+                                    .arg(bx).arg(by).arg(r.x).arg(r.y).arg(s.x).arg(s.y)));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TestQualityMotion)
+#include "tst_qualitymotion.moc"
