@@ -52,25 +52,34 @@ struct RowNorms
     float *y, *u, *v;
 };
 
-// A neighbour moved onto one half row (see warpRow), in one buffer: luma
-// columns -2 .. 2 width + 1, cells -1 .. width.
+// Cells [start, end) of a half row whose luma a neighbour gives from the
+// same place: y0[x], y1[x] are its luma at columns x of rows 2h, 2h + 1.
+struct LumaRun
+{
+    int start, end;
+    const std::int16_t *y0, *y1;
+};
+
+// A neighbour moved onto one half row (see warpRow): its luma read in
+// place, run by run; colour differences and whether the cell has a
+// counterpart in one buffer (cells -1 .. width).
 struct WarpedRow
 {
     std::vector<float> buffer;
-    float *y0, *y1, *u, *v, *inside;
+    std::vector<LumaRun> runs;
+    float *u, *v, *inside;
 
     WarpedRow(const WarpedRow &) = delete;
     WarpedRow &operator=(const WarpedRow &) = delete;
     WarpedRow(WarpedRow &&) = default;
     explicit WarpedRow(int halfWidth)
     {
-        const std::size_t luma = 2 * std::size_t(halfWidth) + 4, cells = std::size_t(halfWidth) + 2;
-        buffer.resize(2 * luma + 3 * cells);
-        y0 = buffer.data() + 2;
-        y1 = y0 + luma;
-        u = y1 + luma - 1;
+        const std::size_t cells = std::size_t(halfWidth) + 2;
+        buffer.resize(3 * cells);
+        u = buffer.data() + 1;
         v = u + cells;
         inside = v + cells;
+        runs.reserve(cells);
     }
 };
 
