@@ -7,6 +7,10 @@
 #include <array>
 #include <cstring>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {
@@ -24,25 +28,6 @@ struct FusionInput
     const FramePlanes *current;
     const Neighbour *neighbours;
     const NoiseMap *noise;
-};
-
-// Running sums of one half row: weights, their squares and the weighed
-// neighbour values (wFull: work space).
-struct FusionSums
-{
-    mutable std::vector<float> wFull;
-    std::vector<float> sum, sum2, u, v, y0, y1, w;
-
-    explicit FusionSums(int halfWidth)
-        : wFull(2 * std::size_t(halfWidth)), sum(std::size_t(halfWidth)), sum2(sum.size()), u(sum.size()),
-          v(sum.size()), y0(wFull.size()), y1(wFull.size()), w(sum.size())
-    {
-    }
-    void clear()
-    {
-        for (auto *a : {&sum, &sum2, &u, &v, &y0, &y1})
-            std::fill(a->begin(), a->end(), 0.0f);
-    }
 };
 
 // Per-cell normalisation of the squared differences of one half row
@@ -67,6 +52,9 @@ struct WarpedRow
 {
     std::vector<float> buffer;
     std::vector<LumaRun> runs;
+    // The luma rows of each run of 8 cells (cells 8b .. 8b + 7 read
+    // block0[b][x], block1[b][x] at column x).
+    std::vector<const std::int16_t *> block0, block1;
     float *u, *v, *inside;
 
     WarpedRow(const WarpedRow &) = delete;
@@ -80,6 +68,8 @@ struct WarpedRow
         v = u + cells;
         inside = v + cells;
         runs.reserve(cells);
+        block0.resize(std::size_t(halfWidth + 7) / 8);
+        block1.resize(block0.size());
     }
 };
 
@@ -138,8 +128,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
-    const auto accumulate = NOCTA_KERNEL(accumulateRow);
-    const auto finish = NOCTA_KERNEL(finishRow);
+    const auto fuse = NOCTA_KERNEL(fuseRow);
     // Each band moves its rows of every neighbour, and one row above and
     // below, into place, keeping the latest two of them and the latest
     // three rows of distances.
@@ -155,7 +144,8 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             return ring.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * line + 1;
         };
         auto moved = [&](int k, int h) -> WarpedRow & { return warped[std::size_t(k) * 2 + std::size_t((h + 2) % 2)]; };
-        FusionSums sums(hw);
+        std::vector<float> weights(std::size_t(count) * std::size_t(hw));
+        std::vector<const WarpedRow *> rows(static_cast<std::size_t>(count));
         for (int h = begin - 1; h <= end; ++h) {
             norm(input, h, rowNorms);
             for (int k = 0; k < count; ++k) {
@@ -165,12 +155,12 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             const int row = h - 1;
             if (row < begin)
                 continue;
-            sums.clear();
             for (int k = 0; k < count; ++k) {
-                weight(distances(k, row - 1), distances(k, row), distances(k, row + 1), sums.w.data(), hw);
-                accumulate(moved(k, row), sums.w.data(), sums, hw);
+                weight(distances(k, row - 1), distances(k, row), distances(k, row + 1),
+                       weights.data() + std::size_t(k) * std::size_t(hw), hw);
+                rows[std::size_t(k)] = &moved(k, row);
             }
-            finish(current, row, sums, out);
+            fuse(current, row, rows.data(), weights.data(), count, out);
         }
     });
     out.y.fillBorder();
