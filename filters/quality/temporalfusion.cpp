@@ -51,7 +51,8 @@ struct LumaRun
 struct WarpedRow
 {
     std::vector<float> buffer;
-    std::vector<LumaRun> runs;
+    std::vector<LumaRun> runs;   // the first runCount in use
+    int runCount = 0;
     // The luma rows of each run of 8 cells (cells 8b .. 8b + 7 read
     // block0[b][x], block1[b][x] at column x).
     std::vector<const std::int16_t *> block0, block1;
@@ -67,7 +68,7 @@ struct WarpedRow
         u = buffer.data() + 1;
         v = u + cells;
         inside = v + cells;
-        runs.reserve(cells);
+        runs.resize(cells);
         block0.resize(std::size_t(halfWidth + 7) / 8);
         block1.resize(block0.size());
     }
@@ -80,30 +81,23 @@ constexpr int floorDiv(int a, int b) { return a >= 0 ? a / b : -((b - 1 - a) / b
 
 // A neighbour's colour differences at a half-resolution cell moved by a
 // full-resolution vector: odd components fall between cells and take the
-// mean of the two.
+// mean of the two. The four taps (repeated where a component is even) are
+// added as integers: a quarter of their sum is the mean, exactly.
 struct ChromaTap
 {
     const std::int16_t *u0, *u1, *v0, *v1;
-    float fx, fy;
+    int fx;
 
     ChromaTap(const FramePlanes &n, int h, Vec v)
     {
         const int ox = floorDiv(v.x, 2), oy = floorDiv(v.y, 2);
-        fx = (v.x & 1) ? 0.5f : 0.0f;
-        fy = (v.y & 1) ? 0.5f : 0.0f;
+        fx = v.x & 1;
+        const int fy = v.y & 1;
         u0 = n.u16.row(h + oy) + ox;
-        u1 = n.u16.row(h + oy + 1) + ox;
+        u1 = n.u16.row(h + oy + fy) + ox;
         v0 = n.v16.row(h + oy) + ox;
-        v1 = n.v16.row(h + oy + 1) + ox;
+        v1 = n.v16.row(h + oy + fy) + ox;
     }
-    NOCTA_INLINE float at(const std::int16_t *r0, const std::int16_t *r1, int x) const
-    {
-        const float a = float(r0[x]) * Unit, b = float(r0[x + 1]) * Unit;
-        const float c = float(r1[x]) * Unit, d = float(r1[x + 1]) * Unit;
-        return (1.0f - fy) * ((1.0f - fx) * a + fx * b) + fy * ((1.0f - fx) * c + fx * d);
-    }
-    NOCTA_INLINE float u(int x) const { return at(u0, u1, x); }
-    NOCTA_INLINE float v(int x) const { return at(v0, v1, x); }
 };
 
 #define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"
