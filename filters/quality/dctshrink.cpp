@@ -52,21 +52,20 @@ struct DctWork
 #define NOCTA_KERNELS "filters/quality/dctshrink_kernels.inc"
 #include "filters/kernelcopies.h"
 
-// The threshold of each block of strip t.
+// The threshold of each block of strip t (pairs: count + 1 values of work
+// space).
 void stripThresholds(int t, int count, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
-                     float *threshold)
+                     float *pairs, float *threshold)
 {
     const int step = 2 / scale;
-    const int y0 = (4 * t - 4) / scale;
-    for (int c = 0; c < count; ++c) {
-        const int x0 = (4 * c - 4) / scale;
-        float sum = 0;
-        for (int i = 0; i < 4; ++i) {
-            const float *v = variance.row(y0 + i * step) + x0, *r = residual.row(y0 + i * step) + x0;
-            sum += (v[0] * r[0] + v[step] * r[step]) + (v[2 * step] * r[2 * step] + v[3 * step] * r[3 * step]);
-        }
-        threshold[c] = gain * sum * (1.0f / 16.0f);
+    const int y0 = (4 * t - 4) / scale, x0 = -4 / scale;
+    const float *v[4], *r[4];
+    for (int i = 0; i < 4; ++i) {
+        v[i] = variance.row(y0 + i * step) + x0;
+        r[i] = residual.row(y0 + i * step) + x0;
     }
+    const auto kernel = step == 1 ? NOCTA_KERNEL(blockThresholds<1>) : NOCTA_KERNEL(blockThresholds<2>);
+    kernel(v, r, count, gain, pairs, threshold);
 }
 
 } // namespace
@@ -101,7 +100,7 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
     parallelRows(strips, [&](int begin, int end) {
         DctWork work(count);
         Scratch pair(2 * stripSize);
-        std::vector<float> threshold(static_cast<std::size_t>(count));
+        std::vector<float> threshold(static_cast<std::size_t>(count)), pairs(threshold.size() + 1);
         const float *previous = nullptr;
         for (int t = begin; t < end; ++t) {
             const float *rows[8];
@@ -109,7 +108,7 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
                 rows[i] = plane.row(4 * t - 4 + i) - 4;
             float *strip = t == begin || t == end - 1 ? kept + stripSize * std::size_t(t)
                                                       : pair.data() + stripSize * std::size_t(t % 2);
-            stripThresholds(t, count, variance, residual, scale, gain, threshold.data());
+            stripThresholds(t, count, variance, residual, scale, gain, pairs.data(), threshold.data());
             shrink(rows, count, threshold.data(), work, strip);
             if (t > begin) {
                 gatherRows(t - 1, previous, strip);
