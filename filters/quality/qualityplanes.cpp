@@ -26,6 +26,14 @@ NOCTA_INLINE float luma(std::uint32_t p)
     return (KR * float(red(p)) + KG * float(green(p))) + KB * float(blue(p));
 }
 
+// The rows that one pair of input rows fills.
+struct PlaneRows
+{
+    float *y0, *y1, *u, *v;
+    std::int16_t *f0, *f1, *fu, *fv;
+    std::uint8_t *b0, *b1;
+};
+
 #define NOCTA_KERNELS "filters/quality/qualityplanes_kernels.inc"
 #include "filters/kernelcopies.h"
 
@@ -38,20 +46,6 @@ void halvePlane(const Plane<T> &source, Plane8 &target,
             kernel(source.row(2 * y), source.row(2 * y + 1), target.row(y), target.width);
     });
     target.fillBorder();
-}
-
-// The fixed-point copy of a plane, border included.
-void toFixed(const PlaneF &source, Plane16 &target)
-{
-    if (target.width != source.width || target.height != source.height || target.pad != source.pad)
-        target.reset(source.width, source.height, source.pad);
-    const int rows = source.height + 2 * source.pad;
-    const auto kernel = NOCTA_KERNEL(fixedRow);
-    parallelRows(rows, [&](int begin, int end) {
-        for (int r = begin; r < end; ++r)
-            kernel(source.row(r - source.pad) - source.pad, target.row(r - target.pad) - target.pad,
-                   int(source.stride));
-    });
 }
 
 } // namespace
@@ -94,12 +88,18 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
     if (planes.y.width != width || planes.y.height != height || planes.y8.width != width
         || planes.y8.height != height)
         planes.reset(width, height);
+    for (auto [floats, fixed] : {std::pair{&planes.y, &planes.y16}, {&planes.u, &planes.u16}, {&planes.v, &planes.v16}})
+        if (fixed->width != floats->width || fixed->height != floats->height || fixed->pad != floats->pad)
+            fixed->reset(floats->width, floats->height, floats->pad);
     const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
     parallelRows(planes.u.height, [&](int begin, int end) {
         for (int h = begin; h < end; ++h) {
-            const int y0 = 2 * h, y1 = std::min(2 * h + 1, height - 1);
-            convert(detail::row(words, y0), detail::row(words, y1), planes.y.row(y0), planes.y.row(2 * h + 1),
-                    planes.y8.row(y0), planes.y8.row(2 * h + 1), planes.u.row(h), planes.v.row(h), width);
+            const int y0 = 2 * h, last = std::min(2 * h + 1, height - 1);
+            const int y1 = 2 * h + 1;   // the border row below an odd height
+            const PlaneRows rows{planes.y.row(y0),   planes.y.row(y1),   planes.u.row(h),   planes.v.row(h),
+                                 planes.y16.row(y0), planes.y16.row(y1), planes.u16.row(h), planes.v16.row(h),
+                                 planes.y8.row(y0),  planes.y8.row(y1)};
+            convert(detail::row(words, y0), detail::row(words, last), rows, width);
         }
     });
     planes.y.fillBorder();
@@ -108,9 +108,9 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
     planes.v.fillBorder();
     halvePlane(planes.y, planes.h8, NOCTA_KERNEL(halveFloatRow));
     halvePlane(planes.h8, planes.q8, NOCTA_KERNEL(halveByteRow));
-    toFixed(planes.y, planes.y16);
-    toFixed(planes.u, planes.u16);
-    toFixed(planes.v, planes.v16);
+    planes.y16.fillBorder();
+    planes.u16.fillBorder();
+    planes.v16.fillBorder();
 }
 
 QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias)
