@@ -7,6 +7,10 @@
 #include <memory>
 #include <vector>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {
