@@ -92,6 +92,7 @@ struct QualityFilter::State
     void add(const QImage &image);
     QImage produce(int index);
     void measure(int index, int lo, int hi);
+    std::vector<Neighbour> findMotion(int index, int lo, int hi);
     // The field of an earlier frame against the one distance after it, if
     // it was found.
     const MotionField *aheadField(int index, int distance) const
@@ -224,17 +225,13 @@ void QualityFilter::State::measure(int index, int lo, int hi)
     model = estimateNoise(total, options.strength);
 }
 
-QImage QualityFilter::State::produce(int index)
+// The fields of frame index against its neighbours lo .. hi: those after
+// it searched (and kept for them), those before it reversed from the fields
+// those frames found against it, else searched.
+std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi)
 {
     const int radius = options.radius;
     const int scene = frame(index).scene;
-    const int first = frames.front()->index, last = frames.back()->index;
-    int lo = index, hi = index;
-    while (lo > std::max(first, index - radius) && frame(lo - 1).scene == scene)
-        --lo;
-    while (hi < std::min(last, index + radius) && frame(hi + 1).scene == scene)
-        ++hi;
-
     const FramePlanes &current = frame(index).planes;
     // The noise of the scene so far guides the search; none for a scene's
     // first frame.
@@ -264,6 +261,22 @@ QImage QualityFilter::State::produce(int index)
         ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
         neighbours.push_back({&frame(j).planes, &field});
     }
+    return neighbours;
+}
+
+QImage QualityFilter::State::produce(int index)
+{
+    const int radius = options.radius;
+    const int scene = frame(index).scene;
+    const int first = frames.front()->index, last = frames.back()->index;
+    int lo = index, hi = index;
+    while (lo > std::max(first, index - radius) && frame(lo - 1).scene == scene)
+        --lo;
+    while (hi < std::min(last, index + radius) && frame(hi + 1).scene == scene)
+        ++hi;
+
+    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi);
+    const FramePlanes &current = frame(index).planes;
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });
     if (sceneMeasured < SettledAfter || index % SettledEvery == 0)
