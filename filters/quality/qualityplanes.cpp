@@ -28,7 +28,7 @@ NOCTA_INLINE float luma(std::uint32_t p)
 
 // How far (squared, in levels) a pixel's luma may stray from a
 // half-resolution cell's before the cell's colour counts half as much for it.
-constexpr float GuideSpread = 16.0f;
+constexpr float GuideSpread = 4.0f;
 
 #define NOCTA_KERNELS "filters/quality/qualityplanes_kernels.inc"
 #include "filters/kernelcopies.h"
