@@ -5,7 +5,7 @@
 #include "pipeline/core/error.h"
 #include "pipeline/frames/workfolder.h"
 #include "pipeline/movie/encodeplan.h"
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 #include "pipeline/movie/movieoutput.h"
 #include "pipeline/movie/moviestages.h"
 #include "pipeline/run/processingrun.h"

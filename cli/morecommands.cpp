@@ -5,7 +5,7 @@
 #include "pipeline/core/error.h"
 #include "pipeline/core/safefile.h"
 #include "pipeline/frames/workfolder.h"
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 #include "pipeline/movie/keptstreams.h"
 #include "pipeline/movie/moviejoin.h"
 #include "pipeline/movie/moviepreview.h"
@@ -29,18 +29,17 @@ constexpr int DemoFrames = 50;
 const char *const DemoSource = "testsrc2=size=320x240:rate=25";
 const char *const DemoLook = "eq=brightness=-0.33:contrast=0.55,noise=alls=28:allf=t+u,format=yuv420p";
 
-// Makes the demo clip with ffmpeg's lavfi sources. Returns an empty
-// string on success, else the reason.
-QString makeDemoClip(const QString &path)
+// Makes the demo clip with ffmpeg's lavfi sources; a fault says why not.
+Fault makeDemoClip(const QString &path)
 {
-    const QString reason = runFfmpeg(QFileInfo(path).absolutePath(),
-                                     {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                                      QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                      QLatin1String(DemoSource), QStringLiteral("-vf"), QLatin1String(DemoLook),
-                                      QStringLiteral("-frames:v"), QString::number(DemoFrames), path});
-    if (reason.isEmpty() && QFileInfo(path).size() == 0)
-        return QStringLiteral("ffmpeg wrote no movie");
-    return reason;
+    const Fault fault = runFfmpeg(QFileInfo(path).absolutePath(),
+                                  {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                                   QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                   QLatin1String(DemoSource), QStringLiteral("-vf"), QLatin1String(DemoLook),
+                                   QStringLiteral("-frames:v"), QString::number(DemoFrames), path});
+    if (!fault && QFileInfo(path).size() == 0)
+        return Fault::because(QStringLiteral("ffmpeg wrote no movie"));
+    return fault;
 }
 
 } // namespace
@@ -111,9 +110,8 @@ int Runner::demo()
 
     const QString noisy = dir.filePath(QStringLiteral("night.mp4"));
     const QString denoised = WorkFolder(dir.path()).defaultMovie();
-    reason = makeDemoClip(noisy);
-    if (!reason.isEmpty())
-        return error(QStringLiteral("could not make the demo clip: %1").arg(reason));
+    if (const Fault fault = makeDemoClip(noisy))
+        return error(QStringLiteral("could not make the demo clip: %1").arg(fault.reason));
     m_sink.log(QStringLiteral(" - Night clip made."));
     if (!allStages(noisy, dir.path(), QString()))
         return finish(false);

@@ -1,3 +1,4 @@
+#include "pipeline/core/safefile.h"
 #include "pipeline/frames/frameio.h"
 #include "testsupport.h"
 
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -190,6 +192,10 @@ QImage grayImage(int width, int height, quint32 seed)
 
 } // namespace
 
+// A step on files in a folder that fails there.
+using FileStep = std::function<nocta::Fault(const QString &folder)>;
+Q_DECLARE_METATYPE(FileStep)
+
 class TestFrameIo : public QObject
 {
     Q_OBJECT
@@ -222,6 +228,9 @@ private slots:
     void missingDirectoryFails();
     void directoryAsTargetFails();
     void replacesExistingFile();
+
+    void faultsCarryTheSystemsReason_data();
+    void faultsCarryTheSystemsReason();
 
 private:
     QScopedPointer<QTemporaryDir> dir;
@@ -481,10 +490,11 @@ void TestFrameIo::refusesBrokenFrames()
     const QString file = path(QStringLiteral("broken.bmp"));
     QVERIFY(nocta::test::writeFile(file, bytes));
     for (const nocta::FrameLoad &load : {nocta::readFrame(file, expectedSize), nocta::decodeFrame(bytes, expectedSize)}) {
-        QVERIFY2(load.status == status, qPrintable(QStringLiteral("status %1 (%2)").arg(load.status).arg(load.reason)));
-        QVERIFY2(load.reason.contains(reason), qPrintable(load.reason));
+        QVERIFY2(load.status == status, qPrintable(QStringLiteral("status %1 (%2)").arg(load.status).arg(load.fault.reason)));
+        QVERIFY2(load.fault.reason.contains(reason), qPrintable(load.fault.reason));
         QCOMPARE(load.image.isNull(), status != Status::Ok);
-        QCOMPARE(load.reason.isEmpty(), status == Status::Ok);
+        QCOMPARE(load.fault.reason.isEmpty(), status == Status::Ok);
+        QCOMPARE(bool(load.fault), status != Status::Ok);
     }
     if (!expectedSize.isValid())
         QCOMPARE(loadFrame(file).isNull(), status != Status::Ok);
@@ -526,7 +536,7 @@ void TestFrameIo::refusesSpecialFiles()
     const QString file = name.isEmpty() || name.startsWith(QLatin1Char('/')) ? name : path(name);
     const nocta::FrameLoad load = nocta::readFrame(file);
     QCOMPARE(int(load.status), int(Status::Unreadable));
-    QCOMPARE(load.reason, reason);
+    QCOMPARE(load.fault.reason, reason);
     QVERIFY(load.image.isNull());
 }
 
@@ -625,10 +635,10 @@ void TestFrameIo::decodesRunLengthBmp()
     const nocta::FrameLoad first = nocta::readFrame(file);
     if (expected.isNull()) {
         QCOMPARE(int(first.status), int(Status::Damaged));
-        QVERIFY(!first.reason.isEmpty());
+        QVERIFY(!first.fault.reason.isEmpty());
         return;
     }
-    QVERIFY2(first.ok(), qPrintable(first.reason));
+    QVERIFY2(first.ok(), qPrintable(first.fault.reason));
     QCOMPARE(first.image.format(), QImage::Format_RGB32);
     QString difference = pixelDifference(expected, first.image);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
@@ -733,10 +743,11 @@ void TestFrameIo::replaysFuzzCases()
     QFETCH(bool, seed);
     const nocta::FrameLoad load = nocta::readFrame(file);
     QCOMPARE(load.image.isNull(), !load.ok());
-    QCOMPARE(load.reason.isEmpty(), load.ok());
+    QCOMPARE(load.fault.reason.isEmpty(), load.ok());
+    QCOMPARE(bool(load.fault), !load.ok());
     if (!seed)
         return;
-    QVERIFY2(load.ok(), qPrintable(load.reason));
+    QVERIFY2(load.ok(), qPrintable(load.fault.reason));
     if (file.contains(QLatin1String("delta")))
         return;
     const QImage qt(file);
@@ -786,8 +797,8 @@ void TestFrameIo::savesPng()
     QFETCH(int, colourType);
 
     const QString file = path(QStringLiteral("001.png"));
-    QString error;
-    QVERIFY2(savePng(image, file, &error), qPrintable(error));
+    const nocta::Fault fault = savePng(image, file);
+    QVERIFY2(!fault, qPrintable(fault.reason));
 
     const QByteArray bytes = nocta::test::readFile(file);
     QVERIFY(bytes.size() > 33);
@@ -831,8 +842,8 @@ void TestFrameIo::ffmpegReadsSavedPng()
 
     const QString png = path(QStringLiteral("001.png"));
     const QString raw = path(QStringLiteral("out.raw"));
-    QString error;
-    QVERIFY2(savePng(image, png, &error), qPrintable(error));
+    const nocta::Fault fault = savePng(image, png);
+    QVERIFY2(!fault, qPrintable(fault.reason));
     QString output;
     QVERIFY2(runProgram(QStringLiteral("ffmpeg"),
                         {"-y", "-loglevel", "error", "-i", png, "-f", "rawvideo", "-pix_fmt", "bgra", raw},
@@ -858,31 +869,29 @@ void TestFrameIo::ffmpegReadsSavedPng()
 void TestFrameIo::nullImageIsNotSaved()
 {
     const QString file = path(QStringLiteral("001.png"));
-    QString error;
-    QVERIFY(!savePng(QImage(), file, &error));
-    QVERIFY(!error.isEmpty());
-    QVERIFY(!savePng(QImage(), file));   // no error text wanted
+    const nocta::Fault fault = savePng(QImage(), file);
+    QVERIFY(fault);
+    QVERIFY(!fault.reason.isEmpty());
     QVERIFY(QDir(dir->path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
 }
 
 void TestFrameIo::missingDirectoryFails()
 {
     const QString missing = path(QStringLiteral("processed"));
-    QString error;
-    QVERIFY(!savePng(randomFrame(8, 8, 50), missing + QStringLiteral("/001.png"), &error));
-    QVERIFY(!error.isEmpty());
+    const nocta::Fault fault = savePng(randomFrame(8, 8, 50), missing + QStringLiteral("/001.png"));
+    QVERIFY(fault);
+    QVERIFY(!fault.reason.isEmpty());
     QVERIFY(!QFileInfo::exists(missing));
     QVERIFY(QDir(dir->path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
-    QVERIFY(!savePng(randomFrame(8, 8, 50), missing + QStringLiteral("/001.png")));
 }
 
 void TestFrameIo::directoryAsTargetFails()
 {
     const QString target = path(QStringLiteral("001.png"));
     QVERIFY(QDir().mkdir(target));
-    QString error;
-    QVERIFY(!savePng(randomFrame(8, 8, 51), target, &error));
-    QVERIFY(!error.isEmpty());
+    const nocta::Fault fault = savePng(randomFrame(8, 8, 51), target);
+    QVERIFY(fault);
+    QVERIFY(!fault.reason.isEmpty());
     QVERIFY(QFileInfo(target).isDir());
     QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("001.png")});
@@ -893,19 +902,70 @@ void TestFrameIo::replacesExistingFile()
     const QString file = path(QStringLiteral("001.png"));
     QVERIFY(nocta::test::writeFile(file, QByteArray(100000, 'x')));   // longer than the new file
     const QImage first = randomFrame(20, 10, 52);
-    QString error;
-    QVERIFY2(savePng(first, file, &error), qPrintable(error));
+    nocta::Fault fault = savePng(first, file);
+    QVERIFY2(!fault, qPrintable(fault.reason));
     QString difference = pixelDifference(opaqueCopy(first), QImage(file).convertToFormat(QImage::Format_ARGB32));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
     // And once more over a PNG of another size.
     const QImage second = randomFrame(3, 2, 53);
-    QVERIFY2(savePng(second, file, &error), qPrintable(error));
+    fault = savePng(second, file);
+    QVERIFY2(!fault, qPrintable(fault.reason));
     difference = pixelDifference(opaqueCopy(second), QImage(file).convertToFormat(QImage::Format_ARGB32));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
     QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("001.png")});
+}
+
+// --- Faults of writing and moving files ---------------------------------------
+
+void TestFrameIo::faultsCarryTheSystemsReason_data()
+{
+    QTest::addColumn<FileStep>("step");
+    QTest::addColumn<int>("error");   // the errno whose text is the reason
+    QTest::addColumn<int>("code");    // the fault's code
+
+    using nocta::test::writeFile;
+    QTest::newRow("savePng into a missing folder") << FileStep([](const QString &folder) {
+        return savePng(randomFrame(4, 4, 60), folder + "/missing/001.png");
+    }) << ENOENT << 0;
+    QTest::newRow("savePng over a folder") << FileStep([](const QString &folder) {
+        QDir(folder).mkpath(QStringLiteral("001.png/kept"));
+        return savePng(randomFrame(4, 4, 61), folder + "/001.png");
+    }) << EISDIR << 0;
+    QTest::newRow("replaceFile over a folder") << FileStep([](const QString &folder) {
+        writeFile(folder + "/new.mp4", "movie");
+        QDir(folder).mkdir(QStringLiteral("out.mp4"));
+        return nocta::replaceFile(folder + "/new.mp4", folder + "/out.mp4");
+    }) << EISDIR << 0;
+    QTest::newRow("renameNoReplace onto a file") << FileStep([](const QString &folder) {
+        writeFile(folder + "/new.mp4", "movie");
+        writeFile(folder + "/out.mp4", "another movie");
+        return nocta::renameNoReplace(folder + "/new.mp4", folder + "/out.mp4");
+    }) << EEXIST << EEXIST;
+    QTest::newRow("renameNoReplace of a missing file") << FileStep([](const QString &folder) {
+        return nocta::renameNoReplace(folder + "/new.mp4", folder + "/out.mp4");
+    }) << ENOENT << ENOENT;
+    QTest::newRow("syncFile in a missing folder") << FileStep([](const QString &folder) {
+        return nocta::syncFile(folder + "/missing/out.mp4");
+    }) << ENOENT << 0;
+}
+
+// The Error a caller makes of a failed step gives the system's reason.
+void TestFrameIo::faultsCarryTheSystemsReason()
+{
+    QFETCH(FileStep, step);
+    QFETCH(int, error);
+    QFETCH(int, code);
+
+    const nocta::Fault fault = step(dir->path());
+    const QString reason = QString::fromLocal8Bit(std::strerror(error));
+    QVERIFY(fault);
+    QCOMPARE(fault.reason, reason);
+    QCOMPARE(fault.code, code);
+    QCOMPARE(fault.error(nocta::Error::Stage::Encoding, QStringLiteral("could not replace out.mp4")).line(),
+             QStringLiteral(" - Encoding failed: could not replace out.mp4 (%1).").arg(reason));
 }
 
 QTEST_GUILESS_MAIN(TestFrameIo)

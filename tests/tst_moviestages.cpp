@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include <sys/stat.h>
@@ -103,6 +105,8 @@ private slots:
     void specialFilesAreRefused_data();
     void specialFilesAreRefused();
     void stalePartialMoviesAreRemoved();
+    void refusedRenameIsReported_data();
+    void refusedRenameIsReported();
     void decodeRemovesStaleFrames();
     void shorterMovieAfterLongerOne();
     void removeStaleOutputsRemovesNumberedPngsOnly();
@@ -724,6 +728,48 @@ void TestMovieStages::stalePartialMoviesAreRemoved()
     expected << "out.mp4";
     expected.sort();
     QCOMPARE(entries(outDir), expected);
+}
+
+void TestMovieStages::refusedRenameIsReported_data()
+{
+    QTest::addColumn<bool>("replace");
+    QTest::addColumn<bool>("folder");      // what comes at the target meanwhile: a folder, else a file
+    QTest::addColumn<QString>("line");     // %1: the target
+
+    QTest::newRow("a movie appeared, not to be replaced")
+        << false << false << " - Encoding failed: %1 appeared while this movie was made; it is left as it is.";
+    QTest::newRow("a folder appeared, not to be replaced")
+        << false << true << " - Encoding failed: %1 appeared while this movie was made; it is left as it is.";
+    QTest::newRow("a folder appeared")
+        << true << true
+        << " - Encoding failed: could not replace %1 (" + QString::fromLocal8Bit(std::strerror(EISDIR)) + ").";
+}
+
+// A movie that cannot take its name says why, and what came in its way
+// stays as it is.
+void TestMovieStages::refusedRenameIsReported()
+{
+    QFETCH(bool, replace);
+    QFETCH(bool, folder);
+    QFETCH(QString, line);
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString target = work.filePath(QStringLiteral("out.mp4"));
+    {
+        MovieOutput output(target, Error::Stage::Encoding);
+        output.setReplace(replace);
+        QVERIFY(!output.open());
+        QVERIFY(nocta::test::writeFile(output.partial(), "a movie"));
+        if (folder)
+            QVERIFY(QDir().mkpath(target + QStringLiteral("/kept")));
+        else
+            QVERIFY(nocta::test::writeFile(target, "another run's movie"));
+        QCOMPARE(output.commit(-1).line(), line.arg(target));
+    }
+    QCOMPARE(entries(work.path()), QStringList{QStringLiteral("out.mp4")});   // the partial file is gone
+    QCOMPARE(QFileInfo(target).isDir(), folder);
+    if (!folder)
+        QCOMPARE(nocta::test::readFile(target), QByteArray("another run's movie"));
 }
 
 void TestMovieStages::decodeRemovesStaleFrames()

@@ -178,6 +178,8 @@ private slots:
     void keepsScenesApart();
     void fixedPlanesFollowTheFloatPlanes();
     void averagesFramesOnBothSides();
+    void keepsColourEdgesSharp_data();
+    void keepsColourEdgesSharp();
 };
 
 void TestQualityFilter::refusesWhatItCannotFilter_data()
@@ -418,6 +420,58 @@ void TestQualityFilter::averagesFramesOnBothSides()
     const QImage after = filterClip({clip.noisy.begin() + 2, clip.noisy.end()})[0];
     const double bothScore = psnr(both, clip.clean[2], 8), afterScore = psnr(after, clip.clean[2], 8);
     QVERIFY2(bothScore > afterScore + 0.5, qPrintable(QStringLiteral("%1 against %2").arg(bothScore).arg(afterScore)));
+}
+
+void TestQualityFilter::keepsColourEdgesSharp_data()
+{
+    QTest::addColumn<QRgb>("left");
+    QTest::addColumn<QRgb>("right");
+    QTest::addColumn<int>("edge");
+    QTest::newRow("cyan|magenta, between cells") << qRgb(0, 97, 97) << qRgb(97, 0, 97) << 40;
+    QTest::newRow("red|green, between cells") << qRgb(97, 0, 0) << qRgb(0, 97, 0) << 40;
+    QTest::newRow("black|red, between cells") << qRgb(0, 0, 0) << qRgb(97, 0, 0) << 40;
+}
+
+// Saturated bars whose colour changes where the luma does, the edge between
+// two half-resolution cells: the pixels on either side of it keep about the
+// colour of their bar (the colour planes have half the resolution of the
+// luma; the luma leads them to full resolution), measured as the mean error
+// of each column against that of the columns far from the edge on the same
+// side (which holds what is left of the noise clipped at black).
+void TestQualityFilter::keepsColourEdgesSharp()
+{
+    QFETCH(QRgb, left);
+    QFETCH(QRgb, right);
+    QFETCH(int, edge);
+    const int w = 80, h = 48;
+    QImage clean(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            clean.setPixel(x, y, x < edge ? left : right);
+    QRandomGenerator random(9);
+    std::vector<QImage> frames;
+    for (int i = 0; i < 5; ++i)
+        frames.push_back(addNoise(clean, random));
+    const QImage out = filterClip(frames)[2];
+    // The mean error of channel c over columns [x0, x1).
+    auto meanError = [&](int c, int x0, int x1) {
+        double sum = 0;
+        for (int y = 8; y < h - 8; ++y)
+            for (int x = x0; x < x1; ++x) {
+                const QRgb p = out.pixel(x, y), q = clean.pixel(x, y);
+                sum += c == 0 ? qRed(p) - qRed(q) : (c == 1 ? qGreen(p) - qGreen(q) : qBlue(p) - qBlue(q));
+            }
+        return sum / ((h - 16) * (x1 - x0));
+    };
+    for (int c = 0; c < 3; ++c) {
+        const double flat[2] = {meanError(c, 8, edge - 8), meanError(c, edge + 8, w - 8)};
+        for (int x = edge - 1; x <= edge; ++x) {
+            // (Colour spread from the other side's cell puts 6 to 12 levels here.)
+            const double error = meanError(c, x, x + 1) - flat[x >= edge];
+            QVERIFY2(std::abs(error) < 5.5,
+                     qPrintable(QStringLiteral("channel %1, column %2: %3 off").arg(c).arg(x).arg(error)));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQualityFilter)

@@ -79,8 +79,10 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes);
 // Builds the output frame (RGB32) from filtered luma (full resolution) and
 // the fits of the colour differences against it (see chromaguide.h: a and
 // b of u, a and b of v; half resolution, border of at least one pixel),
-// each colour channel mapped through unbias: 1024 entries indexed by the
-// value in quarter steps.
-QImage framePlanesToImage(const PlaneF &y, const PlaneF *const fits[4], const std::uint8_t *unbias);
+// spread to full resolution led by guide (the mean luma of each
+// half-resolution cell, same border), each colour channel mapped through
+// unbias: 1024 entries indexed by the value in quarter steps.
+QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
+                          const std::uint8_t *unbias);
 
 } // namespace nocta::quality

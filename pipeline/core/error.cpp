@@ -37,4 +37,14 @@ QString Error::line() const
     return QStringLiteral(" - %1 failed: %2.").arg(stageName(stage), text());
 }
 
+Error Fault::error(Error::Stage stage) const
+{
+    return failed ? Error::failed(stage, reason) : Error();
+}
+
+Error Fault::error(Error::Stage stage, const QString &detail) const
+{
+    return failed ? Error::failed(stage, detail, reason) : Error();
+}
+
 } // namespace nocta

@@ -54,7 +54,16 @@ bool sameFile(const QString &a, const QString &b)
 #endif
 }
 
-bool replaceFile(const QString &from, const QString &to, QString *error)
+namespace {
+
+Fault systemFault(int code)
+{
+    return Fault::because(QString::fromLocal8Bit(std::strerror(code)), code);
+}
+
+} // namespace
+
+Fault replaceFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
     const std::filesystem::path source(from.toStdWString());
@@ -65,61 +74,46 @@ bool replaceFile(const QString &from, const QString &to, QString *error)
 #endif
     std::error_code code;
     std::filesystem::rename(source, target, code);
-    if (code && error)
-        *error = QString::fromLocal8Bit(code.message().c_str());
-    return !code;
+    if (code)
+        return Fault::because(QString::fromLocal8Bit(code.message().c_str()));
+    return Fault();
 }
 
-bool renameNoReplace(const QString &from, const QString &to, QString *error, bool *existed)
+Fault renameNoReplace(const QString &from, const QString &to)
 {
-    const auto failed = [&](int code) {
-        if (existed)
-            *existed = code == EEXIST;
-        if (error)
-            *error = QString::fromLocal8Bit(std::strerror(code));
-        return false;
-    };
 #ifdef Q_OS_UNIX
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
 #ifdef Q_OS_LINUX
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-        return true;
+        return Fault();
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        return failed(errno);
+        return systemFault(errno);
 #endif
     // No such rename here: a hard link cannot replace a file either.
     if (::link(source.constData(), target.constData()) == 0) {
         ::unlink(source.constData());
-        return true;
+        return Fault();
     }
     if (errno == EEXIST)
-        return failed(EEXIST);
+        return systemFault(EEXIST);
 #endif
     if (QFileInfo::exists(to) || QFileInfo(to).isSymbolicLink())
-        return failed(EEXIST);
-    if (existed)
-        *existed = false;
-    return replaceFile(from, to, error);
+        return systemFault(EEXIST);
+    return replaceFile(from, to);
 }
 
-bool syncFile(const QString &path, QString *error)
+Fault syncFile(const QString &path)
 {
     QFile file(path);
     // Opened for appending: writing is allowed, nothing is truncated.
-    if (!file.open(QIODevice::Append) || !file.flush()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+    if (!file.open(QIODevice::Append) || !file.flush())
+        return Fault::because(file.errorString());
 #ifdef Q_OS_UNIX
-    if (::fsync(file.handle()) != 0) {
-        if (error)
-            *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
+    if (::fsync(file.handle()) != 0)
+        return systemFault(errno);
 #endif
-    return true;
+    return Fault();
 }
 
 } // namespace nocta

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QString>
 
 namespace nocta {
@@ -17,20 +19,20 @@ QString fileKind(const QString &path);
 // hard link.
 bool sameFile(const QString &a, const QString &b);
 
-// Renames from over to, replacing a file that is already there. On failure
-// gives the system's reason in *error.
-bool replaceFile(const QString &from, const QString &to, QString *error = nullptr);
+// Renames from over to, replacing a file that is already there. A fault
+// gives the system's reason.
+Fault replaceFile(const QString &from, const QString &to);
 
 // Renames from to `to` only when nothing is there: a file that appeared
 // at `to` meanwhile (another run's result) is never replaced. Atomic with
 // renameat2's no-replace rename, else with a hard link and the removal of
 // from; only where the file system has neither is it a check followed by
-// a rename. On failure *error gives the system's reason and *existed
-// (when given) tells whether it failed because `to` was there.
-bool renameNoReplace(const QString &from, const QString &to, QString *error = nullptr, bool *existed = nullptr);
+// a rename. A fault gives the system's reason, with the code EEXIST when
+// it failed because `to` was there.
+Fault renameNoReplace(const QString &from, const QString &to);
 
 // Flushes a written file to the disk, so that a power cut after a rename
 // cannot leave it empty under its final name.
-bool syncFile(const QString &path, QString *error = nullptr);
+Fault syncFile(const QString &path);
 
 } // namespace nocta

@@ -69,7 +69,7 @@ FrameLoad readPalette(const uchar *b, qint64 have, qint64 size, BmpHeader &h)
     if (h.pixelOffset < tableAt || h.pixelOffset > size)
         return damaged(QStringLiteral("BMP pixel data at %1, outside the file's %2 bytes past its headers")
                            .arg(h.pixelOffset).arg(size));
-    return FrameLoad{FrameLoad::Ok, QImage(), QString()};
+    return FrameLoad{FrameLoad::Ok, QImage(), Fault()};
 }
 
 // Checks that the file holds the pixel data the header claims.
@@ -88,7 +88,7 @@ FrameLoad checkPixelExtent(const uchar *b, qint64 size, BmpHeader &h)
             return damaged(QStringLiteral("truncated: header says %1 bytes of pixels, file has %2")
                                .arg(h.pixelBytes).arg(available));
     }
-    return FrameLoad{FrameLoad::Ok, QImage(), QString()};
+    return FrameLoad{FrameLoad::Ok, QImage(), Fault()};
 }
 
 // Parses and checks the headers (and the palette) from the first bytes of
@@ -149,7 +149,7 @@ FrameLoad parseHeader(const QByteArray &head, qint64 size, QSize expectedSize, B
     if (!checked.ok())
         return checked;
     *header = h;
-    return FrameLoad{FrameLoad::Ok, QImage(), QString()};
+    return FrameLoad{FrameLoad::Ok, QImage(), Fault()};
 }
 
 
@@ -187,7 +187,7 @@ FrameLoad readBgr24(QIODevice &device, const BmpHeader &h)
             bgr24ToWords(band.data() + stride * r, reinterpret_cast<QRgb *>(pixels + y * bytesPerLine), h.width);
         }
     }
-    return FrameLoad{FrameLoad::Ok, image, QString()};
+    return FrameLoad{FrameLoad::Ok, image, Fault()};
 }
 
 // The image of palette indices, bottom row first, through the palette
@@ -207,7 +207,7 @@ FrameLoad paletteImage(const std::vector<uchar> &index, const BmpHeader &h)
         for (int i = 0; i < w; ++i)
             line[i] = colours[in[i]];
     }
-    return FrameLoad{FrameLoad::Ok, image, QString()};
+    return FrameLoad{FrameLoad::Ok, image, Fault()};
 }
 
 // Run-length coded 8- or 4-bit pixels. Pixels that the data skips (end of
@@ -291,14 +291,14 @@ FrameLoad readWithQt(QIODevice &device, const BmpHeader &h)
     if (image.size() != QSize(h.width, h.height))
         return damaged(QStringLiteral("BMP decoded as %1x%2, its header says %3x%4")
                            .arg(image.width()).arg(image.height()).arg(h.width).arg(h.height));
-    return FrameLoad{FrameLoad::Ok, image, QString()};
+    return FrameLoad{FrameLoad::Ok, image, Fault()};
 }
 
 } // namespace
 
 FrameLoad frameFailure(FrameLoad::Status status, const QString &reason)
 {
-    return FrameLoad{status, QImage(), reason};
+    return FrameLoad{status, QImage(), Fault::because(reason)};
 }
 
 FrameLoad checkFrameSize(qint64 width, qint64 height, QSize expectedSize)
@@ -310,7 +310,7 @@ FrameLoad checkFrameSize(qint64 width, qint64 height, QSize expectedSize)
         return frameFailure(FrameLoad::WrongSize, QStringLiteral("%1x%2, not %3x%4")
                                                       .arg(width).arg(height)
                                                       .arg(expectedSize.width()).arg(expectedSize.height()));
-    return FrameLoad{FrameLoad::Ok, QImage(), QString()};
+    return FrameLoad{FrameLoad::Ok, QImage(), Fault()};
 }
 
 FrameLoad readBmp(QIODevice &device, qint64 size, QSize expectedSize)

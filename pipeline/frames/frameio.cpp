@@ -1,6 +1,7 @@
 #include "pipeline/frames/frameio.h"
 
 #include "filters/imageaccess.h"
+#include "pipeline/core/safefile.h"
 #include "pipeline/frames/pixelrows.h"
 
 #include <QFile>
@@ -10,7 +11,6 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <vector>
 
 namespace nocta {
@@ -180,13 +180,10 @@ bool writePng(const QImage &image, bool withAlpha, QIODevice *device)
 
 } // namespace
 
-bool savePng(const QImage &image, const QString &path, QString *error)
+Fault savePng(const QImage &image, const QString &path)
 {
-    if (image.isNull()) {
-        if (error)
-            *error = QStringLiteral("no image to save");
-        return false;
-    }
+    if (image.isNull())
+        return Fault::because(QStringLiteral("no image to save"));
     const QImage words = detail::asFrameFormat(image);
     const bool withAlpha = hasTransparentPixel(words);
 
@@ -195,30 +192,16 @@ bool savePng(const QImage &image, const QString &path, QString *error)
     // leaves half a PNG under the frame's name.
     const QFileInfo target(path);
     QTemporaryFile file(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX"));
-    if (!file.open()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    if (!writePng(words, withAlpha, &file) || !file.flush()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+    if (!file.open() || !writePng(words, withAlpha, &file) || !file.flush())
+        return Fault::because(file.errorString());
     // A temporary file is private to its owner; a frame is not.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
                         | QFileDevice::ReadOther);
     file.close();
-    std::error_code code;
-    std::filesystem::rename(QFile::encodeName(file.fileName()).toStdString(),
-                            QFile::encodeName(target.absoluteFilePath()).toStdString(), code);
-    if (code) {
-        if (error)
-            *error = QString::fromStdString(code.message());
-        return false;
-    }
+    if (const Fault fault = replaceFile(file.fileName(), target.absoluteFilePath()))
+        return fault;
     file.setAutoRemove(false);
-    return true;
+    return Fault();
 }
 
 } // namespace nocta

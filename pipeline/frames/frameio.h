@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -29,8 +31,8 @@ struct FrameLoad
 
     Status status = NotAnImage;
     QImage image;     // RGB32, or ARGB32 when the file has alpha; null unless Ok
-    QString reason;   // why not Ok, in words (the system's error text for
-                      // Unreadable); empty when Ok
+    Fault fault;      // why not Ok, in words (the system's error text for
+                      // Unreadable); none when Ok
 
     bool ok() const { return status == Ok; }
 };
@@ -61,8 +63,8 @@ QImage loadFrame(const QString &path);
 // pixels (no compression), but several times faster: no row filters, SIMD
 // checksums, and an opaque image without alpha channel. The file is written
 // under a temporary name and renamed over the target, so a failed or
-// interrupted write never leaves a partial file. Returns false on failure
-// with a reason in *error.
-bool savePng(const QImage &image, const QString &path, QString *error = nullptr);
+// interrupted write never leaves a partial file. A fault gives the
+// system's reason.
+Fault savePng(const QImage &image, const QString &path);
 
 } // namespace nocta

@@ -87,7 +87,7 @@ FrameLoad readWithQt(QIODevice &device, QSize expectedSize)
     FrameLoad sized = detail::checkFrameSize(image.width(), image.height(), expectedSize);
     if (!sized.ok())
         return sized;
-    return FrameLoad{FrameLoad::Ok, image, QString()};
+    return FrameLoad{FrameLoad::Ok, image, Fault()};
 }
 
 FrameLoad readFrom(QIODevice &device, qint64 size, QSize expectedSize)

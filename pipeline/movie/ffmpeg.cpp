@@ -1,9 +1,8 @@
 #include "pipeline/movie/ffmpeg.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "pipeline/movie/ffmpegrun.h"
+
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
@@ -88,38 +87,6 @@ public:
     pid_t parentId = ::getpid();
 #endif
 };
-
-QString ffmpegProgram()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("ffmpeg.exe");
-#else
-    return QStringLiteral("ffmpeg");
-#endif
-}
-
-QString findFfmpeg()
-{
-    return QStandardPaths::findExecutable(ffmpegProgram());
-}
-
-QString ffmpegMissingReason()
-{
-    return QStringLiteral("%1 not found on PATH (install FFmpeg or add its directory to PATH)").arg(ffmpegProgram());
-}
-
-QString findFfprobe()
-{
-#ifdef Q_OS_WIN
-    const QString name = QStringLiteral("ffprobe.exe");
-#else
-    const QString name = QStringLiteral("ffprobe");
-#endif
-    // The ffprobe of the same installation as ffmpeg, else any.
-    const QString ffmpeg = findFfmpeg();
-    const QString beside = ffmpeg.isEmpty() ? QString() : QFileInfo(ffmpeg).dir().filePath(name);
-    return !beside.isEmpty() && QFileInfo(beside).isExecutable() ? beside : QStandardPaths::findExecutable(name);
-}
 
 FfmpegProcess::FfmpegProcess(Tool tool) : m_tool(tool), m_process(new Process) {}
 
@@ -244,7 +211,7 @@ bool FfmpegProcess::waitForFinished()
     collectErrors();
     if (stopSignal() != 0)
         awaitOwnStop();
-    return failureReason().isEmpty();
+    return !failure();
 }
 
 int FfmpegProcess::stopSignal() const
@@ -339,16 +306,16 @@ QStringList FfmpegProcess::errorLines(int count) const
     return found;
 }
 
-QString FfmpegProcess::failureReason() const
+Fault FfmpegProcess::failure() const
 {
     if (!m_startFailure.isEmpty())
-        return m_startFailure;
+        return Fault::because(m_startFailure);
     if (!m_started)
-        return QStringLiteral("ffmpeg was not started");
+        return Fault::because(QStringLiteral("ffmpeg was not started"));
     if (m_stopped)
-        return QStringLiteral("ffmpeg was stopped");
+        return Fault::because(QStringLiteral("ffmpeg was stopped"));
     if (isRunning())
-        return QStringLiteral("ffmpeg is still running");
+        return Fault::because(QStringLiteral("ffmpeg is still running"));
 
     // A line that reports a failed write is the best reason there is; the
     // encoder's statistics and the end of the run follow it.
@@ -365,61 +332,11 @@ QString FfmpegProcess::failureReason() const
     else if (!writeFailure.isEmpty())
         reason = QStringLiteral("ffmpeg could not finish writing");
     else
-        return QString();
+        return Fault();
     const QStringList detail = writeFailure.isEmpty() ? errorLines(2) : QStringList{writeFailure};
     if (!detail.isEmpty())
         reason += QStringLiteral(": ") + detail.join(QStringLiteral(" / "));
-    return reason;
-}
-
-QString runFfmpeg(const QString &directory, const QStringList &arguments, const StopRequest &stopRequested)
-{
-    FfmpegProcess ffmpeg;
-    ffmpeg.setWorkingDirectory(directory);
-    ffmpeg.setStopCheck(stopRequested);
-    if (ffmpeg.start(arguments))
-        ffmpeg.waitForFinished();
-    return ffmpeg.failureReason();
-}
-
-bool runFfprobe(const QStringList &arguments, QByteArray *output, QString *error)
-{
-    FfmpegProcess ffprobe(FfmpegProcess::Tool::Ffprobe);
-    ffprobe.setOutput(FfmpegProcess::Output::Pipe);
-    if (ffprobe.start(arguments)) {
-        *output = ffprobe.readAll();
-        if (ffprobe.waitForFinished())
-            return true;
-    }
-    const QStringList lines = ffprobe.errorLines(1);
-    *error = lines.isEmpty() ? ffprobe.failureReason() : lines.first();
-    return false;
-}
-
-Error countVideoPackets(const QString &movie, int *packets)
-{
-    *packets = -1;
-    if (findFfprobe().isEmpty())
-        return Error();
-
-    QByteArray output;
-    QString reason;
-    const auto unreadable = [&movie](const QString &why) {
-        return Error::failed(Error::Stage::Encoding,
-                             QStringLiteral("%1 cannot be read").arg(QDir::toNativeSeparators(movie)), why);
-    };
-    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                     QStringLiteral("v:0"), QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
-                     QStringLiteral("stream=nb_read_packets"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
-                     QFileInfo(movie).absoluteFilePath()},
-                    &output, &reason))
-        return unreadable(reason);
-    bool isNumber = false;
-    *packets = output.trimmed().toInt(&isNumber);
-    if (isNumber)
-        return Error();
-    *packets = -1;
-    return unreadable(QStringLiteral("it holds no video"));
+    return Fault::because(reason);
 }
 
 } // namespace nocta

@@ -12,21 +12,10 @@
 
 namespace nocta {
 
-// Everything about starting the external ffmpeg program lives here: where
-// it is found, how it is started (directly, never through a shell), what is
-// kept of its error stream, and how its end becomes one reason.
-
-// The program's name: "ffmpeg" ("ffmpeg.exe" on Windows).
-QString ffmpegProgram();
-
-// The program's full path when it is on PATH, else empty.
-QString findFfmpeg();
-
-// The reason given when findFfmpeg() finds nothing.
-QString ffmpegMissingReason();
-
-// ffprobe, which comes with ffmpeg: its full path, or empty.
-QString findFfprobe();
+// Everything about starting the external ffmpeg program lives here: how
+// it is started (directly, never through a shell), what is kept of its
+// error stream, and how its end becomes one reason. Where it is found, and
+// whole runs of it or of ffprobe: ffmpegrun.h.
 
 // A question asked now and then while ffmpeg runs: true stops it.
 using StopRequest = std::function<bool()>;
@@ -61,7 +50,7 @@ public:
     void setStopCheck(StopRequest stopRequested);
 
     // Starts ffmpeg with these arguments. False when it is not on PATH or
-    // could not be started; failureReason() then says why.
+    // could not be started; failure() then says why.
     bool start(const QStringList &arguments);
     bool isRunning() const;
 
@@ -86,12 +75,12 @@ public:
     // running.
     void stop();
 
-    // Why the run failed: empty after a run that succeeded, else a text
-    // such as "ffmpeg exited with code 1: <its last meaningful lines>".
-    // ffmpeg 5.1 exits with status 0 when it cannot write the end of its
-    // output ("Error writing trailer of out.mp4: No space left on device");
-    // such a run failed as well, and the line is its reason.
-    QString failureReason() const;
+    // Why the run failed: no fault after a run that succeeded, else one
+    // whose reason reads "ffmpeg exited with code 1: <its last meaningful
+    // lines>". ffmpeg 5.1 exits with status 0 when it cannot write the end
+    // of its output ("Error writing trailer of out.mp4: No space left on
+    // device"); such a run failed as well, and the line is its reason.
+    Fault failure() const;
 
     // The last lines of its error stream that say something (progress
     // lines left out), oldest first.
@@ -122,21 +111,5 @@ private:
     bool m_started = false;
     bool m_stopped = false;
 };
-
-// Runs ffmpeg to its end in directory with its input closed. Returns an
-// empty string on success, else the reason. stopRequested as for
-// FfmpegProcess::setStopCheck().
-QString runFfmpeg(const QString &directory, const QStringList &arguments,
-                  const StopRequest &stopRequested = StopRequest());
-
-// Runs ffprobe to its end with these arguments and gives its standard
-// output. False with the reason (its last error line) in *error.
-bool runFfprobe(const QStringList &arguments, QByteArray *output, QString *error);
-
-// Counts the video packets of a movie (one per frame) with ffprobe, which
-// reads the whole file without decoding it. *packets is -1 (not counted)
-// when there is no ffprobe beside ffmpeg or on PATH; an error with
-// ffprobe's reason when the movie cannot be read.
-Error countVideoPackets(const QString &movie, int *packets);
 
 } // namespace nocta

@@ -1,7 +1,7 @@
 #include "pipeline/movie/keptstreams.h"
 
 #include "pipeline/core/runsink.h"
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -21,7 +21,7 @@ bool containerTakes(const QString &movie, const QString &outputPath, int index, 
     if (!codec.isEmpty())
         arguments << QStringLiteral("-c") << codec;
     arguments << probe;
-    return runFfmpeg(dir.path(), arguments).isEmpty();
+    return !runFfmpeg(dir.path(), arguments);
 }
 
 QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const QString &outputPath, bool audio,
@@ -49,8 +49,8 @@ QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const
     return streams;
 }
 
-QString encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, const QString &suffix,
-                             const std::function<bool()> &stopRequested)
+Fault encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, const QString &suffix,
+                           const std::function<bool()> &stopRequested)
 {
     const QString file = QDir(dir).filePath(QStringLiteral("subtitles.") + suffix);
     QStringList maps, codecs;
@@ -64,19 +64,18 @@ QString encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, con
         maps << QStringLiteral("-map") << QStringLiteral("0:%1").arg(stream.index);
     }
     if (maps.isEmpty())
-        return QString();
-    const QString failure = runFfmpeg(dir, QStringList{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+        return Fault();
+    if (const Fault fault = runFfmpeg(dir, QStringList{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
                                                        QStringLiteral("error"), QStringLiteral("-i"), movie}
                                                + maps + codecs + QStringList{file},
-                                      stopRequested);
-    if (!failure.isEmpty())
-        return failure;
+                                      stopRequested))
+        return fault;
     int index = 0;
     for (KeptStream &stream : *streams) {
         if (stream.isSubtitle() && stream.codec != QLatin1String("copy"))
             stream = KeptStream{stream.stream, QStringLiteral("copy"), file, index++};
     }
-    return QString();
+    return Fault();
 }
 
 namespace {

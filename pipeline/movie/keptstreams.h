@@ -41,10 +41,9 @@ QList<KeptStream> keptStreams(const QString &movie, const MovieInfo &info, const
 // Subtitles that are not copied are encoded beforehand, at their own
 // times, into a file in dir with the output's suffix, and copied from
 // there: ffmpeg 5.1 keeps only the first cue of subtitles it has just
-// encoded when it moves their times. Returns ffmpeg's failure, or an empty
-// text.
-QString encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, const QString &suffix,
-                             const std::function<bool()> &stopRequested);
+// encoded when it moves their times. A fault is ffmpeg's failure.
+Fault encodeSubtitlesAhead(QList<KeptStream> *streams, const QString &dir, const QString &suffix,
+                           const std::function<bool()> &stopRequested);
 
 // The arguments that take the kept streams into an ffmpeg command, moved
 // earlier by offset seconds so that they line up with output frame 0:

@@ -1,6 +1,6 @@
 #include "pipeline/movie/movieformat.h"
 
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -44,17 +44,16 @@ QString movieFormatProblem(const QString &formatName, bool stillPicture)
     return QString();
 }
 
-bool checkMovieFormat(const QString &moviePath, QString *error)
+Error checkMovieFormat(const QString &moviePath)
 {
     if (findFfprobe().isEmpty())
-        return true;
+        return Error();
     QByteArray output;
-    QString probeError;
-    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
-                     QStringLiteral("-show_entries"), QStringLiteral("format=format_name:stream_disposition=attached_pic"),
-                     QStringLiteral("-of"), QStringLiteral("default=nw=1"), QFileInfo(moviePath).absoluteFilePath()},
-                    &output, &probeError))
-        return true;
+    if (runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                    QStringLiteral("-show_entries"), QStringLiteral("format=format_name:stream_disposition=attached_pic"),
+                    QStringLiteral("-of"), QStringLiteral("default=nw=1"), QFileInfo(moviePath).absoluteFilePath()},
+                   &output))
+        return Error();
     QString format;
     bool still = false;
     for (const QByteArray &line : output.split('\n')) {
@@ -66,9 +65,9 @@ bool checkMovieFormat(const QString &moviePath, QString *error)
     }
     const QString problem = movieFormatProblem(format, still);
     if (problem.isEmpty())
-        return true;
-    *error = QStringLiteral("%1 is %2, not a movie file").arg(QDir::toNativeSeparators(moviePath), problem);
-    return false;
+        return Error();
+    return Error::failed(Error::Stage::Decoding,
+                         QStringLiteral("%1 is %2, not a movie file").arg(QDir::toNativeSeparators(moviePath), problem));
 }
 
 int framesInDuration(double seconds, double rate)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/core/error.h"
+
 #include <QString>
 
 namespace nocta {
@@ -14,11 +16,11 @@ namespace nocta {
 // first video stream is a picture attached to sound. Empty when it is one.
 QString movieFormatProblem(const QString &formatName, bool stillPicture);
 
-// Asks ffprobe what moviePath is. False with "<path> is <what>, not a movie
-// file (...)" in *error for a format that movieFormatProblem() refuses;
-// true otherwise, also when ffprobe is missing or cannot read the file
-// (ffmpeg's own failure then says why).
-bool checkMovieFormat(const QString &moviePath, QString *error);
+// Asks ffprobe what moviePath is. A decoding error "<path> is <what>, not a
+// movie file" for a format that movieFormatProblem() refuses; none
+// otherwise, also when ffprobe is missing or cannot read the file (ffmpeg's
+// own failure then says why).
+Error checkMovieFormat(const QString &moviePath);
 
 // The frames that seconds of a movie hold at rate frames per second,
 // rounded; -1 when that is no count an int holds (not finite, negative,

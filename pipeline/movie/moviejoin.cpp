@@ -1,7 +1,7 @@
 #include "pipeline/movie/moviejoin.h"
 
 #include "pipeline/core/runsink.h"
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 #include "pipeline/movie/keptstreams.h"
 #include "pipeline/movie/movieoutput.h"
 
@@ -264,18 +264,18 @@ Error join(const JoinPlan &plan, const QString &output, RunSink &sink, bool repl
     if (Error error = writeConcatList(plan, rateNum, rateDen, listPath))
         return error;
     const QString streamsFile = streams.isEmpty() ? QString() : movie.scratch();
-    const QString failure = encodeSubtitlesAhead(&streams, dir.path(), QFileInfo(movie.target()).suffix(), stop);
+    const Fault fault = encodeSubtitlesAhead(&streams, dir.path(), QFileInfo(movie.target()).suffix(), stop);
     if (stop())
         return Error::stopped(Error::Stage::Joining);
-    if (!failure.isEmpty())
-        return joinError(failure);
+    if (fault)
+        return fault.error(Error::Stage::Joining);
     for (const QStringList &arguments : joinCommands(plan, streams, double(rateNum) / double(rateDen), listPath,
                                                      streamsFile, movie.partial())) {
-        const QString reason = runFfmpeg(dir.path(), arguments, stop);
+        const Fault fault = runFfmpeg(dir.path(), arguments, stop);
         if (stop())
             return Error::stopped(Error::Stage::Joining);
-        if (!reason.isEmpty())
-            return joinError(reason);
+        if (fault)
+            return fault.error(Error::Stage::Joining);
     }
     int frames = -1;
     if (Error error = expectedFrames(plan, &frames))

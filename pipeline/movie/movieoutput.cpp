@@ -1,7 +1,7 @@
 #include "pipeline/movie/movieoutput.h"
 
 #include "pipeline/core/safefile.h"
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -12,8 +12,9 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
+
+#ifdef Q_OS_UNIX
 #include <signal.h>
 #endif
 
@@ -184,17 +185,16 @@ Error MovieOutput::commit(int frames)
         return failed(QStringLiteral("the new movie cannot be read"), unreadable.reason);
     if (packets >= 0 && packets != frames)
         return failed(QStringLiteral("the new movie holds %1 of the %2 frames").arg(packets).arg(frames));
-    QString error;
-    if (!syncFile(m_partial, &error))
-        return failed(QStringLiteral("could not write the new movie to the disk"), error);
+    if (const Fault fault = syncFile(m_partial))
+        return fault.error(m_stage, QStringLiteral("could not write the new movie to the disk"));
     if (m_stop && m_stop())
         return Error::stopped(m_stage);
-    bool existed = false;
-    if (m_replace ? !replaceFile(m_partial, m_target, &error) : !renameNoReplace(m_partial, m_target, &error, &existed))
-        return failed(existed ? QStringLiteral("%1 appeared while this movie was made; it is left as it is")
-                                    .arg(QDir::toNativeSeparators(m_shown))
-                              : QStringLiteral("could not replace %1").arg(QDir::toNativeSeparators(m_shown)),
-                      existed ? QString() : error);
+    const Fault fault = m_replace ? replaceFile(m_partial, m_target) : renameNoReplace(m_partial, m_target);
+    if (fault && fault.code == EEXIST)
+        return failed(QStringLiteral("%1 appeared while this movie was made; it is left as it is")
+                          .arg(QDir::toNativeSeparators(m_shown)));
+    if (fault)
+        return fault.error(m_stage, QStringLiteral("could not replace %1").arg(QDir::toNativeSeparators(m_shown)));
     m_partial.clear();
     return Error();
 }

@@ -90,9 +90,8 @@ ModePreview qualityPreview(const std::deque<QImage> &frames, int first, int at, 
 Error decodeFrames(const QString &moviePath, const MovieInfo &info, const FrameSpan &span, std::deque<QImage> *frames)
 {
     DecoderSource source(planDecode(moviePath, info, span), info, span.count, span.first + 1, [] { return false; });
-    QString why;
-    if (!source.start(&why))
-        return previewError(why);
+    if (const Fault fault = source.start())
+        return fault.error(Error::Stage::Processing);
     SourceFrame frame;
     while (int(frames->size()) < span.count && source.next(&frame))
         frames->push_back(frame.image);

@@ -1,6 +1,6 @@
 #include "pipeline/movie/movieprobe.h"
 
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 #include "pipeline/movie/movieformat.h"
 
 #include <QDir>
@@ -174,14 +174,14 @@ Error movieInfoFromProbe(const QString &moviePath, const QByteArray &json, Movie
 Error measureVideo(const QString &moviePath, VideoExtent *extent)
 {
     QByteArray json;
-    QString reason;
-    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
-                     QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
-                     QStringLiteral("format=format_name:format_tags:stream=nb_read_packets,duration:stream_tags=DURATION"),
-                     QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
-                    &json, &reason))
-        return Error::failed(Error::Stage::Joining, QStringLiteral("%1 cannot be read").arg(QDir::toNativeSeparators(moviePath)),
-                             reason);
+    if (const Fault fault = runFfprobe(
+            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+             QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
+             QStringLiteral("format=format_name:format_tags:stream=nb_read_packets,duration:stream_tags=DURATION"),
+             QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
+            &json))
+        return fault.error(Error::Stage::Joining,
+                           QStringLiteral("%1 cannot be read").arg(QDir::toNativeSeparators(moviePath)));
     const QJsonObject root = QJsonDocument::fromJson(json).object();
     const QJsonObject format = root.value(QStringLiteral("format")).toObject();
     const QJsonObject stream = root.value(QStringLiteral("streams")).toArray().at(0).toObject();
@@ -202,14 +202,14 @@ Error measureVideo(const QString &moviePath, VideoExtent *extent)
 Error probeMovie(const QString &moviePath, MovieInfo *info)
 {
     QByteArray json;
-    QString reason;
-    if (!runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                     QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,width,height,"
-                                    "sample_aspect_ratio,r_frame_rate,avg_frame_rate,nb_frames,duration,start_time"
-                                    ":stream_side_data=rotation"),
-                     QStringLiteral("-of"), QStringLiteral("json"), QFileInfo(moviePath).absoluteFilePath()},
-                    &json, &reason))
-        return Error::failed(Error::Stage::Decoding, reason);
+    if (const Fault fault = runFfprobe({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                                        QStringLiteral("format=start_time,duration:stream=index,codec_type,codec_name,"
+                                                       "width,height,sample_aspect_ratio,r_frame_rate,avg_frame_rate,"
+                                                       "nb_frames,duration,start_time:stream_side_data=rotation"),
+                                        QStringLiteral("-of"), QStringLiteral("json"),
+                                        QFileInfo(moviePath).absoluteFilePath()},
+                                       &json))
+        return fault.error(Error::Stage::Decoding);
     return movieInfoFromProbe(moviePath, json, info);
 }
 

@@ -4,7 +4,7 @@
 #include "pipeline/core/safefile.h"
 #include "pipeline/frames/workfolder.h"
 #include "pipeline/movie/encodeplan.h"
-#include "pipeline/movie/ffmpeg.h"
+#include "pipeline/movie/ffmpegrun.h"
 #include "pipeline/movie/movieformat.h"
 #include "pipeline/movie/movieoutput.h"
 
@@ -49,8 +49,8 @@ Error checkMovie(const QString &moviePath)
     else if (!movie.isReadable())
         why = QStringLiteral("%1 cannot be read").arg(shown);
     else
-        checkMovieFormat(moviePath, &why);
-    return why.isEmpty() ? Error() : Error::failed(Error::Stage::Decoding, why);
+        return checkMovieFormat(moviePath);
+    return Error::failed(Error::Stage::Decoding, why);
 }
 
 QStringList decodeArguments(const QString &moviePath, FfmpegLog log)
@@ -92,11 +92,11 @@ Error decode(const QString &moviePath, const WorkFolder &folder, RunSink &sink, 
         return failed(QStringLiteral("could not create the directory %1/").arg(WorkFolder::screensName()));
     if (Error error = folder.removeDecodedFrames())
         return error;
-    const QString reason = runFfmpeg(folder.path(), decodeArguments(moviePath, log), stopOf(sink));
+    const Fault fault = runFfmpeg(folder.path(), decodeArguments(moviePath, log), stopOf(sink));
     if (sink.stopRequested())
         return Error::stopped(Error::Stage::Decoding);
-    if (!reason.isEmpty())
-        return failed(reason);
+    if (fault)
+        return fault.error(Error::Stage::Decoding);
     if (folder.decodedFrames().isEmpty())
         return failed(QStringLiteral("ffmpeg wrote no frame"));
     return Error();
@@ -122,11 +122,11 @@ Error encode(const WorkFolder &folder, RunSink &sink, const QString &outputPath,
     output.setReplace(replace);
     if (Error error = output.open())
         return error;
-    const QString reason = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
+    const Fault fault = runFfmpeg(folder.path(), encodeArguments(output.partial(), log), stopOf(sink));
     if (sink.stopRequested())
         return Error::stopped(Error::Stage::Encoding);
-    if (!reason.isEmpty())
-        return failed(reason);
+    if (fault)
+        return fault.error(Error::Stage::Encoding);
     return output.commit(frames);
 }
 

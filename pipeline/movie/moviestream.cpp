@@ -148,23 +148,24 @@ Error planStream(const StreamJob &job, StreamPlan *plan, RunSink &sink)
 // What a decode of frames [first, first + expected) that gave only the
 // first `given` of them and ended with ffmpeg's complaint about the movie
 // lost: "the movie is damaged: frames 49-96 (1.92-3.84 s) could not be
-// decoded (<complaint>)"; empty when nothing is missing or ffmpeg did not
-// complain (the movie's frame count was only an estimate).
-QString lostFrames(const MovieInfo &info, int first, int given, int expected, const QString &complaint)
+// decoded (<complaint>)"; no error when nothing is missing or ffmpeg did
+// not complain (the movie's frame count was only an estimate).
+Error lostFrames(const MovieInfo &info, int first, int given, int expected, const QString &complaint)
 {
     if (complaint.isEmpty() || expected < 0 || given >= expected)
-        return QString();
+        return Error();
     // Frames are numbered from 1 in messages.
     const int from = first + given + 1, to = first + expected;
     const auto time = [&info](int frame) { return QString::number(frame / info.rate(), 'f', 2); };
-    return QStringLiteral("the movie is damaged: frames %1-%2 (%3-%4 s) could not be decoded (%5)")
-        .arg(from).arg(to).arg(time(from - 1), time(to), complaint);
+    return Error::failed(Error::Stage::Decoding,
+                         QStringLiteral("the movie is damaged: frames %1-%2 (%3-%4 s) could not be decoded (%5)")
+                             .arg(from).arg(to).arg(time(from - 1), time(to), complaint));
 }
 
 // The decoder, the run and the encoder, each on a thread of its own. What
 // the decoder could not decode of a damaged movie goes to *damage.
 RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString &partial, RunSink &sink,
-                    QString *damage)
+                    Error *damage)
 {
     const MovieInfo &info = plan.info;
     const FrameSpan &span = plan.span;
@@ -174,9 +175,11 @@ RunResult runStream(const StreamJob &job, const StreamPlan &plan, const QString 
     EncoderTarget encoder(streamEncodeArguments(plan, partial), QSize(info.width, info.height));
     ProcessingRun run(job.mode, sink, job.quality, RunSpan{span.first, plan.range.first, plan.range.end});
     const RunResult result = run.exec([&] {
-        QString why;
-        if (!encoder.start(&why) || !source.start(&why)) {
-            run.fail(Error::failed(Error::Stage::Processing, why));
+        Fault fault = encoder.start();
+        if (!fault)
+            fault = source.start();
+        if (fault) {
+            run.fail(fault.error(Error::Stage::Processing));
             return;
         }
         run.slide(source, encoder);
@@ -217,9 +220,8 @@ Error encodeSubtitlesAhead(StreamPlan *plan, const QTemporaryDir &dir, const QSt
     if (!dir.isValid())
         return Error::failed(Error::Stage::Encoding, QStringLiteral("cannot create a temporary directory"),
                              dir.errorString());
-    const QString failure = encodeSubtitlesAhead(&plan->streams, dir.path(), suffix,
-                                                 [&sink] { return sink.stopRequested(); });
-    return failure.isEmpty() ? Error() : Error::failed(Error::Stage::Encoding, failure);
+    return encodeSubtitlesAhead(&plan->streams, dir.path(), suffix, [&sink] { return sink.stopRequested(); })
+        .error(Error::Stage::Encoding);
 }
 
 } // namespace
@@ -240,7 +242,7 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
         sink.logFailure(error.line());
         return false;
     }
-    QString damage;
+    Error damage;
     const RunResult result = runStream(job, plan, output.partial(), sink, &damage);
     if (!result.ok())
         return false;
@@ -250,8 +252,8 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
     // movie it holds what could be decoded, unless it is empty or a part
     // that is not the last, which join could not use.
     error = checkWritten(job, plan, result.framesWritten);
-    if (error && !damage.isEmpty())
-        error = Error::failed(Error::Stage::Decoding, damage);
+    if (error && damage)
+        error = damage;
     if (!error)
         error = output.commit(result.framesWritten);
     if (error) {
@@ -259,10 +261,9 @@ bool denoiseMovie(const StreamJob &job, RunSink &sink)
         return false;
     }
     sink.log(QStringLiteral(" - Movie created."));
-    if (!damage.isEmpty()) {
-        sink.logFailure(Error::failed(Error::Stage::Decoding,
-                                      damage + QStringLiteral("; the denoised movie holds the frames before them"))
-                            .line());
+    if (damage) {
+        damage.detail += QStringLiteral("; the denoised movie holds the frames before them");
+        sink.logFailure(damage.line());
         return false;
     }
     return true;

@@ -30,16 +30,16 @@ class PipeWorker
 public:
     virtual ~PipeWorker() { halt(); }
 
-    bool start(QString *error)
+    // Starts the thread that runs ffmpeg.
+    Fault start()
     {
         m_thread.reset(QThread::create([this] { work(); }));
         m_thread->start();
         if (!m_thread->isRunning() && !m_thread->isFinished()) {
             m_thread.reset();
-            *error = QStringLiteral("cannot start a thread");
-            return false;
+            return Fault::because(QStringLiteral("cannot start a thread"));
         }
-        return true;
+        return Fault();
     }
 
 protected:
@@ -49,10 +49,11 @@ protected:
     // Why ffmpeg failed, for the worker's stage.
     virtual Error::Stage stage() const = 0;
     Error failed(const QString &reason) const { return Error::failed(stage(), reason); }
+    Error failed(const FfmpegProcess &ffmpeg) const { return ffmpeg.failure().error(stage()); }
     // ffmpeg's end: an error when it failed.
     Error finished(FfmpegProcess &ffmpeg) const
     {
-        return ffmpeg.waitForFinished() ? Error() : failed(ffmpeg.failureReason());
+        return ffmpeg.waitForFinished() ? Error() : failed(ffmpeg);
     }
 
     // Waits for the thread's end.
@@ -204,7 +205,7 @@ private:
     {
         ffmpeg.setOutput(FfmpegProcess::Output::Pipe);
         if (!ffmpeg.start(m_arguments))
-            return failed(ffmpeg.failureReason());
+            return failed(ffmpeg);
         const qint64 frameBytes = qint64(m_info.width) * m_info.height * 3;
         std::vector<uchar> bytes(std::size_t(frameBytes), 0);
         int lead = m_lead;   // frames before the first wanted one
@@ -284,7 +285,7 @@ private:
     {
         ffmpeg.setInput(FfmpegProcess::Input::Pipe);
         if (!ffmpeg.start(m_arguments))
-            return failed(ffmpeg.failureReason());
+            return failed(ffmpeg);
         std::vector<uchar> bytes(std::size_t(m_size.width()) * std::size_t(m_size.height()) * 3);
         QImage frame;
         int written = 0;
@@ -294,8 +295,7 @@ private:
                 if (halted())
                     break;
                 ffmpeg.waitForFinished();
-                const QString reason = ffmpeg.failureReason();
-                return failed(reason.isEmpty() ? QStringLiteral("ffmpeg stopped reading frames") : reason);
+                return ffmpeg.failure() ? failed(ffmpeg) : failed(QStringLiteral("ffmpeg stopped reading frames"));
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_written = ++written;

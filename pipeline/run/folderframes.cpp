@@ -65,13 +65,13 @@ bool FolderSource::next(SourceFrame *frame)
             // The reason reads "<its size>, not <the first frame's>".
             m_failure = Error{Error::Stage::Processing, Error::Kind::Stopped,
                               QStringLiteral("%1 is %2, the frames before it are %3x%4")
-                                  .arg(entry.fileName(), load.reason.section(QLatin1Char(','), 0, 0))
+                                  .arg(entry.fileName(), load.fault.reason.section(QLatin1Char(','), 0, 0))
                                   .arg(m_size.width()).arg(m_size.height()),
                               QString(), entry.fileName()};
             break;
         default:
             m_failure = Error::failed(Error::Stage::Processing,
-                                      QStringLiteral("%1: %2").arg(entry.fileName(), load.reason));
+                                      QStringLiteral("%1: %2").arg(entry.fileName(), load.fault.reason));
             break;
         }
     }
@@ -90,12 +90,10 @@ PngTarget::~PngTarget()
 
 namespace {
 
-QString writeFrame(const QImage &image, const QString &path)
+Error writeFrame(const QImage &image, const QString &path)
 {
-    QString reason;
-    if (savePng(image, path, &reason))
-        return QString();
-    return QStringLiteral("cannot write %1 (%2)").arg(QDir::toNativeSeparators(path), reason);
+    return savePng(image, path).error(Error::Stage::Processing,
+                                      QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(path)));
 }
 
 } // namespace
@@ -103,49 +101,42 @@ QString writeFrame(const QImage &image, const QString &path)
 bool PngTarget::put(const QImage &output, const SourceFrame &oldest)
 {
     finish();
-    if (!m_error.isEmpty())
+    if (m_failure)
         return false;
     const QString path = m_folder.outputFrame(oldest.name);
     if (m_names.contains(oldest.name)) {
-        m_error = QStringLiteral("%1 and %2 would both be saved as %3/%4.png")
-                      .arg(m_names.value(oldest.name), oldest.label, WorkFolder::processedName(), oldest.name);
-        m_collision = Error{Error::Stage::Processing, Error::Kind::Stopped, m_error + QLatin1Char('.'), QString(),
-                            oldest.label};
+        m_failure = Error{Error::Stage::Processing, Error::Kind::Stopped,
+                          QStringLiteral("%1 and %2 would both be saved as %3/%4.png.")
+                              .arg(m_names.value(oldest.name), oldest.label, WorkFolder::processedName(), oldest.name),
+                          QString(), oldest.label};
         return false;
     }
     m_names.insert(oldest.name, oldest.label);
     if (m_overlapped) {
         try {
             m_pending = std::async(std::launch::async, [output, path] { return writeFrame(output, path); });
-            return m_error.isEmpty();
+            return !m_failure;
         } catch (const std::system_error &) {
             m_overlapped = false;   // no thread to be had: write in turn
         }
     }
     record(writeFrame(output, path));
-    return m_error.isEmpty();
+    return !m_failure;
 }
 
 bool PngTarget::finish()
 {
     if (m_pending.valid())
         record(m_pending.get());
-    return m_error.isEmpty();
+    return !m_failure;
 }
 
-Error PngTarget::failure() const
+void PngTarget::record(const Error &error)
 {
-    if (m_collision)
-        return m_collision;
-    return m_error.isEmpty() ? Error() : Error::failed(Error::Stage::Processing, m_error);
-}
-
-void PngTarget::record(const QString &error)
-{
-    if (error.isEmpty())
+    if (!error)
         ++m_written;
-    else if (m_error.isEmpty())
-        m_error = error;
+    else if (!m_failure)
+        m_failure = error;
 }
 
 } // namespace nocta

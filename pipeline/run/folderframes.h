@@ -59,18 +59,17 @@ public:
 
     bool put(const QImage &output, const SourceFrame &oldest) override;
     bool finish() override;
-    Error failure() const override;
+    Error failure() const override { return m_failure; }
     int written() const override { return m_written; }
 
 private:
-    void record(const QString &error);
+    void record(const Error &error);
 
     WorkFolder m_folder;
     QHash<QString, QString> m_names;     // output name -> the frame it came from
-    Error m_collision;
     bool m_overlapped;
-    std::future<QString> m_pending;
-    QString m_error;
+    std::future<Error> m_pending;
+    Error m_failure;                     // the first frame that failed, or a name used twice
     int m_written = 0;
 };
 

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
     const nocta::FrameLoad load = nocta::decodeFrame(bytes);
-    if (load.ok() != !load.image.isNull() || load.ok() != load.reason.isEmpty())
+    if (load.ok() != !load.image.isNull() || load.ok() != load.fault.reason.isEmpty() || load.ok() == bool(load.fault))
         std::abort();
     if (load.ok()) {
         // Every pixel is read: the sanitizer sees any read outside the image.
