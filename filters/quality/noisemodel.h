@@ -66,10 +66,14 @@ struct NoiseModel
     // shot * L + read, fitted to the luma noise.
     double shot = 0;
     double read = 0;
-    // Output byte of a colour channel by its filtered value in quarter
+    // The read noise of each colour channel (red, green, blue) on its own:
+    // colour noise and noise that differs by channel make it differ from
+    // read, which is measured on grey.
+    std::array<double, 3> channelRead{};
+    // Output byte of each colour channel by its filtered value in quarter
     // steps: undoes the lift that black clipping and the transfer curve give
-    // the mean of noisy values.
-    std::array<std::uint8_t, 1024> unbias{};
+    // the mean of noisy values, from shot and the channel's read noise.
+    std::array<UnbiasTable, 3> unbias{};
     // Variance of a colour channel's noisy byte by its mean level, as the
     // linear-light model predicts it (clipping included), and the factors
     // that bring its predictions for luma and the colour differences of a
