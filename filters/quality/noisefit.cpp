@@ -14,6 +14,10 @@ namespace {
 // of one deviation: sqrt(0.299^2 + 0.587^2 + 0.114^2).
 constexpr double LumaOfChannel = 0.6712;
 
+// How many of the darkest bins of a colour channel (2 levels each) its read
+// noise is fitted on: levels 0 .. 7, where the read noise rules.
+constexpr int DarkColourBins = 4;
+
 // Fits variance = shot * L + read (one channel, linear light) to the luma
 // deviations of the bins away from black and white, relative errors
 // weighed alike.
@@ -108,7 +112,7 @@ float calibration(const NoiseHistogram &histogram, int channel, const std::array
         if (n < MinSamples)
             continue;
         const double sigma = histogram.median(channel, b) * MedianToSigma;
-        const int level = std::clamp(int(histogram.meanLevel(b) + 0.5), 0, 255);
+        const int level = std::clamp(int(histogram.meanLevel(0, b) + 0.5), 0, 255);
         measured += n * sigma * sigma;
         predicted += n * (weights[0] + weights[1] + weights[2]) * model.channelVariance[std::size_t(level)];
     }
@@ -138,6 +142,28 @@ void fillTable(const std::array<double, NoiseHistogram::LevelBins> &sigma,
         const double f = p - b;
         table[std::size_t(level)] = float(strength * ((1 - f) * filled[b] + f * filled[b + 1]));
     }
+}
+
+// The read noise of one colour channel, fitted to its darkest bins
+// together, where the read noise rules; the grey cells' where they have too
+// few samples or where that is more (the grey cells' noise is a mix of the
+// channels').
+double channelReadNoise(const NoiseHistogram &histogram, int channel, const NoiseModel &model)
+{
+    std::array<int, NoiseHistogram::Steps> counts{};
+    long long n = 0, levels = 0;
+    for (int b = 0; b < DarkColourBins; ++b) {
+        const int *from = histogram.counts(channel, b);
+        for (int s = 0; s < NoiseHistogram::Steps; ++s)
+            counts[std::size_t(s)] += from[s];
+        n += histogram.total(channel, b);
+        levels += histogram.levelSum(channel, b);
+    }
+    if (n < std::max(MinSamples, histogram.total() / ShareOfSamples))
+        return model.read;
+    const double level = double(levels) / (16.0 * double(n));
+    const double sigma = medianStep(counts.data()) * MedianToSigma;
+    return std::max(model.read, fitReadNoise(NearBlack::CellChannel, level, sigma, model.shot));
 }
 
 } // namespace
@@ -172,13 +198,14 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
             fitLinearNoise(sigma, valid, model);
             for (int b = 0; b < 2; ++b) {
                 if (valid[b]) {
-                    model.read = fitReadNoise(NearBlack::Luma, histogram.meanLevel(b), sigma[b], model.shot);
+                    model.read = fitReadNoise(NearBlack::Luma, histogram.meanLevel(0, b), sigma[b], model.shot);
                     break;
                 }
             }
         }
     }
-    model.channelRead = {model.read, model.read, model.read};
+    for (int c = 0; c < 3; ++c)
+        model.channelRead[std::size_t(c)] = channelReadNoise(histogram, NoiseHistogram::FirstColour + c, model);
     for (std::size_t c = 0; c < 3; ++c)
         buildUnbias(model.shot, model.channelRead[c], model.unbias[c]);
     buildChannelVariance(model);
