@@ -14,9 +14,8 @@ namespace {
 // of one deviation: sqrt(0.299^2 + 0.587^2 + 0.114^2).
 constexpr double LumaOfChannel = 0.6712;
 
-// How many of the darkest bins of a colour channel (2 levels each) its read
-// noise is fitted on: levels 0 .. 7, where the read noise rules.
-constexpr int DarkColourBins = 4;
+// The bins of a colour channel's histogram, all near black.
+constexpr int DarkColourBins = NoiseHistogram::ColourLevels / NoiseHistogram::ColourBinWidth;
 
 // Fits variance = shot * L + read (one channel, linear light) to the luma
 // deviations of the bins away from black and white, relative errors
@@ -144,10 +143,9 @@ void fillTable(const std::array<double, NoiseHistogram::LevelBins> &sigma,
     }
 }
 
-// The read noise of one colour channel, fitted to its darkest bins
-// together, where the read noise rules; the grey cells' where they have too
-// few samples or where that is more (the grey cells' noise is a mix of the
-// channels').
+// The read noise of one colour channel, fitted to its bins near black
+// together; the grey cells' where they have too few samples or where that
+// is more (the grey cells' noise is a mix of the channels').
 double channelReadNoise(const NoiseHistogram &histogram, int channel, const NoiseModel &model)
 {
     std::array<int, NoiseHistogram::Steps> counts{};

@@ -122,7 +122,7 @@ void countCellChannels(const FramePlanes &current, const FramePlanes &reference,
         if (levels[c] >= NoiseHistogram::ColourLevels)
             continue;
         const float level = std::max(0.0f, levels[c]);
-        const int bin = std::min(NoiseHistogram::LevelBins - 1, int(level * (NoiseHistogram::LevelBins / float(NoiseHistogram::ColourLevels))));
+        const int bin = int(level) / NoiseHistogram::ColourBinWidth;
         histogram.levelSum(NoiseHistogram::FirstColour + c, bin) += int(level * 16.0f + 0.5f);
         count(histogram.counts(NoiseHistogram::FirstColour + c, bin), differences[c]);
     }

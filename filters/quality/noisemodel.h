@@ -15,14 +15,18 @@ namespace nocta::quality {
 // the current frame (bins of 16 levels); and of each colour channel of a
 // half-resolution cell (red, green, blue: the mean of 2x2 pixels) on cells
 // of any colour, by the channel's mean level over the cell's 3x3
-// neighbourhood in the current frame (bins of 2 levels, 0 .. 31 only).
+// neighbourhood in the current frame (near black only, where the read noise
+// rules).
 class NoiseHistogram
 {
 public:
     static constexpr int Channels = 6;
     static constexpr int FirstColour = 3;   // channels 3, 4, 5: red, green, blue
     static constexpr int LevelBins = 16;
-    static constexpr int ColourLevels = 32;
+    // The colour channels are counted below ColourLevels only, in bins of
+    // ColourBinWidth levels.
+    static constexpr int ColourLevels = 8;
+    static constexpr int ColourBinWidth = 2;
     static constexpr int Steps = 256;
 
     NoiseHistogram() : m_counts(std::size_t(Channels * LevelBins * Steps), 0) {}
