@@ -110,8 +110,9 @@ int runQuality(int w, int h, const Args &args)
     deliver(rest);
     timer.report("quality");
     const auto &model = filter.noiseModel();
-    std::fprintf(stderr, "noise: shot %.3g read %.3g; luma sigma at 16/64/128: %.2f %.2f %.2f\n", model.shot,
-                 model.read, model.sigmaY[16], model.sigmaY[64], model.sigmaY[128]);
+    std::fprintf(stderr, "noise: shot %.3g read %.3g (red %.3g, green %.3g, blue %.3g); luma sigma at 16/64/128: "
+                 "%.2f %.2f %.2f\n", model.shot, model.read, model.channelRead[0], model.channelRead[1],
+                 model.channelRead[2], model.sigmaY[16], model.sigmaY[64], model.sigmaY[128]);
     return 0;
 }
 

@@ -16,6 +16,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -75,8 +76,9 @@ QImage cleanFrame(int w, int h, int dx, int dy, bool dark)
     return image;
 }
 
-// Night noise in linear light (shot and read noise), clipped at black.
-QImage addNoise(const QImage &clean, QRandomGenerator &random, double shot = 0.0032, double read = 0.0017)
+// Night noise in linear light (shot noise and each channel's read noise:
+// deviations of red, green, blue), clipped at black.
+QImage addNoise(const QImage &clean, QRandomGenerator &random, double shot, const std::array<double, 3> &read)
 {
     QImage noisy(clean.size(), QImage::Format_RGB32);
     for (int y = 0; y < clean.height(); ++y) {
@@ -84,14 +86,19 @@ QImage addNoise(const QImage &clean, QRandomGenerator &random, double shot = 0.0
         auto *out = reinterpret_cast<QRgb *>(noisy.scanLine(y));
         for (int x = 0; x < clean.width(); ++x) {
             int c[3] = {qRed(in[x]), qGreen(in[x]), qBlue(in[x])};
-            for (int &v : c) {
-                const double l = toLinear(v / 255.0);
-                v = toByte(l + std::sqrt(shot * l + read * read) * normal(random));
+            for (std::size_t k = 0; k < 3; ++k) {
+                const double l = toLinear(c[k] / 255.0);
+                c[k] = toByte(l + std::sqrt(shot * l + read[k] * read[k]) * normal(random));
             }
             out[x] = qRgb(c[0], c[1], c[2]);
         }
     }
     return noisy;
+}
+
+QImage addNoise(const QImage &clean, QRandomGenerator &random, double shot = 0.0032, double read = 0.0017)
+{
+    return addNoise(clean, random, shot, {read, read, read});
 }
 
 struct Clip
@@ -174,6 +181,8 @@ private slots:
     void printHash();
     void measuresTheNoise();
     void returnsDarkAreasToTheirLevel();
+    void returnsDarkChannelsToTheirLevel_data();
+    void returnsDarkChannelsToTheirLevel();
     void followsAPanningCamera();
     void keepsScenesApart();
     void fixedPlanesFollowTheFloatPlanes();
@@ -349,6 +358,60 @@ void TestQualityFilter::returnsDarkAreasToTheirLevel()
     const double noisy = patchMean(frames[2]), filtered = patchMean(out[2]);
     QVERIFY2(noisy > dark + 3, qPrintable(QString::number(noisy)));
     QVERIFY2(std::abs(filtered - dark) < 1.5, qPrintable(QStringLiteral("%1 (noisy %2)").arg(filtered).arg(noisy)));
+}
+
+void TestQualityFilter::returnsDarkChannelsToTheirLevel_data()
+{
+    QTest::addColumn<QRgb>("bar");
+    QTest::addColumn<double>("red");   // read noise deviations
+    QTest::addColumn<double>("green");
+    QTest::addColumn<double>("blue");
+    QTest::newRow("red bar, noisier red and blue") << qRgb(97, 3, 3) << 0.0025 << 0.0017 << 0.0025;
+    QTest::newRow("blue bar, noisiest blue") << qRgb(3, 0, 97) << 0.0017 << 0.0017 << 0.0035;
+    QTest::newRow("magenta bar, green at 4, even noise") << qRgb(97, 4, 97) << 0.0017 << 0.0017 << 0.0017;
+}
+
+// Stripes of black, two greys (for the noise fit) and a saturated bar, the
+// channels' read noise differing: every channel near black, in the black
+// stripe or the bar, comes back within a level of its clean level (each
+// channel is lifted by its own noise, not the grey's).
+void TestQualityFilter::returnsDarkChannelsToTheirLevel()
+{
+    QFETCH(QRgb, bar);
+    QFETCH(double, red);
+    QFETCH(double, green);
+    QFETCH(double, blue);
+    const int w = 256, h = 64;
+    const QRgb stripes[4] = {qRgb(0, 0, 0), qRgb(60, 60, 60), qRgb(160, 160, 160), bar};
+    QImage clean(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            clean.setPixel(x, y, stripes[x / (w / 4)]);
+    QRandomGenerator random(13);
+    std::vector<QImage> frames;
+    for (int i = 0; i < 6; ++i)
+        frames.push_back(addNoise(clean, random, 0.0032, {red, green, blue}));
+    const std::vector<QImage> out = filterClip(frames);
+    for (int inBar = 0; inBar < 2; ++inBar) {
+        const int x0 = inBar ? 3 * w / 4 + 8 : 8, x1 = inBar ? w - 8 : w / 4 - 8;
+        const QRgb c = clean.pixel(x0, 0);
+        const int levels[3] = {qRed(c), qGreen(c), qBlue(c)};
+        for (int k = 0; k < 3; ++k) {
+            if (levels[k] > 8)
+                continue;
+            double sum = 0;
+            for (int f = 1; f <= 3; ++f)
+                for (int y = 8; y < h - 8; ++y)
+                    for (int x = x0; x < x1; ++x) {
+                        const QRgb p = out[std::size_t(f)].pixel(x, y);
+                        sum += k == 0 ? qRed(p) : (k == 1 ? qGreen(p) : qBlue(p));
+                    }
+            const double mean = sum / (3.0 * (h - 16) * (x1 - x0));
+            QVERIFY2(std::abs(mean - levels[k]) < 1.0,
+                     qPrintable(QStringLiteral("%1, channel %2: %3 for %4")
+                                .arg(inBar ? "bar" : "black").arg(k).arg(mean).arg(levels[k])));
+        }
+    }
 }
 
 // A camera panning several pixels a frame: the neighbours are aligned, so

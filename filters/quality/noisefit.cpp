@@ -14,26 +14,8 @@ namespace {
 // of one deviation: sqrt(0.299^2 + 0.587^2 + 0.114^2).
 constexpr double LumaOfChannel = 0.6712;
 
-// Draws of the simulation that predicts a measured deviation near black.
-constexpr std::size_t MedianDraws = 1024;
-
-// The largest read noise variance considered (deviation 0.17 of white).
-constexpr double MaxRead = 0.03;
-
-double srgbToLinear(double v)
-{
-    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-}
-
-double linearToSrgb(double l)
-{
-    return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055;
-}
-
-double srgbSlope(double l)
-{
-    return l <= 0.0031308 ? 12.92 : 1.055 / 2.4 * std::pow(l, 1.0 / 2.4 - 1.0);
-}
+// The bins of a colour channel's histogram, all near black.
+constexpr int DarkColourBins = NoiseHistogram::ColourLevels / NoiseHistogram::ColourBinWidth;
 
 // Fits variance = shot * L + read (one channel, linear light) to the luma
 // deviations of the bins away from black and white, relative errors
@@ -64,128 +46,10 @@ void fitLinearNoise(const std::array<double, NoiseHistogram::LevelBins> &sigma,
     model.read = read;
 }
 
-// Mean and deviation of the noisy byte of one channel whose clean byte is
-// c, for a model: the noise is clipped at black and white in linear light,
-// then goes through the transfer curve.
-struct Moments
-{
-    double mean, deviation;
-};
 
-Moments noisyMoments(double c, double shot, double read)
-{
-    constexpr int Points = 17;
-    double sum = 0, squares = 0, total = 0;
-    const double l = srgbToLinear(c / 255.0);
-    const double sd = std::sqrt(std::max(0.0, shot * l + read));
-    for (int i = 0; i < Points; ++i) {
-        const double z = -4.0 + 8.0 * i / (Points - 1), w = std::exp(-0.5 * z * z);
-        const double v = 255.0 * linearToSrgb(std::clamp(l + sd * z, 0.0, 1.0));
-        sum += w * v;
-        squares += w * v * v;
-        total += w;
-    }
-    const double mean = sum / total;
-    return {mean, std::sqrt(std::max(0.0, squares / total - mean * mean))};
-}
-
-// Fixed standard normal samples (a linear congruential generator through
-// Box-Muller): six per draw, a channel value in each of two frames.
-const std::vector<double> &normalSamples()
-{
-    static const std::vector<double> samples = [] {
-        std::vector<double> z(6 * MedianDraws);
-        std::uint64_t state = 0x2545F4914F6CDD1DULL;
-        auto uniform = [&state] {
-            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-            return (double(state >> 11) + 0.5) / 9007199254740992.0;
-        };
-        for (std::size_t i = 0; i < z.size(); i += 2) {
-            const double r = std::sqrt(-2.0 * std::log(uniform())), a = 6.283185307179586 * uniform();
-            z[i] = r * std::cos(a);
-            z[i + 1] = r * std::sin(a);
-        }
-        return z;
-    }();
-    return samples;
-}
-
-// linearToSrgb by a table with linear interpolation (fast enough for the
-// simulation below; off by less than 1e-4 of white).
-double srgbFromTable(double l)
-{
-    constexpr int Size = 8192;
-    static const std::vector<double> table = [] {
-        std::vector<double> t(Size + 2);
-        for (int i = 0; i <= Size + 1; ++i)
-            t[std::size_t(i)] = linearToSrgb(std::min(1.0, double(i) / Size));
-        return t;
-    }();
-    const double p = std::clamp(l, 0.0, 1.0) * Size;
-    const int i = int(p);
-    return table[std::size_t(i)] + (p - i) * (table[std::size_t(i) + 1] - table[std::size_t(i)]);
-}
-
-// The luma deviation, as measured (from the median absolute difference of
-// two frames), of a grey pixel whose channels' clean byte is c: near black,
-// clipping gives many equal values and a median far below what the
-// variance suggests.
-double measuredLumaSigma(double c, double shot, double read)
-{
-    const std::vector<double> &z = normalSamples();
-    const double l = srgbToLinear(c / 255.0);
-    const double sd = std::sqrt(std::max(0.0, shot * l + read));
-    const double weights[3] = {KR, KG, KB};
-    std::vector<double> differences(MedianDraws);
-    for (std::size_t i = 0; i < MedianDraws; ++i) {
-        double d = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const double a = srgbFromTable(l + sd * z[6 * i + k]);
-            const double b = srgbFromTable(l + sd * z[6 * i + 3 + k]);
-            d += weights[k] * (a - b);
-        }
-        differences[i] = std::fabs(255.0 * d);
-    }
-    std::nth_element(differences.begin(), differences.begin() + MedianDraws / 2, differences.end());
-    return differences[MedianDraws / 2] * MedianToSigma;
-}
-
-// The luma deviation, as measured, that a model predicts where the mean
-// noisy level is level.
-double predictedLumaSigma(double level, double shot, double read)
-{
-    double c = 0, previous = noisyMoments(0, shot, read).mean;
-    if (level > previous) {
-        for (c = 1; c < 96; ++c) {
-            const double mean = noisyMoments(c, shot, read).mean;
-            if (mean >= level) {
-                c -= 1 - (level - previous) / std::max(1e-9, mean - previous);
-                break;
-            }
-            previous = mean;
-        }
-    }
-    return measuredLumaSigma(c, shot, read);
-}
-
-// Sets the read noise (the part that rules near black) so that the model
-// predicts the deviation measured in the darkest bin, clipping included.
-void fitReadNoise(double level, double sigma, NoiseModel &model)
-{
-    double lo = 0, hi = MaxRead;
-    if (predictedLumaSigma(level, model.shot, lo) >= sigma) {
-        model.read = 0;
-        return;
-    }
-    for (int i = 0; i < 24; ++i) {
-        const double mid = 0.5 * (lo + hi);
-        (predictedLumaSigma(level, model.shot, mid) < sigma ? lo : hi) = mid;
-    }
-    model.read = 0.5 * (lo + hi);
-}
-
-// The mean of noisy bytes by clean byte, then its inverse in quarter steps.
-void buildUnbias(NoiseModel &model)
+// The mean of noisy bytes by clean byte for a channel of variance shot * L
+// + read, then its inverse in quarter steps.
+void buildUnbias(double shot, double read, UnbiasTable &unbias)
 {
     constexpr int Points = 33;
     double weights[Points], z[Points], total = 0;
@@ -197,14 +61,14 @@ void buildUnbias(NoiseModel &model)
     std::array<double, 256> mean{};
     for (int c = 0; c < 256; ++c) {
         const double l = srgbToLinear(c / 255.0);
-        const double sd = std::sqrt(std::max(0.0, model.shot * l + model.read));
+        const double sd = std::sqrt(std::max(0.0, shot * l + read));
         double sum = 0;
         for (int i = 0; i < Points; ++i)
             sum += weights[i] * linearToSrgb(std::clamp(l + sd * z[i], 0.0, 1.0));
         mean[c] = std::max(255.0 * sum / total, c ? mean[c - 1] : 0.0);
     }
     int c = 0;
-    for (int t = 0; t < 1024; ++t) {
+    for (int t = 0; t < UnbiasSize; ++t) {
         const double target = t / 4.0;
         while (c < 255 && mean[c + 1] <= target)
             ++c;
@@ -215,7 +79,7 @@ void buildUnbias(NoiseModel &model)
             clean = c + (target - mean[c]) / (mean[c + 1] - mean[c]);
         else if (c == 255)
             clean = 255 + (target - mean[255]);
-        model.unbias[std::size_t(t)] = std::uint8_t(std::clamp(int(std::lround(clean)), 0, 255));
+        unbias[std::size_t(t)] = std::uint8_t(std::clamp(int(std::lround(clean)), 0, 255));
     }
 }
 
@@ -247,7 +111,7 @@ float calibration(const NoiseHistogram &histogram, int channel, const std::array
         if (n < MinSamples)
             continue;
         const double sigma = histogram.median(channel, b) * MedianToSigma;
-        const int level = std::clamp(int(histogram.meanLevel(b) + 0.5), 0, 255);
+        const int level = std::clamp(int(histogram.meanLevel(0, b) + 0.5), 0, 255);
         measured += n * sigma * sigma;
         predicted += n * (weights[0] + weights[1] + weights[2]) * model.channelVariance[std::size_t(level)];
     }
@@ -277,6 +141,27 @@ void fillTable(const std::array<double, NoiseHistogram::LevelBins> &sigma,
         const double f = p - b;
         table[std::size_t(level)] = float(strength * ((1 - f) * filled[b] + f * filled[b + 1]));
     }
+}
+
+// The read noise of one colour channel, fitted to its bins near black
+// together; the grey cells' where they have too few samples or where that
+// is more (the grey cells' noise is a mix of the channels').
+double channelReadNoise(const NoiseHistogram &histogram, int channel, const NoiseModel &model)
+{
+    std::array<int, NoiseHistogram::Steps> counts{};
+    long long n = 0, levels = 0;
+    for (int b = 0; b < DarkColourBins; ++b) {
+        const int *from = histogram.counts(channel, b);
+        for (int s = 0; s < NoiseHistogram::Steps; ++s)
+            counts[std::size_t(s)] += from[s];
+        n += histogram.total(channel, b);
+        levels += histogram.levelSum(channel, b);
+    }
+    if (n < std::max(MinSamples, histogram.total() / ShareOfSamples))
+        return model.read;
+    const double level = double(levels) / (16.0 * double(n));
+    const double sigma = medianStep(counts.data()) * MedianToSigma;
+    return std::max(model.read, fitReadNoise(NearBlack::CellChannel, level, sigma, model.shot));
 }
 
 } // namespace
@@ -311,13 +196,16 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
             fitLinearNoise(sigma, valid, model);
             for (int b = 0; b < 2; ++b) {
                 if (valid[b]) {
-                    fitReadNoise(histogram.meanLevel(b), sigma[b], model);
+                    model.read = fitReadNoise(NearBlack::Luma, histogram.meanLevel(0, b), sigma[b], model.shot);
                     break;
                 }
             }
         }
     }
-    buildUnbias(model);
+    for (int c = 0; c < 3; ++c)
+        model.channelRead[std::size_t(c)] = channelReadNoise(histogram, NoiseHistogram::FirstColour + c, model);
+    for (std::size_t c = 0; c < 3; ++c)
+        buildUnbias(model.shot, model.channelRead[c], model.unbias[c]);
     buildChannelVariance(model);
     model.scaleY = calibration(histogram, 0, lumaWeights(), model);
     model.scaleU = calibration(histogram, 1, cbWeights(), model);

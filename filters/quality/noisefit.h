@@ -19,4 +19,26 @@ std::array<double, 3> lumaWeights();
 std::array<double, 3> cbWeights();
 std::array<double, 3> crWeights();
 
+// The sRGB transfer curve (0..1 both ways) and its slope in linear light.
+double srgbToLinear(double v);
+double linearToSrgb(double l);
+double srgbSlope(double l);
+
+// Mean and deviation of the noisy byte of one channel whose clean byte is
+// c, for a channel of variance shot * L + read in linear light: the noise is
+// clipped at black and white, then goes through the transfer curve.
+struct Moments
+{
+    double mean, deviation;
+};
+Moments noisyMoments(double c, double shot, double read);
+
+// What a deviation measured near black is of: the luma of one grey pixel,
+// or one colour channel of a half-resolution cell (the mean of 2x2 pixels).
+enum class NearBlack { Luma, CellChannel };
+
+// The read noise variance with which the model predicts the deviation
+// sigma measured where the mean noisy level is level, clipping included.
+double fitReadNoise(NearBlack what, double level, double sigma, double shot);
+
 } // namespace nocta::quality

@@ -61,19 +61,33 @@ struct MapInput
 #define NOCTA_KERNELS "filters/quality/noisemodel_kernels.inc"
 #include "filters/kernelcopies.h"
 
-// Whether a cell's colour is close to grey (its 3x3 neighbourhood's mean
-// colour differences, which noise hardly moves): the model's luma and
-// colour-difference noise are measured on grey, where each channel sits at
-// the luma's level.
-bool isGrey(const FramePlanes &frame, int x, int h, int level)
+// The sums over a half-resolution cell's 3x3 neighbourhood of its luma
+// bytes and colour differences: its colour, which noise hardly moves.
+struct Surround
 {
+    float y, u, v;
+};
+
+Surround surround(const FramePlanes &frame, int x, int h)
+{
+    int y = 0;
     float u = 0, v = 0;
     for (int j = -1; j <= 1; ++j) {
+        const std::uint8_t *yr = frame.h8.row(h + j) + x;
         const float *ur = frame.u.row(h + j) + x, *vr = frame.v.row(h + j) + x;
+        y += (int(yr[-1]) + yr[0]) + yr[1];
         u += (ur[-1] + ur[0]) + ur[1];
         v += (vr[-1] + vr[0]) + vr[1];
     }
-    return std::fabs(u) + std::fabs(v) <= 9.0f * (GreyTolerance + GreyShare * float(level));
+    return {float(y), u, v};
+}
+
+// Whether a cell's colour is close to grey: the model's luma and
+// colour-difference noise are measured on grey, where each channel sits at
+// the luma's level.
+bool isGrey(const Surround &around, int level)
+{
+    return std::fabs(around.u) + std::fabs(around.v) <= 9.0f * (GreyTolerance + GreyShare * float(level));
 }
 
 // Every how many half-resolution rows a frame is sampled: every second,
@@ -83,6 +97,36 @@ int sampleStep(const FramePlanes &frame)
     return std::max(2, int(std::int64_t(frame.u.width) * frame.u.height / 65536));
 }
 
+
+// Counts the differences of the colour channels of cell (x, h) against the
+// reference cell that vector v (even in both directions: whole cells)
+// points to, each by its level around the cell, where it is dark.
+void countCellChannels(const FramePlanes &current, const FramePlanes &reference, int x, int h, Vec v,
+                       const Surround &around, NoiseHistogram &histogram)
+{
+    const float y3 = around.y / 9.0f, u3 = around.u / 9.0f, v3 = around.v / 9.0f;
+    const float levels[3] = {y3 + RFromCr * v3, (y3 - GFromCb * u3) - GFromCr * v3, y3 + BFromCb * u3};
+    if (std::min(std::min(levels[0], levels[1]), levels[2]) >= NoiseHistogram::ColourLevels)
+        return;
+    const float *c0 = current.y.row(2 * h) + 2 * x, *c1 = current.y.row(2 * h + 1) + 2 * x;
+    const std::int16_t *r0 = reference.y16.row(2 * h + v.y) + 2 * x + v.x;
+    const std::int16_t *r1 = reference.y16.row(2 * h + 1 + v.y) + 2 * x + v.x;
+    const int rx = x + v.x / 2, ry = h + v.y / 2;
+    // The difference of luma and colour differences, then of each channel.
+    const float dy = 0.25f * ((c0[0] + c0[1]) + (c1[0] + c1[1]))
+                   - 0.25f * Unit * float((int(r0[0]) + r0[1]) + (int(r1[0]) + r1[1]));
+    const float du = current.u.row(h)[x] - Unit * float(reference.u16.row(ry)[rx]);
+    const float dv = current.v.row(h)[x] - Unit * float(reference.v16.row(ry)[rx]);
+    const float differences[3] = {dy + RFromCr * dv, (dy - GFromCb * du) - GFromCr * dv, dy + BFromCb * du};
+    for (int c = 0; c < 3; ++c) {
+        if (levels[c] >= NoiseHistogram::ColourLevels)
+            continue;
+        const float level = std::max(0.0f, levels[c]);
+        const int bin = int(level) / NoiseHistogram::ColourBinWidth;
+        histogram.levelSum(NoiseHistogram::FirstColour + c, bin) += int(level * 16.0f + 0.5f);
+        count(histogram.counts(NoiseHistogram::FirstColour + c, bin), differences[c]);
+    }
+}
 
 } // namespace
 
@@ -94,10 +138,11 @@ void NoiseHistogram::add(const NoiseHistogram &other)
         m_levelSums[i] += other.m_levelSums[i];
 }
 
-double NoiseHistogram::meanLevel(int bin) const
+double NoiseHistogram::meanLevel(int channel, int bin) const
 {
-    const long long n = total(0, bin);
-    return n > 0 ? double(m_levelSums[std::size_t(bin)]) / double(n) : 16.0 * bin + 8.0;
+    const long long n = total(channel, bin);
+    return n > 0 ? double(m_levelSums[std::size_t(channel * LevelBins + bin)]) / (16.0 * double(n))
+                 : 16.0 * bin + 8.0;
 }
 
 long long NoiseHistogram::total(int channel, int bin) const
@@ -119,15 +164,22 @@ long long NoiseHistogram::total() const
 
 double NoiseHistogram::median(int channel, int bin) const
 {
-    const int *c = counts(channel, bin);
-    const double half = total(channel, bin) / 2.0;
+    return medianStep(counts(channel, bin));
+}
+
+double medianStep(const int *c)
+{
+    long long n = 0;
+    for (int s = 0; s < NoiseHistogram::Steps; ++s)
+        n += c[s];
+    const double half = n / 2.0;
     double below = 0;
-    for (int s = 0; s < Steps; ++s) {
+    for (int s = 0; s < NoiseHistogram::Steps; ++s) {
         if (below + c[s] >= half && c[s] > 0)
             return (s + (half - below) / c[s]) / 4.0;
         below += c[s];
     }
-    return Steps / 4.0;
+    return NoiseHistogram::Steps / 4.0;
 }
 
 void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
@@ -140,11 +192,20 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
         const int by = std::min(2 * h / BlockSize, field.blocksHigh - 1);
         const std::uint8_t *level = current.h8.row(h);
         for (int x = 0; x < current.u.width; ++x) {
-            if (!isGrey(current, x, h, level[x]))
+            const int bx = std::min(2 * x / BlockSize, field.blocksWide - 1);
+            const Vec v = field.at(bx, by);
+            const Surround around = surround(current, x, h);
+            // The colour channels are measured with the vector of the next
+            // block to the left (the right one in the first column): the
+            // block's own vector, picked where the difference is least,
+            // shows less noise than there is on flat areas.
+            const Vec w = field.at(bx > 0 ? bx - 1 : std::min(1, field.blocksWide - 1), by);
+            if (!(w.x & 1) && !(w.y & 1))
+                countCellChannels(current, reference, x, h, w, around, local);
+            if (!isGrey(around, level[x]))
                 continue;
-            const Vec v = field.at(std::min(2 * x / BlockSize, field.blocksWide - 1), by);
             const int bin = level[x] >> 4;
-            local.levelSum(bin) += level[x];
+            local.levelSum(0, bin) += 16 * level[x];
             count(local.counts(0, bin),
                   current.y.row(2 * h)[2 * x] - float(reference.y16.row(2 * h + v.y)[2 * x + v.x]) * Unit);
             // Between cells the reference is the mean of two or four, with
@@ -170,10 +231,10 @@ void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
         const std::uint8_t *level = frame.h8.row(h);
         const float *y = frame.y.row(2 * h), *u = frame.u.row(h), *v = frame.v.row(h);
         for (int x = 0; x + 1 < frame.u.width; ++x) {
-            if (!isGrey(frame, x, h, level[x]))
+            if (!isGrey(surround(frame, x, h), level[x]))
                 continue;
             const int bin = level[x] >> 4;
-            local.levelSum(bin) += level[x];
+            local.levelSum(0, bin) += 16 * level[x];
             count(local.counts(0, bin), y[2 * x] - y[2 * x + 1]);
             count(local.counts(1, bin), u[x] - u[x + 1]);
             count(local.counts(2, bin), v[x] - v[x + 1]);

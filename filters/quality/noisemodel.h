@@ -10,14 +10,23 @@
 namespace nocta::quality {
 
 // Histograms of absolute differences between two noisy views of the same
-// content (in quarter steps, 0 .. 63.75), for luma and both colour
-// differences, by brightness: the half-resolution luma of the current frame
-// in 16 bins.
+// content (in quarter steps, 0 .. 63.75) in 16 bins by brightness: of luma
+// and both colour differences on grey cells, by the half-resolution luma of
+// the current frame (bins of 16 levels); and of each colour channel of a
+// half-resolution cell (red, green, blue: the mean of 2x2 pixels) on cells
+// of any colour, by the channel's mean level over the cell's 3x3
+// neighbourhood in the current frame (near black only, where the read noise
+// rules).
 class NoiseHistogram
 {
 public:
-    static constexpr int Channels = 3;
+    static constexpr int Channels = 6;
+    static constexpr int FirstColour = 3;   // channels 3, 4, 5: red, green, blue
     static constexpr int LevelBins = 16;
+    // The colour channels are counted below ColourLevels only, in bins of
+    // ColourBinWidth levels.
+    static constexpr int ColourLevels = 8;
+    static constexpr int ColourBinWidth = 2;
     static constexpr int Steps = 256;
 
     NoiseHistogram() : m_counts(std::size_t(Channels * LevelBins * Steps), 0) {}
@@ -28,6 +37,7 @@ public:
     }
     void add(const NoiseHistogram &other);
     long long total(int channel, int bin) const;
+    // The samples of the luma of grey cells.
     long long total() const;
     // The median absolute difference of one bin.
     double median(int channel, int bin) const;
@@ -37,14 +47,20 @@ public:
     {
         return m_counts.data() + std::size_t((channel * LevelBins + bin) * Steps);
     }
-    // The sum of the levels of a bin's luma samples.
-    long long &levelSum(int bin) { return m_levelSums[std::size_t(bin)]; }
-    double meanLevel(int bin) const;
+    // The sum of the levels of a bin's samples, in sixteenths of a level
+    // (channel 0 stands for the luma and colour differences of grey cells).
+    long long &levelSum(int channel, int bin) { return m_levelSums[std::size_t(channel * LevelBins + bin)]; }
+    long long levelSum(int channel, int bin) const { return m_levelSums[std::size_t(channel * LevelBins + bin)]; }
+    double meanLevel(int channel, int bin) const;
 
 private:
     std::vector<int> m_counts;
-    std::array<long long, LevelBins> m_levelSums{};
+    std::array<long long, Channels * LevelBins> m_levelSums{};
 };
+
+// The median absolute difference of a histogram of NoiseHistogram::Steps
+// counts.
+double medianStep(const int *counts);
 
 // Adds the differences between current and reference moved by field (the
 // reference read from its fixed-point planes; a sample of the pixels:
@@ -66,10 +82,14 @@ struct NoiseModel
     // shot * L + read, fitted to the luma noise.
     double shot = 0;
     double read = 0;
-    // Output byte of a colour channel by its filtered value in quarter
+    // The read noise of each colour channel (red, green, blue) on its own:
+    // colour noise and noise that differs by channel make it differ from
+    // read, which is measured on grey.
+    std::array<double, 3> channelRead{};
+    // Output byte of each colour channel by its filtered value in quarter
     // steps: undoes the lift that black clipping and the transfer curve give
-    // the mean of noisy values.
-    std::array<std::uint8_t, 1024> unbias{};
+    // the mean of noisy values, from shot and the channel's read noise.
+    std::array<UnbiasTable, 3> unbias{};
     // Variance of a colour channel's noisy byte by its mean level, as the
     // linear-light model predicts it (clipping included), and the factors
     // that bring its predictions for luma and the colour differences of a

@@ -296,7 +296,7 @@ QImage QualityFilter::State::produce(int index)
     previousOutput = index;
     guideChroma(outY, outU, outV, GuideEpsilon, chromaGuide);
     const PlaneF *fits[4] = {&chromaGuide.a[0], &chromaGuide.b[0], &chromaGuide.a[1], &chromaGuide.b[1]};
-    QImage image = framePlanesToImage(outY, chromaGuide.guide, fits, model.unbias.data());
+    QImage image = framePlanesToImage(outY, chromaGuide.guide, fits, model.unbias);
     FramePlanes &done = frame(index).planes;
     floatPool.push_back({std::move(done.y), std::move(done.u), std::move(done.v)});
     done.y = PlaneF();

@@ -118,15 +118,16 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes)
 }
 
 QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
-                          const std::uint8_t *unbias)
+                          const std::array<UnbiasTable, 3> &unbias)
 {
     const int width = y.width, height = y.height;
     QImage image(width, height, QImage::Format_RGB32);
     if (image.isNull())
         return image;
-    // The table in words, which vector code can gather from.
-    std::array<std::uint32_t, 1024> table;
-    std::copy(unbias, unbias + table.size(), table.begin());
+    // The tables in words, which vector code can gather from.
+    std::array<std::uint32_t, 3 * UnbiasSize> table;
+    for (std::size_t c = 0; c < 3; ++c)
+        std::copy(unbias[c].begin(), unbias[c].end(), table.begin() + std::ptrdiff_t(c * UnbiasSize));
     const auto upsample = NOCTA_KERNEL(upsampleFitsRow);
     const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
     parallelRows(height, [&](int begin, int end) {

@@ -2,6 +2,7 @@
 
 #include <QImage>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -80,9 +81,12 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes);
 // the fits of the colour differences against it (see chromaguide.h: a and
 // b of u, a and b of v; half resolution, border of at least one pixel),
 // spread to full resolution led by guide (the mean luma of each
-// half-resolution cell, same border), each colour channel mapped through
-// unbias: 1024 entries indexed by the value in quarter steps.
+// half-resolution cell, same border), each colour channel (red, green,
+// blue) mapped through its table in unbias: UnbiasSize entries indexed by
+// the value in quarter steps.
+constexpr int UnbiasSize = 1024;
+using UnbiasTable = std::array<std::uint8_t, UnbiasSize>;
 QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
-                          const std::uint8_t *unbias);
+                          const std::array<UnbiasTable, 3> &unbias);
 
 } // namespace nocta::quality
