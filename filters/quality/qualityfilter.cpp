@@ -92,7 +92,7 @@ struct QualityFilter::State
     void add(const QImage &image);
     QImage produce(int index);
     void measure(int index, int lo, int hi);
-    std::vector<Neighbour> findMotion(int index, int lo, int hi);
+    std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured);
     // The field of an earlier frame against the one distance after it, if
     // it was found.
     const MotionField *aheadField(int index, int distance) const
@@ -227,8 +227,9 @@ void QualityFilter::State::measure(int index, int lo, int hi)
 
 // The fields of frame index against its neighbours lo .. hi: those after
 // it searched (and kept for them), those before it reversed from the fields
-// those frames found against it, else searched.
-std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi)
+// those frames found against it, else searched (and the one against the
+// previous frame when the frame's noise is measured).
+std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured)
 {
     const int radius = options.radius;
     const int scene = frame(index).scene;
@@ -242,7 +243,9 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     for (int j = index - 1; j >= lo; --j) {
         global = clampVector({global.x + frame(j + 1).toPrevious.x, global.y + frame(j + 1).toPrevious.y});
         MotionField &field = fields[std::size_t(slot(j - index))];
-        const MotionField *forward = aheadField(j, index - j);
+        // The field that measures the noise is searched: a reversed one
+        // misses more of the fine detail that the measurement must avoid.
+        const MotionField *forward = measured && j == index - 1 ? nullptr : aheadField(j, index - j);
         if (forward)
             invertField(current, frame(j).planes, *forward, sigma, field);
         else
@@ -275,11 +278,12 @@ QImage QualityFilter::State::produce(int index)
     while (hi < std::min(last, index + radius) && frame(hi + 1).scene == scene)
         ++hi;
 
-    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi);
-    const FramePlanes &current = frame(index).planes;
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });
-    if (sceneMeasured < SettledAfter || index % SettledEvery == 0)
+    const bool measured = sceneMeasured < SettledAfter || index % SettledEvery == 0;
+    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured);
+    const FramePlanes &current = frame(index).planes;
+    if (measured)
         measure(index, lo, hi);
 
     mapNoise(current, model, options.strength, noiseMap);
