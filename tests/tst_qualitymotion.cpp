@@ -45,6 +45,8 @@ private slots:
     void initTestCase() { NOCTA_CHECK_KERNEL_COPY(); }
     void reversedFieldFollowsTheMotion_data();
     void reversedFieldFollowsTheMotion();
+    void searchReachesTheLargestVectors_data();
+    void searchReachesTheLargestVectors();
 };
 
 void TestQualityMotion::reversedFieldFollowsTheMotion_data()
@@ -79,6 +81,45 @@ void TestQualityMotion::reversedFieldFollowsTheMotion()
                                     .arg(bx).arg(by).arg(r.x).arg(r.y).arg(s.x).arg(s.y)));
         }
     }
+}
+
+void TestQualityMotion::searchReachesTheLargestVectors_data()
+{
+    QTest::addColumn<Vec>("motion");
+    QTest::newRow("largest, left and down") << Vec{-MaxVector, MaxVector};
+    QTest::newRow("largest, right and up") << Vec{MaxVector, -MaxVector};
+    QTest::newRow("near the largest, odd") << Vec{MaxVector - 1, 3 - MaxVector};
+    QTest::newRow("largest across, small down") << Vec{1 - MaxVector, 2};
+}
+
+// At the largest vectors the searches read farthest into the planes'
+// borders, and the levels' steps around them pass the limit: the blocks
+// whose content stays inside the other frame still find the motion.
+void TestQualityMotion::searchReachesTheLargestVectors()
+{
+    QFETCH(Vec, motion);
+    const int w = 192 + std::abs(motion.x), h = 160 + std::abs(motion.y);
+    FramePlanes a, b;
+    loadFramePlanes(scene(w, h, 0, 0, 1), a);
+    loadFramePlanes(scene(w, h, motion.x, motion.y, 2), b);
+    MotionField searched;
+    searchBlocks(b, a, motion, nullptr, nullptr, searched);
+    auto inside = [](int block, int shift, int size) {
+        const int start = BlockSize * block;
+        return start >= BlockSize && start + shift >= BlockSize && start + 2 * BlockSize + std::max(shift, 0) <= size;
+    };
+    int checked = 0;
+    for (int by = 0; by < searched.blocksHigh; ++by) {
+        for (int bx = 0; bx < searched.blocksWide; ++bx) {
+            if (!inside(bx, motion.x, w) || !inside(by, motion.y, h))
+                continue;
+            const Vec s = searched.at(bx, by);
+            QVERIFY2(s.x == motion.x && s.y == motion.y,
+                     qPrintable(QStringLiteral("block %1,%2: %3,%4").arg(bx).arg(by).arg(s.x).arg(s.y)));
+            ++checked;
+        }
+    }
+    QVERIFY(checked >= 12);
 }
 
 QTEST_GUILESS_MAIN(TestQualityMotion)

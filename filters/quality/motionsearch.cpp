@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
+#ifdef __x86_64__
+#include <immintrin.h>
 #endif
 
 namespace nocta::quality {
