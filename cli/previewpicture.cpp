@@ -43,7 +43,7 @@ AreaMeasure measure(const QImage &image, const QRect &rect)
     return {rect, sum / count, detail / count};
 }
 
-// "quality  41 ms/frame" in the panel's top left corner, on a dark box.
+// "Quality  41 ms/frame" in the panel's top left corner, on a dark box.
 void label(QPainter &painter, const QPoint &corner, const QString &text)
 {
     const QFontMetrics metrics(painter.font());

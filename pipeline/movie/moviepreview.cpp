@@ -84,7 +84,7 @@ ModePreview qualityPreview(const std::deque<QImage> &frames, int first, int at, 
                 out = output.second;
         ready.clear();
     }
-    return {QStringLiteral("quality"), out, msSince(timer) / double(qMax(1, fed))};
+    return {QStringLiteral("Quality"), out, msSince(timer) / double(qMax(1, fed))};
 }
 
 Error decodeFrames(const QString &moviePath, const MovieInfo &info, const FrameSpan &span, std::deque<QImage> *frames)
