@@ -4,7 +4,6 @@
 #include "filters/simd.h"
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #ifdef __x86_64__
@@ -28,18 +27,6 @@ constexpr float Odd[4][4] = {
     {0.415734806f, -0.097545161f, -0.490392640f, -0.277785117f},
     {0.277785117f, -0.490392640f, 0.097545161f, 0.415734806f},
     {0.097545161f, -0.277785117f, 0.415734806f, -0.490392640f},
-};
-
-// Work space that every use writes before it reads (left uninitialised).
-struct Scratch
-{
-    std::unique_ptr<float[]> values;
-
-    explicit Scratch(std::size_t size) : values(new float[size]) {}
-    float *data() { return values.get(); }
-    const float *data() const { return values.get(); }
-    float &operator[](std::size_t i) { return values[i]; }
-    float operator[](std::size_t i) const { return values[i]; }
 };
 
 struct DctWork
@@ -84,12 +71,8 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
     // Only the first and last strip of each band are kept here (their rows
     // need a strip of the next band); the others stay in a band's own pair
     // of strips, in cache, until their rows are written.
-    const std::size_t needed = stripSize * std::size_t(strips);
-    if (buffers.size < needed) {
-        buffers.strips.reset(new float[needed]);
-        buffers.size = needed;
-    }
-    float *const kept = buffers.strips.get();
+    buffers.strips.reserve(stripSize * std::size_t(strips));
+    float *const kept = buffers.strips.data();
     buffers.pending.assign(std::size_t(strips), 1);
     if (out.width != width || out.height != height)
         out.reset(width, height, 8);

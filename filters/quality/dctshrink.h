@@ -9,12 +9,33 @@
 
 namespace nocta::quality {
 
+// Work space that every use writes before it reads (left uninitialised).
+struct Scratch
+{
+    std::unique_ptr<float[]> values;
+    std::size_t size = 0;
+
+    Scratch() = default;
+    explicit Scratch(std::size_t n) { reserve(n); }
+    // At least n values; what was there is lost when it grows.
+    void reserve(std::size_t n)
+    {
+        if (size < n) {
+            values.reset(new float[n]);
+            size = n;
+        }
+    }
+    float *data() { return values.get(); }
+    const float *data() const { return values.get(); }
+    float &operator[](std::size_t i) { return values[i]; }
+    float operator[](std::size_t i) const { return values[i]; }
+};
+
 // Work buffers of the spatial stage, kept between frames.
 struct ShrinkBuffers
 {
-    std::unique_ptr<float[]> strips;   // left uninitialised
-    std::size_t size = 0;
-    std::vector<char> pending;         // by strip: rows not yet written
+    Scratch strips;
+    std::vector<char> pending;   // by strip: rows not yet written
 };
 
 // Shrinks the noise left in a plane (border of at least 8) in overlapping
