@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace nocta::quality;
@@ -47,6 +48,8 @@ private slots:
     void reversedFieldFollowsTheMotion();
     void searchReachesTheLargestVectors_data();
     void searchReachesTheLargestVectors();
+    void globalMotionComparesOnItsGrid_data();
+    void globalMotionComparesOnItsGrid();
 };
 
 void TestQualityMotion::reversedFieldFollowsTheMotion_data()
@@ -120,6 +123,49 @@ void TestQualityMotion::searchReachesTheLargestVectors()
         }
     }
     QVERIFY(checked >= 12);
+}
+
+void TestQualityMotion::globalMotionComparesOnItsGrid_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<Vec>("motion");
+    QTest::addColumn<Vec>("decoy");
+    // Quarter-resolution sizes: the comparison's grid takes every
+    // min(w, h) / 64-th pixel of every such row, from min(16, w / 4),
+    // min(16, h / 4) on.
+    QTest::newRow("step 1") << QSize(70, 64) << Vec{4, -6} << Vec{-8, 2};
+    QTest::newRow("step 2, ragged width") << QSize(150, 130) << Vec{-10, 4} << Vec{6, 0};
+    QTest::newRow("step 3") << QSize(200, 192) << Vec{2, 8} << Vec{-4, -4};
+    QTest::newRow("step 4, ragged width") << QSize(300, 256) << Vec{12, -2} << Vec{0, 0};
+    QTest::newRow("step 4, 1080p") << QSize(480, 270) << Vec{-12, 12} << Vec{10, -8};
+}
+
+// The whole-picture motion is compared on a sparse grid of pixels: frames
+// that agree at motion on the grid and at decoy everywhere else move by
+// motion (in full-resolution pixels, four times the quarter's).
+void TestQualityMotion::globalMotionComparesOnItsGrid()
+{
+    QFETCH(QSize, size);
+    QFETCH(Vec, motion);
+    QFETCH(Vec, decoy);
+    const int w = size.width(), h = size.height(), border = 32;
+    const int step = std::max(1, std::min(w, h) / 64), x0 = std::min(16, w / 4), y0 = std::min(16, h / 4);
+    QRandomGenerator random(5);
+    Plane8 previous, current;
+    previous.reset(w, h, border);
+    current.reset(w, h, border);
+    for (auto &value : previous.data)
+        value = std::uint8_t(random.bounded(256));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const bool onGrid = (x - x0) % step == 0 && (y - y0) % step == 0;
+            const Vec v = onGrid ? motion : decoy;
+            current.row(y)[x] = previous.row(y + v.y)[x + v.x];
+        }
+    }
+    const Vec found = globalMotion(current, previous);
+    QVERIFY2(found.x == 4 * motion.x && found.y == 4 * motion.y,
+             qPrintable(QStringLiteral("found %1,%2").arg(found.x).arg(found.y)));
 }
 
 QTEST_GUILESS_MAIN(TestQualityMotion)
