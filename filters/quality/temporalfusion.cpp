@@ -65,10 +65,10 @@ struct WarpedRow
     explicit WarpedRow(int halfWidth) : taps(std::size_t(halfWidth + 7) / 8) {}
 };
 
-// The current frame along half row h.
+// The current frame along half row h, from its fixed-point planes.
 struct CurrentRow
 {
-    const float *y0, *y1, *u, *v;
+    const std::int16_t *y0, *y1, *u, *v;
 };
 
 #define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"

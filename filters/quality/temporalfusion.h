@@ -24,11 +24,11 @@ struct FusedFrame
     PlaneF y, u, v, residual;
 };
 
-// Averages each pixel of current with its aligned neighbours. A
-// neighbour's weight falls from 1 to 0 as its difference to the current
-// frame around the pixel (over 6x6 pixels, luma and colour, measured
-// against the noise variance that noise gives) grows beyond what noise
-// explains.
+// Averages each pixel of current with its aligned neighbours, all read
+// from their fixed-point planes. A neighbour's weight falls from 1 to 0 as
+// its difference to the current frame around the pixel (over 6x6 pixels,
+// luma and colour, measured against the noise variance that noise gives)
+// grows beyond what noise explains.
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
                   FusedFrame &out);
 
