@@ -164,6 +164,29 @@ double channelReadNoise(const NoiseHistogram &histogram, int channel, const Nois
     return std::max(model.read, fitReadNoise(NearBlack::CellChannel, level, sigma, model.shot));
 }
 
+// Least blocks of a plane for its spectrum to count: fewer keep it white.
+constexpr long long MinSpectrumBlocks = 256;
+
+// The share of the noise variance at each frequency: its median squared
+// coefficient over the mean of all 64 (the median is the same multiple of
+// the variance at every frequency, whatever mix of noise levels the blocks
+// have, and keeps clear of the few blocks that motion compensation misses).
+void fitSpectrum(const NoiseHistogram &histogram, int plane, NoiseModel::Spectrum &spectrum)
+{
+    if (histogram.powerBlocks(plane) < MinSpectrumBlocks)
+        return;
+    std::array<double, NoiseHistogram::Frequencies> median{};
+    double sum = 0;
+    for (int f = 0; f < NoiseHistogram::Frequencies; ++f) {
+        median[std::size_t(f)] = histogram.medianPower(plane, f);
+        sum += median[std::size_t(f)];
+    }
+    if (!(sum > 0))
+        return;
+    for (int f = 0; f < NoiseHistogram::Frequencies; ++f)
+        spectrum[std::size_t(f)] = float(median[std::size_t(f)] * NoiseHistogram::Frequencies / sum);
+}
+
 } // namespace
 
 std::array<double, 3> lumaWeights() { return {KR * KR, KG * KG, KB * KB}; }
@@ -210,6 +233,8 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
     model.scaleY = calibration(histogram, 0, lumaWeights(), model);
     model.scaleU = calibration(histogram, 1, cbWeights(), model);
     model.scaleV = calibration(histogram, 2, crWeights(), model);
+    for (int p = 0; p < NoiseHistogram::Planes; ++p)
+        fitSpectrum(histogram, p, model.spectrum[std::size_t(p)]);
     return model;
 }
 
