@@ -168,9 +168,12 @@ double channelReadNoise(const NoiseHistogram &histogram, int channel, const Nois
 constexpr long long MinSpectrumBlocks = 256;
 
 // The share of the noise variance at each frequency: its median squared
-// coefficient over the mean of all 64 (the median is the same multiple of
-// the variance at every frequency, whatever mix of noise levels the blocks
-// have, and keeps clear of the few blocks that motion compensation misses).
+// coefficient over the mean of those of the 63 frequencies but the mean's
+// (the median is the same multiple of the variance at every frequency,
+// whatever mix of noise levels the blocks have, and keeps clear of the few
+// blocks that motion compensation misses; the mean, which the shrinkage
+// keeps, is left out of the sum, so that the thresholds of the others add
+// up to what they were for white noise).
 void fitSpectrum(const NoiseHistogram &histogram, int plane, NoiseModel::Spectrum &spectrum)
 {
     if (histogram.powerBlocks(plane) < MinSpectrumBlocks)
@@ -179,12 +182,12 @@ void fitSpectrum(const NoiseHistogram &histogram, int plane, NoiseModel::Spectru
     double sum = 0;
     for (int f = 0; f < NoiseHistogram::Frequencies; ++f) {
         median[std::size_t(f)] = histogram.medianPower(plane, f);
-        sum += median[std::size_t(f)];
+        sum += f ? median[std::size_t(f)] : 0.0;
     }
     if (!(sum > 0))
         return;
     for (int f = 0; f < NoiseHistogram::Frequencies; ++f)
-        spectrum[std::size_t(f)] = float(median[std::size_t(f)] * NoiseHistogram::Frequencies / sum);
+        spectrum[std::size_t(f)] = float(median[std::size_t(f)] * (NoiseHistogram::Frequencies - 1) / sum);
 }
 
 } // namespace

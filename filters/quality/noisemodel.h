@@ -131,8 +131,9 @@ struct NoiseModel
     float scaleY = 1, scaleU = 1, scaleV = 1;
     // The share of a pixel's noise variance that each 8x8 DCT frequency
     // carries (vertical * 8 + horizontal; luma, then the colour
-    // differences), with a mean of 1 over the 64: 1 everywhere for white
-    // noise, less at high frequencies where an encoder has smoothed it.
+    // differences), with a mean of 1 over the 63 frequencies but the mean:
+    // 1 everywhere for white noise, less at high frequencies and more at
+    // low ones where an encoder has smoothed it.
     using Spectrum = std::array<float, NoiseHistogram::Frequencies>;
     std::array<Spectrum, NoiseHistogram::Planes> spectrum = whiteSpectra();
 
