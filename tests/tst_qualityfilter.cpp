@@ -237,6 +237,8 @@ private slots:
     void printHash();
     void measuresTheNoise();
     void measuresTheNoiseSpectrum_data();
+    void measuresTheColourNoise_data();
+    void measuresTheColourNoise();
     void measuresTheNoiseSpectrum();
     void returnsDarkAreasToTheirLevel();
     void returnsDarkChannelsToTheirLevel_data();
@@ -438,6 +440,49 @@ void TestQualityFilter::measuresTheNoiseSpectrum()
                                 .arg(axis ? "vertical" : "horizontal").arg(a).arg(found).arg(truth)));
         }
     delete filter;
+}
+
+void TestQualityFilter::measuresTheColourNoise_data()
+{
+    QTest::addColumn<double>("share");   // of the 2x2 cells with a blotch
+    QTest::newRow("Gaussian") << 0.0;
+    QTest::newRow("sparse blotches, as an encoder leaves") << 0.1;
+}
+
+// A still grey scene with Gaussian noise in every channel and, on a share
+// of the 2x2 cells, a blue blotch of +-16 levels (noise whose distribution
+// has heavy tails): the measured deviation of the blue colour difference
+// (of half-resolution cells) matches the one the noise really has.
+void TestQualityFilter::measuresTheColourNoise()
+{
+    QFETCH(double, share);
+    const int w = 128, h = 96, level = 128;
+    QRandomGenerator random(23);
+    std::vector<QImage> frames;
+    double squares = 0;
+    for (int i = 0; i < 6; ++i) {
+        QImage noisy(w, h, QImage::Format_RGB32);
+        for (int y = 0; y < h; y += 2)
+            for (int x = 0; x < w; x += 2) {
+                const int blotch = random.generateDouble() < share ? (random.generate() & 1 ? 16 : -16) : 0;
+                double cb = 0;
+                for (int j = 0; j < 4; ++j) {
+                    auto noise = [&](int extra) { return qBound(0, int(std::lround(level + extra + 4 * normal(random))), 255); };
+                    const int r = noise(0), g = noise(0), b = noise(blotch);
+                    noisy.setPixel(x + (j & 1), y + (j >> 1), qRgb(r, g, b));
+                    cb += (-0.168736 * (r - level) - 0.331264 * (g - level) + 0.5 * (b - level)) / 4;
+                }
+                squares += cb * cb;
+            }
+        frames.push_back(noisy);
+    }
+    QualityFilter *filter = nullptr;
+    filterClip(frames, {}, &filter);
+    const double truth = std::sqrt(squares / (6.0 * (w / 2) * (h / 2)));
+    const double measured = filter->noiseModel().sigmaU[std::size_t(level)];
+    delete filter;
+    QVERIFY2(std::abs(measured / truth - 1) < 0.12,
+             qPrintable(QStringLiteral("measured %1, truth %2").arg(measured).arg(truth)));
 }
 
 // A flat patch near black, where clipping lifts the mean of the noisy
