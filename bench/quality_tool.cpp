@@ -113,13 +113,6 @@ int runQuality(int w, int h, const Args &args)
     std::fprintf(stderr, "noise: shot %.3g read %.3g (red %.3g, green %.3g, blue %.3g); luma sigma at 16/64/128: "
                  "%.2f %.2f %.2f\n", model.shot, model.read, model.channelRead[0], model.channelRead[1],
                  model.channelRead[2], model.sigmaY[16], model.sigmaY[64], model.sigmaY[128]);
-    if (qEnvironmentVariableIsSet("SPECTRUM_DEBUG"))
-        for (int p = 0; p < 3; ++p) {
-            std::fprintf(stderr, "spectrum %d:", p);
-            for (int f = 0; f < 64; ++f)
-                std::fprintf(stderr, "%s%.2f", f % 8 ? " " : " | ", model.spectrum[std::size_t(p)][std::size_t(f)]);
-            std::fprintf(stderr, "\n");
-        }
     return 0;
 }
 
