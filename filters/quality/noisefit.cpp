@@ -127,11 +127,13 @@ double gaussianTruncatedSquare()
 // once an encoder has quantised it (coarse, blocky, with heavy tails), so
 // that the median shows much less of it than there is: theirs comes from
 // the mean square of the differences within ColourCutoff medians, which
-// equals the median's for Gaussian noise.
+// equals the median's for Gaussian noise (but where differences of
+// adjacent pixels were counted: the colour edges of the picture lie in
+// their tails).
 double binDeviation(const NoiseHistogram &histogram, int channel, int bin)
 {
     const double median = histogram.median(channel, bin);
-    if (channel == 0)
+    if (channel == 0 || histogram.spatial())
         return median * MedianToSigma;
     static const double gaussian = gaussianTruncatedSquare();
     const int *counts = histogram.counts(channel, bin);

@@ -252,6 +252,7 @@ void NoiseHistogram::add(const NoiseHistogram &other)
         m_power[i] += other.m_power[i];
     for (std::size_t i = 0; i < m_levelSums.size(); ++i)
         m_levelSums[i] += other.m_levelSums[i];
+    m_spatial = m_spatial || other.m_spatial;
 }
 
 double NoiseHistogram::meanLevel(int channel, int bin) const
@@ -341,6 +342,7 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
 
 void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
 {
+    histogram.setSpatial();
     const int step = sampleStep(frame);
     const int rows = (frame.u.height + step - 1) / step;
     collect(rows, histogram, [&](int r, NoiseHistogram &local) {

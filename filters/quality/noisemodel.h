@@ -47,8 +47,13 @@ public:
         std::fill(m_counts.begin(), m_counts.end(), 0);
         std::fill(m_power.begin(), m_power.end(), 0);
         m_levelSums.fill(0);
+        m_spatial = false;
     }
     void add(const NoiseHistogram &other);
+    // Whether differences of adjacent pixels were counted (their tails hold
+    // the picture's edges, not only noise).
+    bool spatial() const { return m_spatial; }
+    void setSpatial() { m_spatial = true; }
     long long total(int channel, int bin) const;
     // The samples of the luma of grey cells.
     long long total() const;
@@ -86,6 +91,7 @@ private:
     std::vector<int> m_counts;
     std::vector<int> m_power;
     std::array<long long, Channels * LevelBins> m_levelSums{};
+    bool m_spatial = false;
 };
 
 // The median absolute difference of a histogram of NoiseHistogram::Steps
