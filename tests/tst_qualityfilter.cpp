@@ -1,5 +1,6 @@
 // The quality filter on synthetic night clips with known clean frames:
-// every frame comes back, the noise level is measured right, dark areas
+// every frame comes back, the noise level (and its spectrum, and the
+// colour noise when it has heavy tails) is measured right, dark areas
 // return to their clean level, a panning camera is followed, a scene cut
 // separates its two scenes, and the output is the same for any number of
 // threads and any copy of the row kernels.
@@ -237,9 +238,9 @@ private slots:
     void printHash();
     void measuresTheNoise();
     void measuresTheNoiseSpectrum_data();
+    void measuresTheNoiseSpectrum();
     void measuresTheColourNoise_data();
     void measuresTheColourNoise();
-    void measuresTheNoiseSpectrum();
     void returnsDarkAreasToTheirLevel();
     void returnsDarkChannelsToTheirLevel_data();
     void returnsDarkChannelsToTheirLevel();
