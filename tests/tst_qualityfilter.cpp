@@ -1,5 +1,6 @@
 // The quality filter on synthetic night clips with known clean frames:
-// every frame comes back, the noise level is measured right, dark areas
+// every frame comes back, the noise level (and its spectrum, and the
+// colour noise when it has heavy tails) is measured right, dark areas
 // return to their clean level, a panning camera is followed, a scene cut
 // separates its two scenes, and the output is the same for any number of
 // threads and any copy of the row kernels.
@@ -101,6 +102,62 @@ QImage addNoise(const QImage &clean, QRandomGenerator &random, double shot = 0.0
     return addNoise(clean, random, shot, {read, read, read});
 }
 
+// Noise of deviation sigma (in levels) added to every channel, smoothed
+// by separable taps (normalised to keep the deviation).
+QImage addSmoothNoise(const QImage &clean, QRandomGenerator &random, double sigma, const std::vector<double> &across,
+                      const std::vector<double> &down)
+{
+    auto normalised = [](std::vector<double> taps) {
+        double energy = 0;
+        for (double t : taps)
+            energy += t * t;
+        for (double &t : taps)
+            t /= std::sqrt(energy);
+        return taps;
+    };
+    const std::vector<double> h = normalised(across), v = normalised(down);
+    const int w = clean.width(), ht = clean.height(), fw = w + int(h.size()), fh = ht + int(v.size());
+    QImage noisy(clean.size(), QImage::Format_RGB32);
+    std::vector<std::array<double, 3>> white(std::size_t(fw) * std::size_t(fh));
+    for (auto &n : white)
+        n = {normal(random), normal(random), normal(random)};
+    for (int y = 0; y < ht; ++y)
+        for (int x = 0; x < w; ++x) {
+            const QRgb c = clean.pixel(x, y);
+            double n[3] = {0, 0, 0};
+            for (std::size_t j = 0; j < v.size(); ++j)
+                for (std::size_t i = 0; i < h.size(); ++i)
+                    for (std::size_t k = 0; k < 3; ++k)
+                        n[k] += v[j] * h[i] * white[std::size_t(y + int(j)) * std::size_t(fw) + std::size_t(x) + i][k];
+            auto add = [&](int level, double d) { return qBound(0, int(std::lround(level + sigma * d)), 255); };
+            noisy.setPixel(x, y, qRgb(add(qRed(c), n[0]), add(qGreen(c), n[1]), add(qBlue(c), n[2])));
+        }
+    return noisy;
+}
+
+// The variance of the orthonormal 8-point DCT coefficients of unit noise
+// smoothed by taps (normalised as above), by frequency.
+std::array<double, 8> smoothedPower(const std::vector<double> &taps)
+{
+    double energy = 0;
+    for (double t : taps)
+        energy += t * t;
+    auto correlation = [&](int d) {
+        double sum = 0;
+        for (std::size_t i = 0; i + std::size_t(d) < taps.size(); ++i)
+            sum += taps[i] * taps[i + std::size_t(d)];
+        return sum / energy;
+    };
+    std::array<double, 8> power{};
+    for (int k = 0; k < 8; ++k)
+        for (int n = 0; n < 8; ++n)
+            for (int m = 0; m < 8; ++m) {
+                auto basis = [k](int i) { return (k ? 0.5 : std::sqrt(0.125)) * std::cos((2 * i + 1) * k * M_PI / 16); };
+                power[std::size_t(k)] += basis(n) * basis(m) * correlation(std::abs(n - m));
+            }
+    return power;
+}
+
 struct Clip
 {
     std::vector<QImage> clean, noisy;
@@ -180,6 +237,10 @@ private slots:
     void sameForEveryKernelCopy();
     void printHash();
     void measuresTheNoise();
+    void measuresTheNoiseSpectrum_data();
+    void measuresTheNoiseSpectrum();
+    void measuresTheColourNoise_data();
+    void measuresTheColourNoise();
     void returnsDarkAreasToTheirLevel();
     void returnsDarkChannelsToTheirLevel_data();
     void returnsDarkChannelsToTheirLevel();
@@ -332,6 +393,97 @@ void TestQualityFilter::measuresTheNoise()
                  qPrintable(QStringLiteral("level %1: measured %2, truth %3").arg(levels[side]).arg(measured).arg(truth)));
     }
     delete filter;
+}
+
+void TestQualityFilter::measuresTheNoiseSpectrum_data()
+{
+    QTest::addColumn<std::vector<double>>("across");
+    QTest::addColumn<std::vector<double>>("down");
+    QTest::newRow("white") << std::vector<double>{1} << std::vector<double>{1};
+    QTest::newRow("pairs of pixels across") << std::vector<double>{1, 1} << std::vector<double>{1};
+    QTest::newRow("smoothed down") << std::vector<double>{1} << std::vector<double>{1, 2, 1};
+    QTest::newRow("smoothed both ways, as by an encoder") << std::vector<double>{1, 2, 1} << std::vector<double>{1, 3, 1};
+}
+
+// A still scene whose noise is white or smoothed with known taps: the share
+// of the noise at each DCT frequency, averaged along each axis, matches the
+// one those taps give (shares relative to the mean over all frequencies but
+// the block mean; the rounding to bytes adds white noise of its own).
+void TestQualityFilter::measuresTheNoiseSpectrum()
+{
+    QFETCH(std::vector<double>, across);
+    QFETCH(std::vector<double>, down);
+    const double sigma = 4.0;
+    const QImage clean = cleanFrame(256, 192, 0, 0, false);
+    QRandomGenerator random(17);
+    std::vector<QImage> frames;
+    for (int i = 0; i < 8; ++i)
+        frames.push_back(addSmoothNoise(clean, random, sigma, across, down));
+    QualityFilter *filter = nullptr;
+    filterClip(frames, {}, &filter);
+    const auto &measured = filter->noiseModel().spectrum[0];
+    const std::array<double, 8> h = smoothedPower(across), v = smoothedPower(down);
+    const double rounding = (0.299 * 0.299 + 0.587 * 0.587 + 0.114 * 0.114) / 12 / (sigma * sigma);
+    auto power = [&](int k, int l) { return v[std::size_t(k)] * h[std::size_t(l)] + rounding; };
+    double total = 0;
+    for (int f = 1; f < 64; ++f)
+        total += power(f / 8, f % 8);
+    for (int axis = 0; axis < 2; ++axis)
+        for (int a = 1; a < 8; ++a) {
+            double truth = 0, found = 0;
+            for (int b = 0; b < 8; ++b) {
+                const int k = axis ? a : b, l = axis ? b : a;   // vertical, horizontal frequency
+                truth += power(k, l) * 63 / total / 8;
+                found += measured[std::size_t(8 * k + l)] / 8.0;
+            }
+            QVERIFY2(std::abs(found - truth) < 0.12 * truth + 0.01,
+                     qPrintable(QStringLiteral("%1 frequency %2: measured %3, truth %4")
+                                .arg(axis ? "vertical" : "horizontal").arg(a).arg(found).arg(truth)));
+        }
+    delete filter;
+}
+
+void TestQualityFilter::measuresTheColourNoise_data()
+{
+    QTest::addColumn<double>("share");   // of the 2x2 cells with a blotch
+    QTest::newRow("Gaussian") << 0.0;
+    QTest::newRow("sparse blotches, as an encoder leaves") << 0.1;
+}
+
+// A still grey scene with Gaussian noise in every channel and, on a share
+// of the 2x2 cells, a blue blotch of +-16 levels (noise whose distribution
+// has heavy tails): the measured deviation of the blue colour difference
+// (of half-resolution cells) matches the one the noise really has.
+void TestQualityFilter::measuresTheColourNoise()
+{
+    QFETCH(double, share);
+    const int w = 128, h = 96, level = 128;
+    QRandomGenerator random(23);
+    std::vector<QImage> frames;
+    double squares = 0;
+    for (int i = 0; i < 6; ++i) {
+        QImage noisy(w, h, QImage::Format_RGB32);
+        for (int y = 0; y < h; y += 2)
+            for (int x = 0; x < w; x += 2) {
+                const int blotch = random.generateDouble() < share ? (random.generate() & 1 ? 16 : -16) : 0;
+                double cb = 0;
+                for (int j = 0; j < 4; ++j) {
+                    auto noise = [&](int extra) { return qBound(0, int(std::lround(level + extra + 4 * normal(random))), 255); };
+                    const int r = noise(0), g = noise(0), b = noise(blotch);
+                    noisy.setPixel(x + (j & 1), y + (j >> 1), qRgb(r, g, b));
+                    cb += (-0.168736 * (r - level) - 0.331264 * (g - level) + 0.5 * (b - level)) / 4;
+                }
+                squares += cb * cb;
+            }
+        frames.push_back(noisy);
+    }
+    QualityFilter *filter = nullptr;
+    filterClip(frames, {}, &filter);
+    const double truth = std::sqrt(squares / (6.0 * (w / 2) * (h / 2)));
+    const double measured = filter->noiseModel().sigmaU[std::size_t(level)];
+    delete filter;
+    QVERIFY2(std::abs(measured / truth - 1) < 0.12,
+             qPrintable(QStringLiteral("measured %1, truth %2").arg(measured).arg(truth)));
 }
 
 // A flat patch near black, where clipping lifts the mean of the noisy

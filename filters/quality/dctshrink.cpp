@@ -62,7 +62,7 @@ void stripThresholds(int t, int count, const PlaneF &variance, const PlaneF &res
 } // namespace
 
 void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
-                 ShrinkBuffers &buffers, PlaneF &out)
+                 const NoiseModel::Spectrum &spectrum, ShrinkBuffers &buffers, PlaneF &out)
 {
     const int width = plane.width, height = plane.height;
     const int count = (width + 3) / 4 + 1, span = count + 1;
@@ -77,6 +77,9 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
     if (out.width != width || out.height != height)
         out.reset(width, height, 8);
 
+    // The mean is kept as it is.
+    NoiseModel::Spectrum factors = spectrum;
+    factors[0] = 0.0f;
     const auto shrink = NOCTA_KERNEL(shrinkStrip);
     const auto gather = NOCTA_KERNEL(gatherRow);
     // Rows 4t .. 4t + 3 lie in strips t and t + 1.
@@ -96,7 +99,7 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
             float *strip = t == begin || t == end - 1 ? kept + stripSize * std::size_t(t)
                                                       : pair.data() + stripSize * std::size_t(t % 2);
             stripThresholds(t, count, variance, residual, scale, gain, pairs.data(), threshold.data());
-            shrink(rows, count, threshold.data(), work, strip);
+            shrink(rows, count, threshold.data(), factors.data(), work, strip);
             if (t > begin) {
                 gatherRows(t - 1, previous, strip);
                 buffers.pending[std::size_t(t - 1)] = 0;

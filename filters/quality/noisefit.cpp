@@ -101,6 +101,52 @@ void buildChannelVariance(NoiseModel &model)
     }
 }
 
+// Beyond how many medians a colour difference counts as a miss of the
+// motion compensation rather than noise (5.4 deviations of Gaussian noise).
+constexpr double ColourCutoff = 8.0;
+
+// The mean square of a standard normal variable within ColourCutoff
+// medians of 0.
+double gaussianTruncatedSquare()
+{
+    const double a = ColourCutoff * 0.6744898;
+    constexpr int Steps = 4096;
+    double sum = 0, mass = 0;
+    for (int i = 0; i < Steps; ++i) {
+        const double z = (i + 0.5) * a / Steps, p = std::exp(-0.5 * z * z);
+        sum += z * z * p;
+        mass += p;
+    }
+    return sum / mass;
+}
+
+// The noise deviation of one bin of a channel's differences. The luma's
+// comes from the median (robust to the pixels that motion compensation
+// misses, which the luma, carrying the detail, shows most). The colour
+// differences carry little detail, and their noise is far from Gaussian
+// once an encoder has quantised it (coarse, blocky, with heavy tails), so
+// that the median shows much less of it than there is: theirs comes from
+// the mean square of the differences within ColourCutoff medians, which
+// equals the median's for Gaussian noise (but where differences of
+// adjacent pixels were counted: the colour edges of the picture lie in
+// their tails).
+double binDeviation(const NoiseHistogram &histogram, int channel, int bin)
+{
+    const double median = histogram.median(channel, bin);
+    if (channel == 0 || histogram.spatial())
+        return median * MedianToSigma;
+    static const double gaussian = gaussianTruncatedSquare();
+    const int *counts = histogram.counts(channel, bin);
+    double sum = 0, n = 0;
+    for (int s = 0; s < NoiseHistogram::Steps && (s + 0.5) / 4.0 <= ColourCutoff * median; ++s) {
+        const double d = (s + 0.5) / 4.0;
+        sum += counts[s] * d * d;
+        n += counts[s];
+    }
+    // Differences of two views: twice the variance of one.
+    return n > 0 ? std::sqrt(sum / (2.0 * n * gaussian)) : 0.0;
+}
+
 // Measured against predicted variance of grey pixels, over the bins.
 float calibration(const NoiseHistogram &histogram, int channel, const std::array<double, 3> &weights,
                   const NoiseModel &model)
@@ -110,7 +156,7 @@ float calibration(const NoiseHistogram &histogram, int channel, const std::array
         const double n = double(histogram.total(channel, b));
         if (n < MinSamples)
             continue;
-        const double sigma = histogram.median(channel, b) * MedianToSigma;
+        const double sigma = binDeviation(histogram, channel, b);
         const int level = std::clamp(int(histogram.meanLevel(0, b) + 0.5), 0, 255);
         measured += n * sigma * sigma;
         predicted += n * (weights[0] + weights[1] + weights[2]) * model.channelVariance[std::size_t(level)];
@@ -164,6 +210,32 @@ double channelReadNoise(const NoiseHistogram &histogram, int channel, const Nois
     return std::max(model.read, fitReadNoise(NearBlack::CellChannel, level, sigma, model.shot));
 }
 
+// Least blocks of a plane for its spectrum to count: fewer keep it white.
+constexpr long long MinSpectrumBlocks = 256;
+
+// The share of the noise variance at each frequency: its median squared
+// coefficient over the mean of those of the 63 frequencies but the mean's
+// (the median is the same multiple of the variance at every frequency,
+// whatever mix of noise levels the blocks have, and keeps clear of the few
+// blocks that motion compensation misses; the mean, which the shrinkage
+// keeps, is left out of the sum, so that the thresholds of the others add
+// up to what they were for white noise).
+void fitSpectrum(const NoiseHistogram &histogram, int plane, NoiseModel::Spectrum &spectrum)
+{
+    if (histogram.powerBlocks(plane) < MinSpectrumBlocks)
+        return;
+    std::array<double, NoiseHistogram::Frequencies> median{};
+    double sum = 0;
+    for (int f = 0; f < NoiseHistogram::Frequencies; ++f) {
+        median[std::size_t(f)] = histogram.medianPower(plane, f);
+        sum += f ? median[std::size_t(f)] : 0.0;
+    }
+    if (!(sum > 0))
+        return;
+    for (int f = 0; f < NoiseHistogram::Frequencies; ++f)
+        spectrum[std::size_t(f)] = float(median[std::size_t(f)] * (NoiseHistogram::Frequencies - 1) / sum);
+}
+
 } // namespace
 
 std::array<double, 3> lumaWeights() { return {KR * KR, KG * KG, KB * KB}; }
@@ -189,7 +261,7 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
         std::array<bool, NoiseHistogram::LevelBins> valid{};
         for (int b = 0; b < NoiseHistogram::LevelBins; ++b) {
             valid[b] = histogram.total(channel, b) >= std::max(MinSamples, histogram.total() / ShareOfSamples);
-            sigma[b] = valid[b] ? histogram.median(channel, b) * MedianToSigma : 0.0;
+            sigma[b] = valid[b] ? binDeviation(histogram, channel, b) : 0.0;
         }
         fillTable(sigma, valid, strength, *tables[channel]);
         if (channel == 0) {
@@ -210,6 +282,8 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
     model.scaleY = calibration(histogram, 0, lumaWeights(), model);
     model.scaleU = calibration(histogram, 1, cbWeights(), model);
     model.scaleV = calibration(histogram, 2, crWeights(), model);
+    for (int p = 0; p < NoiseHistogram::Planes; ++p)
+        fitSpectrum(histogram, p, model.spectrum[std::size_t(p)]);
     return model;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 
 #ifdef __x86_64__
@@ -15,8 +16,6 @@
 namespace nocta::quality {
 
 namespace {
-
-
 
 inline void count(int *bins, float difference)
 {
@@ -128,14 +127,132 @@ void countCellChannels(const FramePlanes &current, const FramePlanes &reference,
     }
 }
 
+// The orthonormal 8-point DCT-II: Basis[k][n] = c(k) cos((2n + 1) k pi / 16).
+struct DctBasis
+{
+    float at[8][8];
+    DctBasis()
+    {
+        for (int k = 0; k < 8; ++k)
+            for (int n = 0; n < 8; ++n)
+                at[k][n] = float((k ? 0.5 : std::sqrt(0.125)) * std::cos((2 * n + 1) * k * 3.14159265358979 / 16));
+    }
+};
+const DctBasis Basis;
+
+// Counts the squared DCT coefficients of an 8x8 block of differences
+// (rows of 8) into a plane's bins.
+void countSpectrum(const float block[8][8], NoiseHistogram &histogram, int plane)
+{
+    float rows[8][8];
+    for (int k = 0; k < 8; ++k)
+        for (int x = 0; x < 8; ++x) {
+            float sum = 0;
+            for (int n = 0; n < 8; ++n)
+                sum += Basis.at[k][n] * block[n][x];
+            rows[k][x] = sum;
+        }
+    for (int k = 0; k < 8; ++k)
+        for (int l = 0; l < 8; ++l) {
+            float c = 0;
+            for (int n = 0; n < 8; ++n)
+                c += Basis.at[l][n] * rows[k][n];
+            ++histogram.power(plane, 8 * k + l)[NoiseHistogram::powerBin(c * c)];
+        }
+}
+
+// About how many blocks of a frame the spectrum is counted on.
+constexpr int SpectrumBlocks = 2048;
+
+// Adds the spectrum of the differences of the blocks of the field (see
+// measureTemporalNoise). Each block follows the vector of the block to its
+// left (the right one in the first column), as the colour channels do.
+void measureSpectrum(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
+                     NoiseHistogram &histogram)
+{
+    // Whole blocks only.
+    const int wide = current.y.width / BlockSize, high = current.y.height / BlockSize;
+    if (wide < 2 || high < 1)
+        return;
+    const int step = std::max(1, wide * high / SpectrumBlocks);
+    collect((high + step - 1) / step, histogram, [&](int r, NoiseHistogram &local) {
+        const int by = step * r;
+        float block[8][8];
+        for (int bx = 0; bx < wide; ++bx) {
+            const Vec v = field.at(bx > 0 ? bx - 1 : 1, by);
+            const int x0 = BlockSize * bx + 4, y0 = BlockSize * by + 4;
+            for (int i = 0; i < 8; ++i) {
+                const float *c = current.y.row(y0 + i) + x0;
+                const std::int16_t *p = reference.y16.row(y0 + i + v.y) + x0 + v.x;
+                for (int j = 0; j < 8; ++j)
+                    block[i][j] = c[j] - Unit * float(p[j]);
+            }
+            countSpectrum(block, local, 0);
+            if ((v.x & 1) || (v.y & 1))
+                continue;
+            const PlaneF *planes[2] = {&current.u, &current.v};
+            const Plane16 *references[2] = {&reference.u16, &reference.v16};
+            for (int k = 0; k < 2; ++k) {
+                for (int i = 0; i < 8; ++i) {
+                    const float *c = planes[k]->row(8 * by + i) + 8 * bx;
+                    const std::int16_t *p = references[k]->row(8 * by + i + v.y / 2) + 8 * bx + v.x / 2;
+                    for (int j = 0; j < 8; ++j)
+                        block[i][j] = c[j] - Unit * float(p[j]);
+                }
+                countSpectrum(block, local, 1 + k);
+            }
+        }
+    });
+}
+
 } // namespace
+
+int NoiseHistogram::powerBin(float square)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &square, sizeof bits);
+    // Exponent and the top three bits of the mantissa: eighths of an octave.
+    return std::clamp(int(bits >> 20) - ((127 - 10) << 3), 0, PowerBins - 1);
+}
+
+double NoiseHistogram::binPower(int bin)
+{
+    return std::ldexp(1.0 + (bin & 7) / 8.0, (bin >> 3) - 10);
+}
+
+long long NoiseHistogram::powerBlocks(int plane) const
+{
+    const int *c = power(plane, 0);
+    long long sum = 0;
+    for (int b = 0; b < PowerBins; ++b)
+        sum += c[b];
+    return sum;
+}
+
+double NoiseHistogram::medianPower(int plane, int frequency) const
+{
+    const int *c = power(plane, frequency);
+    const double half = powerBlocks(plane) / 2.0;
+    double below = 0;
+    for (int b = 0; b < PowerBins; ++b) {
+        if (below + c[b] >= half && c[b] > 0) {
+            const double low = b ? binPower(b) : 0.0;
+            return low + (binPower(b + 1) - low) * (half - below) / c[b];
+        }
+        below += c[b];
+    }
+    return binPower(PowerBins);
+}
 
 void NoiseHistogram::add(const NoiseHistogram &other)
 {
     for (std::size_t i = 0; i < m_counts.size(); ++i)
         m_counts[i] += other.m_counts[i];
+    for (std::size_t i = 0; i < m_power.size(); ++i)
+        m_power[i] += other.m_power[i];
     for (std::size_t i = 0; i < m_levelSums.size(); ++i)
         m_levelSums[i] += other.m_levelSums[i];
+    m_spatial = m_spatial || other.m_spatial;
 }
 
 double NoiseHistogram::meanLevel(int channel, int bin) const
@@ -220,10 +337,12 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
             count(local.counts(2, bin), (current.v.row(h)[x] - tap(reference.v16)) * scale);
         }
     });
+    measureSpectrum(current, reference, field, histogram);
 }
 
 void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
 {
+    histogram.setSpatial();
     const int step = sampleStep(frame);
     const int rows = (frame.u.height + step - 1) / step;
     collect(rows, histogram, [&](int r, NoiseHistogram &local) {

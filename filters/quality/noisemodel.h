@@ -28,14 +28,32 @@ public:
     static constexpr int ColourLevels = 8;
     static constexpr int ColourBinWidth = 2;
     static constexpr int Steps = 256;
+    // The spectrum of the differences: their squared orthonormal 8x8 DCT
+    // coefficients by frequency (vertical * 8 + horizontal) in the luma
+    // (plane 0) and both colour differences (planes 1, 2, at half
+    // resolution), in bins of an eighth of an octave from 2^-10
+    // (PowerBins: what lies above).
+    static constexpr int Planes = 3;
+    static constexpr int Frequencies = 64;
+    static constexpr int PowerBins = 192;
 
-    NoiseHistogram() : m_counts(std::size_t(Channels * LevelBins * Steps), 0) {}
+    NoiseHistogram()
+        : m_counts(std::size_t(Channels * LevelBins * Steps), 0),
+          m_power(std::size_t(Planes * Frequencies * PowerBins), 0)
+    {
+    }
     void clear()
     {
         std::fill(m_counts.begin(), m_counts.end(), 0);
+        std::fill(m_power.begin(), m_power.end(), 0);
         m_levelSums.fill(0);
+        m_spatial = false;
     }
     void add(const NoiseHistogram &other);
+    // Whether differences of adjacent pixels were counted (their tails hold
+    // the picture's edges, not only noise).
+    bool spatial() const { return m_spatial; }
+    void setSpatial() { m_spatial = true; }
     long long total(int channel, int bin) const;
     // The samples of the luma of grey cells.
     long long total() const;
@@ -53,9 +71,27 @@ public:
     long long levelSum(int channel, int bin) const { return m_levelSums[std::size_t(channel * LevelBins + bin)]; }
     double meanLevel(int channel, int bin) const;
 
+    int *power(int plane, int frequency)
+    {
+        return m_power.data() + std::size_t((plane * Frequencies + frequency) * PowerBins);
+    }
+    const int *power(int plane, int frequency) const
+    {
+        return m_power.data() + std::size_t((plane * Frequencies + frequency) * PowerBins);
+    }
+    // The blocks of a plane whose spectrum was counted.
+    long long powerBlocks(int plane) const;
+    // The median squared coefficient of a frequency.
+    double medianPower(int plane, int frequency) const;
+    // The bin of a squared coefficient, and the least value of a bin.
+    static int powerBin(float square);
+    static double binPower(int bin);
+
 private:
     std::vector<int> m_counts;
+    std::vector<int> m_power;
     std::array<long long, Channels * LevelBins> m_levelSums{};
+    bool m_spatial = false;
 };
 
 // The median absolute difference of a histogram of NoiseHistogram::Steps
@@ -64,7 +100,10 @@ double medianStep(const int *counts);
 
 // Adds the differences between current and reference moved by field (the
 // reference read from its fixed-point planes; a sample of the pixels:
-// every second or further row of half-resolution cells).
+// every second or further row of half-resolution cells), and their
+// spectrum in 8x8 blocks (the middle of each 16x16 block of the field in
+// the luma, the whole block in the colour differences where its vector is
+// even; a sample of the block rows on large frames).
 void measureTemporalNoise(const FramePlanes &current, const FramePlanes &reference, const MotionField &field,
                           NoiseHistogram &histogram);
 
@@ -96,6 +135,21 @@ struct NoiseModel
     // grey pixel to the variances measured.
     std::array<float, 256> channelVariance{};
     float scaleY = 1, scaleU = 1, scaleV = 1;
+    // The share of a pixel's noise variance that each 8x8 DCT frequency
+    // carries (vertical * 8 + horizontal; luma, then the colour
+    // differences), with a mean of 1 over the 63 frequencies but the mean:
+    // 1 everywhere for white noise, less at high frequencies and more at
+    // low ones where an encoder has smoothed it.
+    using Spectrum = std::array<float, NoiseHistogram::Frequencies>;
+    std::array<Spectrum, NoiseHistogram::Planes> spectrum = whiteSpectra();
+
+    static std::array<Spectrum, NoiseHistogram::Planes> whiteSpectra()
+    {
+        std::array<Spectrum, NoiseHistogram::Planes> white;
+        for (Spectrum &s : white)
+            s.fill(1.0f);
+        return white;
+    }
 };
 
 // The noise variance of each half-resolution cell of a frame, predicted

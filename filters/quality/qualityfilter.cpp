@@ -288,9 +288,9 @@ QImage QualityFilter::State::produce(int index)
 
     mapNoise(current, model, options.strength, noiseMap);
     fuseTemporal(current, neighbours, noiseMap, fused);
-    shrinkPlane(fused.y, noiseMap.y, fused.residual, 2, LumaGain, shrinkBuffers, outY);
-    shrinkPlane(fused.u, noiseMap.u, fused.residual, 1, ChromaGain, shrinkBuffers, outU);
-    shrinkPlane(fused.v, noiseMap.v, fused.residual, 1, ChromaGain, shrinkBuffers, outV);
+    shrinkPlane(fused.y, noiseMap.y, fused.residual, 2, LumaGain, model.spectrum[0], shrinkBuffers, outY);
+    shrinkPlane(fused.u, noiseMap.u, fused.residual, 1, ChromaGain, model.spectrum[1], shrinkBuffers, outU);
+    shrinkPlane(fused.v, noiseMap.v, fused.residual, 1, ChromaGain, model.spectrum[2], shrinkBuffers, outV);
 
     // Fields of offsets this frame did not search are stale for the next.
     for (int d = -radius; d <= radius; ++d)
