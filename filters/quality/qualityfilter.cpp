@@ -1,5 +1,6 @@
 #include "filters/quality/qualityfilter.h"
 
+#include "filters/imageaccess.h"
 #include "filters/precondition.h"
 #include "filters/quality/chromaguide.h"
 #include "filters/quality/dctshrink.h"
@@ -38,6 +39,9 @@ constexpr int SettledEvery = 4;
 
 struct Frame
 {
+    // The frame's pixels, kept until it is produced: its float planes are
+    // made from them then (as words they take half the memory).
+    QImage source;
     FramePlanes planes;
     LumaHistogram histogram{};
     int index = 0;
@@ -68,8 +72,8 @@ struct QualityFilter::State
     int emitted = 0;
     std::deque<std::unique_ptr<Frame>> frames;   // consecutive indices
     std::unique_ptr<Frame> spare;
-    // Float planes of frames already produced (only their fixed-point and
-    // byte planes are read after that), handed to the next frame loaded.
+    // Float planes of the frame last produced (only its fixed-point and
+    // byte planes are read after that), handed to the next one.
     std::vector<std::array<PlaneF, 3>> floatPool;
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
@@ -176,15 +180,8 @@ QVector<QImage> QualityFilter::finish()
 void QualityFilter::State::add(const QImage &image)
 {
     std::unique_ptr<Frame> f = spare ? std::move(spare) : std::make_unique<Frame>();
-    if (!floatPool.empty()) {
-        std::array<PlaneF, 3> &set = floatPool.back();
-        f->planes.y = std::move(set[0]);
-        f->planes.u = std::move(set[1]);
-        f->planes.v = std::move(set[2]);
-        floatPool.pop_back();
-    }
-    loadFramePlanes(image, f->planes);
-    f->histogram = lumaHistogram(f->planes.q8);
+    f->source = detail::asArgbWords(image);
+    loadFramePlanes(f->source, f->planes, false, &f->histogram);
     f->index = fed++;
     f->scene = 0;
     f->toPrevious = Vec();
@@ -281,6 +278,18 @@ QImage QualityFilter::State::produce(int index)
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });
     const bool measured = sceneMeasured < SettledAfter || index % SettledEvery == 0;
+    {
+        Frame &f = frame(index);
+        if (!floatPool.empty()) {
+            std::array<PlaneF, 3> &set = floatPool.back();
+            f.planes.y = std::move(set[0]);
+            f.planes.u = std::move(set[1]);
+            f.planes.v = std::move(set[2]);
+            floatPool.pop_back();
+        }
+        loadFloatPlanes(f.source, f.planes);
+        f.source = QImage();
+    }
     const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured);
     const FramePlanes &current = frame(index).planes;
     if (measured)

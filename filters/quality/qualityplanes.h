@@ -33,6 +33,12 @@ struct Plane
 
     // Copies the edge pixels into the border.
     void fillBorder();
+    // The same in parts, for bands of rows filled in parallel: row y's side
+    // borders (y may be the row just below the picture), then, once the
+    // first (last) row has its sides, the rows above (below) the picture.
+    void fillSides(int y);
+    void fillTop();
+    void fillBottom();
 };
 
 using PlaneF = Plane<float>;
@@ -70,12 +76,21 @@ struct FramePlanes
     void reset(int width, int height);
 };
 
+// How many quarter-resolution luma values fall in each quarter of the
+// byte range (value >> 2).
+using LumaCounts = std::array<int, 64>;
+
 // Half and quarter sizes of a frame dimension.
 constexpr int halfSize(int n) { return (n + 1) / 2; }
 constexpr int quarterSize(int n) { return halfSize(halfSize(n)); }
 
-// Fills planes from a frame (any QImage format; alpha is ignored).
-void loadFramePlanes(const QImage &frame, FramePlanes &planes);
+// Fills planes from a frame (any QImage format; alpha is ignored), and
+// counts its quarter-resolution luma into counts unless that is null. With
+// floats false the float planes y, u, v are left as they are (they may be
+// empty): loadFloatPlanes makes them from the same frame when they are
+// needed, with the same values.
+void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats = true, LumaCounts *counts = nullptr);
+void loadFloatPlanes(const QImage &frame, FramePlanes &planes);
 
 // Builds the output frame (RGB32) from filtered luma (full resolution) and
 // the fits of the colour differences against it (see chromaguide.h: a and
