@@ -37,11 +37,15 @@ constexpr int MeasuredFrames = 8;
 constexpr int SettledAfter = MeasuredFrames;
 constexpr int SettledEvery = 4;
 
+// Up to which radius the float planes of the frames still to come are kept
+// from their loading; beyond it each frame keeps its pixels instead (as
+// words they take half the memory) and its float planes are made when it
+// is produced.
+constexpr int FloatsKeptUpTo = 3;
+
 struct Frame
 {
-    // The frame's pixels, kept until it is produced: its float planes are
-    // made from them then (as words they take half the memory).
-    QImage source;
+    QImage source;   // (float planes to be made)
     FramePlanes planes;
     LumaHistogram histogram{};
     int index = 0;
@@ -73,7 +77,7 @@ struct QualityFilter::State
     std::deque<std::unique_ptr<Frame>> frames;   // consecutive indices
     std::unique_ptr<Frame> spare;
     // Float planes of the frame last produced (only its fixed-point and
-    // byte planes are read after that), handed to the next one.
+    // byte planes are read after that), handed to the next one made.
     std::vector<std::array<PlaneF, 3>> floatPool;
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
@@ -93,6 +97,16 @@ struct QualityFilter::State
 
     Frame &frame(int index) { return *frames[std::size_t(index - frames.front()->index)]; }
     int slot(int offset) const { return offset + options.radius; }
+    void takeFloats(FramePlanes &planes)
+    {
+        if (floatPool.empty())
+            return;
+        std::array<PlaneF, 3> &set = floatPool.back();
+        planes.y = std::move(set[0]);
+        planes.u = std::move(set[1]);
+        planes.v = std::move(set[2]);
+        floatPool.pop_back();
+    }
     void add(const QImage &image);
     QImage produce(int index);
     void measure(int index, int lo, int hi);
@@ -180,8 +194,12 @@ QVector<QImage> QualityFilter::finish()
 void QualityFilter::State::add(const QImage &image)
 {
     std::unique_ptr<Frame> f = spare ? std::move(spare) : std::make_unique<Frame>();
-    f->source = detail::asArgbWords(image);
-    loadFramePlanes(f->source, f->planes, false, &f->histogram);
+    const bool floats = options.radius <= FloatsKeptUpTo;
+    if (floats)
+        takeFloats(f->planes);
+    else
+        f->source = detail::asArgbWords(image);
+    loadFramePlanes(image, f->planes, floats, &f->histogram);
     f->index = fed++;
     f->scene = 0;
     f->toPrevious = Vec();
@@ -278,15 +296,8 @@ QImage QualityFilter::State::produce(int index)
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });
     const bool measured = sceneMeasured < SettledAfter || index % SettledEvery == 0;
-    {
-        Frame &f = frame(index);
-        if (!floatPool.empty()) {
-            std::array<PlaneF, 3> &set = floatPool.back();
-            f.planes.y = std::move(set[0]);
-            f.planes.u = std::move(set[1]);
-            f.planes.v = std::move(set[2]);
-            floatPool.pop_back();
-        }
+    if (Frame &f = frame(index); !f.source.isNull()) {
+        takeFloats(f.planes);
         loadFloatPlanes(f.source, f.planes);
         f.source = QImage();
     }
