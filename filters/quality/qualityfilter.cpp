@@ -1,6 +1,7 @@
 #include "filters/quality/qualityfilter.h"
 
 #include "filters/imageaccess.h"
+#include "filters/parallel.h"
 #include "filters/precondition.h"
 #include "filters/quality/chromaguide.h"
 #include "filters/quality/dctshrink.h"
@@ -12,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <deque>
+#include <functional>
 
 namespace nocta {
 
@@ -89,6 +91,12 @@ struct QualityFilter::State
     std::vector<int> aheadOf;
     std::deque<Measurement> measurements;
     NoiseModel model;
+    // The global motion of the latest frame, found beside the block search
+    // of the frame being produced until frame motionFrame's is needed.
+    std::unique_ptr<BackgroundWork> motionWork;
+    int motionFrame = -1;
+    // The model that a noise measurement made beside the block search gives.
+    NoiseModel measuredModel;
     NoiseMap noiseMap;
     FusedFrame fused;
     ShrinkBuffers shrinkBuffers;
@@ -109,8 +117,22 @@ struct QualityFilter::State
     }
     void add(const QImage &image);
     QImage produce(int index);
-    void measure(int index, int lo, int hi);
-    std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured);
+    void measure(int index, int other);
+    Vec toPrevious(int index)
+    {
+        if (index == motionFrame)
+            settleMotion();
+        return frame(index).toPrevious;
+    }
+    void settleMotion()
+    {
+        if (motionWork)
+            motionWork->wait();
+        motionWork.reset();
+        motionFrame = -1;
+    }
+    std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured,
+                                      const std::function<void(int)> &found);
     // The field of an earlier frame against the one distance after it, if
     // it was found.
     const MotionField *aheadField(int index, int distance) const
@@ -175,6 +197,7 @@ QVector<QImage> QualityFilter::push(const QImage &image)
     s.add(image);
     while (s.fed > s.emitted + s.options.radius)
         ready.push_back(s.produce(s.emitted++));
+    s.settleMotion();
     while (!s.frames.empty() && s.frames.front()->index < s.emitted - s.options.radius) {
         s.spare = std::move(s.frames.front());
         s.frames.pop_front();
@@ -207,19 +230,24 @@ void QualityFilter::State::add(const QImage &image)
         const Frame &previous = *frames.back();
         const bool cut = isSceneCut(previous.histogram, f->histogram);
         f->scene = previous.scene + (cut ? 1 : 0);
-        if (!cut)
-            f->toPrevious = globalMotion(f->planes.q8, previous.planes.q8);
+        if (!cut) {
+            Frame *current = f.get();
+            const Plane8 *earlier = &previous.planes.q8;
+            motionWork = std::make_unique<BackgroundWork>(
+                [current, earlier] { current->toPrevious = globalMotion(current->planes.q8, *earlier); });
+            motionFrame = f->index;
+        }
     }
     frames.push_back(std::move(f));
 }
 
-// Adds this frame's noise measurement (against its previous frame, else
-// its next one, else within itself) and keeps the latest of its scene.
-void QualityFilter::State::measure(int index, int lo, int hi)
+// Adds this frame's noise measurement (against frame other: its previous
+// frame, else its next one, else itself) and keeps the latest of its scene;
+// the model they give goes to measuredModel.
+void QualityFilter::State::measure(int index, int other)
 {
     Measurement m;
     m.scene = frame(index).scene;
-    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
     m.temporal = other != index;
     if (m.temporal)
         measureTemporalNoise(frame(index).planes, frame(other).planes, fields[std::size_t(slot(other - index))],
@@ -237,14 +265,16 @@ void QualityFilter::State::measure(int index, int lo, int hi)
     for (const Measurement &x : measurements)
         if (x.scene == measurements.back().scene && x.temporal == anyTemporal)
             total.add(x.histogram);
-    model = estimateNoise(total, options.strength);
+    measuredModel = estimateNoise(total, options.strength);
 }
 
 // The fields of frame index against its neighbours lo .. hi: those after
 // it searched (and kept for them), those before it reversed from the fields
 // those frames found against it, else searched (and the one against the
-// previous frame when the frame's noise is measured).
-std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured)
+// previous frame when the frame's noise is measured). found(j) is called
+// once the field against frame j is there.
+std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured,
+                                                       const std::function<void(int)> &found)
 {
     const int radius = options.radius;
     const int scene = frame(index).scene;
@@ -256,7 +286,8 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     std::vector<Neighbour> neighbours;
     Vec global;
     for (int j = index - 1; j >= lo; --j) {
-        global = clampVector({global.x + frame(j + 1).toPrevious.x, global.y + frame(j + 1).toPrevious.y});
+        const Vec step = toPrevious(j + 1);
+        global = clampVector({global.x + step.x, global.y + step.y});
         MotionField &field = fields[std::size_t(slot(j - index))];
         // The field that measures the noise is searched: a reversed one
         // misses more of the fine detail that the measurement must avoid.
@@ -266,6 +297,7 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
         else
             searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
         neighbours.push_back({&frame(j).planes, &field});
+        found(j);
     }
     global = Vec();
     const std::size_t ring = std::size_t(index % (radius + 1));
@@ -273,11 +305,13 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     for (int d = 1; d <= radius; ++d)
         ahead[ring * std::size_t(radius) + std::size_t(d - 1)].vectors.clear();
     for (int j = index + 1; j <= hi; ++j) {
-        global = clampVector({global.x - frame(j).toPrevious.x, global.y - frame(j).toPrevious.y});
+        const Vec step = toPrevious(j);
+        global = clampVector({global.x - step.x, global.y - step.y});
         MotionField &field = fields[std::size_t(slot(j - index))];
         searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
         ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
         neighbours.push_back({&frame(j).planes, &field});
+        found(j);
     }
     return neighbours;
 }
@@ -301,10 +335,24 @@ QImage QualityFilter::State::produce(int index)
         loadFloatPlanes(f.source, f.planes);
         f.source = QImage();
     }
-    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured);
+    // The noise is measured beside the searches that follow the one it
+    // needs (which use the model as it was).
+    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
+    std::unique_ptr<BackgroundWork> measuring;
+    auto startMeasuring = [&] {
+        measuring = std::make_unique<BackgroundWork>([this, index, other] { measure(index, other); });
+    };
+    if (measured && other == index)
+        startMeasuring();
+    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured, [&](int j) {
+        if (measured && j == other)
+            startMeasuring();
+    });
+    if (measuring) {
+        measuring->wait();
+        model = measuredModel;
+    }
     const FramePlanes &current = frame(index).planes;
-    if (measured)
-        measure(index, lo, hi);
 
     mapNoise(current, model, options.strength, noiseMap);
     fuseTemporal(current, neighbours, noiseMap, fused);
