@@ -101,7 +101,6 @@ struct QualityFilter::State
     FusedFrame fused;
     ShrinkBuffers shrinkBuffers;
     PlaneF outY, outU, outV;
-    ChromaGuide chromaGuide;
 
     Frame &frame(int index) { return *frames[std::size_t(index - frames.front()->index)]; }
     int slot(int offset) const { return offset + options.radius; }
@@ -366,9 +365,7 @@ QImage QualityFilter::State::produce(int index)
             fields[std::size_t(slot(d))].vectors.clear();
     std::swap(fields, previousFields);
     previousOutput = index;
-    guideChroma(outY, outU, outV, GuideEpsilon, chromaGuide);
-    const PlaneF *fits[4] = {&chromaGuide.a[0], &chromaGuide.b[0], &chromaGuide.a[1], &chromaGuide.b[1]};
-    QImage image = framePlanesToImage(outY, chromaGuide.guide, fits, model.unbias);
+    QImage image = guidedFrame(outY, outU, outV, GuideEpsilon, model.unbias);
     FramePlanes &done = frame(index).planes;
     floatPool.push_back({std::move(done.y), std::move(done.u), std::move(done.v)});
     done.y = PlaneF();

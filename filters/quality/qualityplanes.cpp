@@ -7,10 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-
-#ifdef __x86_64__
-#include <immintrin.h>
-#endif
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -27,10 +23,6 @@ NOCTA_INLINE float luma(std::uint32_t p)
 {
     return (KR * float(red(p)) + KG * float(green(p))) + KB * float(blue(p));
 }
-
-// How far (squared, in levels) a pixel's luma may stray from a
-// half-resolution cell's before the cell's colour counts half as much for it.
-constexpr float GuideSpread = 4.0f;
 
 // The rows that one pair of input rows fills.
 struct PlaneRows
@@ -256,40 +248,6 @@ void loadFloatPlanes(const QImage &frame, FramePlanes &planes)
                 p->fillBottom();
         }
     });
-}
-
-QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
-                          const std::array<UnbiasTable, 3> &unbias)
-{
-    const int width = y.width, height = y.height;
-    QImage image(width, height, QImage::Format_RGB32);
-    if (image.isNull())
-        return image;
-    // The tables in words, which vector code can gather from.
-    std::array<std::uint32_t, 3 * UnbiasSize> table;
-    for (std::size_t c = 0; c < 3; ++c)
-        std::copy(unbias[c].begin(), unbias[c].end(), table.begin() + std::ptrdiff_t(c * UnbiasSize));
-    const auto upsample = NOCTA_KERNEL(upsampleFitsRow);
-    const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
-    parallelRows(height, [&](int begin, int end) {
-        std::vector<float> rows(4 * static_cast<std::size_t>(width));
-        float *full[4];
-        for (std::size_t i = 0; i < 4; ++i)
-            full[i] = rows.data() + i * std::size_t(width);
-        for (int row = begin; row < end; ++row) {
-            // Half-resolution samples sit between full rows 2h and 2h+1.
-            const int h = row / 2, other = row % 2 ? h + 1 : h - 1;
-            const float *nearRows[4], *farRows[4];
-            for (int i = 0; i < 4; ++i) {
-                nearRows[i] = fits[i]->row(h);
-                farRows[i] = fits[i]->row(other);
-            }
-            upsample(y.row(row), guide.row(h), guide.row(other), nearRows, farRows, GuideSpread, full, width);
-            toRgb(y.row(row), full[0], full[1], full[2], full[3], table.data(),
-                  reinterpret_cast<std::uint32_t *>(image.scanLine(row)), width);
-        }
-    });
-    return image;
 }
 
 } // namespace nocta::quality

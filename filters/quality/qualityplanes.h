@@ -92,16 +92,10 @@ constexpr int quarterSize(int n) { return halfSize(halfSize(n)); }
 void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats = true, LumaCounts *counts = nullptr);
 void loadFloatPlanes(const QImage &frame, FramePlanes &planes);
 
-// Builds the output frame (RGB32) from filtered luma (full resolution) and
-// the fits of the colour differences against it (see chromaguide.h: a and
-// b of u, a and b of v; half resolution, border of at least one pixel),
-// spread to full resolution led by guide (the mean luma of each
-// half-resolution cell, same border), each colour channel (red, green,
-// blue) mapped through its table in unbias: UnbiasSize entries indexed by
-// the value in quarter steps.
+// The tables that return dark values to their level in the output (see
+// chromaguide.h): UnbiasSize entries a channel, indexed by the value in
+// quarter steps.
 constexpr int UnbiasSize = 1024;
 using UnbiasTable = std::array<std::uint8_t, UnbiasSize>;
-QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
-                          const std::array<UnbiasTable, 3> &unbias);
 
 } // namespace nocta::quality
