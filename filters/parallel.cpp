@@ -19,9 +19,11 @@ std::atomic<int> requestedThreads{0};
 
 constexpr int BandsPerThread = 8;
 
-// One parallelRows call: its bands, handed out one at a time to the
-// caller and to the helpers that join it.
-struct Job
+} // namespace
+
+// One parallelRows call (or one BackgroundWork): its bands, handed out one
+// at a time to the caller and to the helpers that join it.
+struct detail::ParallelJob
 {
     const std::function<void(int begin, int end)> *work = nullptr;
     int rows = 0;
@@ -47,6 +49,10 @@ struct Job
     }
 };
 
+namespace {
+
+using Job = detail::ParallelJob;
+
 // Helper threads that sleep until a call hands them a job. The caller of
 // parallelRows works through the bands too, so a call finishes even when
 // no helper thread could be started (a process or memory limit): the
@@ -58,6 +64,13 @@ public:
     // Runs the job on the calling thread and up to wanted helpers.
     void run(Job &job, int wanted)
     {
+        post(job, wanted);
+        finish(job);
+    }
+
+    // Hands the job to up to wanted helpers.
+    void post(Job &job, int wanted)
+    {
         {
             std::unique_lock<std::mutex> lock(m_lock);
             grow(wanted);
@@ -65,10 +78,14 @@ public:
                 m_queue.push_back(&job);
         }
         m_wake.notify_all();
-        job.runBands();
+    }
 
-        // Every band has been taken. Tickets not yet picked up are
-        // withdrawn; helpers that joined are waited for.
+    // Works through what is left of the job on the calling thread, then
+    // withdraws the tickets not yet picked up and waits for the helpers
+    // that joined.
+    void finish(Job &job)
+    {
+        job.runBands();
         std::unique_lock<std::mutex> lock(m_lock);
         m_queue.erase(std::remove(m_queue.begin(), m_queue.end(), &job), m_queue.end());
         m_left.wait(lock, [&] { return job.helpers == 0; });
@@ -149,6 +166,36 @@ void parallelRows(int rows, const std::function<void(int begin, int end)> &work)
     pool().run(job, threads - 1);
     if (job.failure)
         std::rethrow_exception(job.failure);
+}
+
+} // namespace nocta
+
+namespace nocta {
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : m_work(std::move(work)), m_job(new Job)
+{
+    m_band = [this](int, int) { m_work(); };
+    m_job->work = &m_band;
+    m_job->rows = 1;
+    m_job->bands = 1;
+    if (filterThreads() > 1)
+        pool().post(*m_job, 1);
+}
+
+BackgroundWork::~BackgroundWork()
+{
+    if (!m_done)
+        pool().finish(*m_job);
+}
+
+void BackgroundWork::wait()
+{
+    if (m_done)
+        return;
+    m_done = true;
+    pool().finish(*m_job);
+    if (m_job->failure)
+        std::rethrow_exception(m_job->failure);
 }
 
 } // namespace nocta

@@ -1,8 +1,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 namespace nocta {
+
+namespace detail {
+struct ParallelJob;
+}
 
 // Pixel loops are split into bands of rows and the bands are shared out
 // among the cores. Every row is computed from the inputs alone, so any
@@ -26,5 +31,28 @@ int filterThreads();
 // returns when all are done. An exception thrown by work is rethrown here.
 // Several threads may call it at once.
 void parallelRows(int rows, const std::function<void(int begin, int end)> &work);
+
+// Work that runs beside the caller's: handed to a helper thread when it is
+// made, so that the caller's own work (parallelRows included: its bands go
+// to the threads that are free) goes on meanwhile. wait() returns once it
+// is done (running it on the calling thread if no helper has taken it up,
+// as with one filter thread) and rethrows what it threw; the destructor
+// waits too. The result must not depend on when the work runs.
+class BackgroundWork
+{
+public:
+    explicit BackgroundWork(std::function<void()> work);
+    ~BackgroundWork();
+    BackgroundWork(const BackgroundWork &) = delete;
+    BackgroundWork &operator=(const BackgroundWork &) = delete;
+
+    void wait();
+
+private:
+    std::function<void()> m_work;
+    std::function<void(int, int)> m_band;
+    std::unique_ptr<detail::ParallelJob> m_job;
+    bool m_done = false;
+};
 
 } // namespace nocta

@@ -31,6 +31,9 @@ private slots:
     void everyRowOnce_data();
     void everyRowOnce();
     void exceptionReachesCaller();
+    void backgroundWorkRunsBesideTheCaller_data();
+    void backgroundWorkRunsBesideTheCaller();
+    void backgroundFailureReachesCaller();
     void noHelperThreadCanStart();
 };
 
@@ -103,6 +106,67 @@ void TestParallel::exceptionReachesCaller()
     QCOMPARE(rowsDone.load(), 400);
 }
 
+void TestParallel::backgroundWorkRunsBesideTheCaller_data()
+{
+    QTest::addColumn<int>("threads");
+    for (int threads : {1, 2, 3, 8})
+        QTest::addRow("%d threads", threads) << threads;
+}
+
+// Work handed to the background runs once, on a helper thread when there
+// is one (it starts before the caller waits for it), while the caller's
+// own parallelRows calls, and its own, cover every row once.
+void TestParallel::backgroundWorkRunsBesideTheCaller()
+{
+    QFETCH(int, threads);
+    nocta::setFilterThreads(threads);
+    std::atomic<int> runs{0};
+    std::atomic<bool> started{false};
+    std::vector<std::atomic<int>> inner(500), outer(700);
+    auto count = [](std::vector<std::atomic<int>> &visits) {
+        return [&visits](int begin, int end) {
+            for (int y = begin; y < end; ++y)
+                ++visits[std::size_t(y)];
+        };
+    };
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> onCaller{false};
+    nocta::BackgroundWork work([&] {
+        started = true;
+        onCaller = std::this_thread::get_id() == caller;
+        ++runs;
+        nocta::parallelRows(500, count(inner));
+    });
+    for (int call = 0; call < 3; ++call)
+        nocta::parallelRows(700, count(outer));
+    if (threads > 1) {
+        QTRY_VERIFY_WITH_TIMEOUT(started.load(), 10000);
+        QVERIFY(!onCaller);
+    }
+    work.wait();
+    work.wait();
+    QCOMPARE(runs.load(), 1);
+    QVERIFY(std::all_of(inner.begin(), inner.end(), [](const std::atomic<int> &v) { return v == 1; }));
+    QVERIFY(std::all_of(outer.begin(), outer.end(), [](const std::atomic<int> &v) { return v == 3; }));
+}
+
+void TestParallel::backgroundFailureReachesCaller()
+{
+    for (int threads : {1, 2}) {
+        nocta::setFilterThreads(threads);
+        bool thrown = false;
+        try {
+            nocta::BackgroundWork work([] { throw std::runtime_error("work failed"); });
+            work.wait();
+        } catch (const std::runtime_error &e) {
+            thrown = QByteArray(e.what()) == "work failed";
+        }
+        QVERIFY(thrown);
+        // Not waited for: the destructor waits and keeps the failure.
+        { nocta::BackgroundWork dropped([] { throw std::runtime_error("dropped"); }); }
+    }
+}
+
 // The child of noHelperThreadCanStart: a process that may not start a
 // single thread more (RLIMIT_NPROC of an unprivileged user; root is not
 // held to it, so root becomes nobody first). Exit status 0: every row
@@ -126,7 +190,10 @@ int runWithoutThreads()
             for (int y = begin; y < end; ++y)
                 ++visits[std::size_t(y)];
         });
-    const bool everyRowThrice = std::all_of(visits.begin(), visits.end(), [](int v) { return v == 3; });
+    int backgroundRuns = 0;
+    nocta::BackgroundWork([&] { ++backgroundRuns; }).wait();
+    const bool everyRowThrice = std::all_of(visits.begin(), visits.end(), [](int v) { return v == 3; })
+                             && backgroundRuns == 1;
     std::fflush(nullptr);
     _exit(everyRowThrice ? 0 : 1);   // no leak check: it would need a thread
 }

@@ -233,6 +233,7 @@ private slots:
     void refusesWhatItCannotFilter();
     void returnsEveryFrame_data();
     void returnsEveryFrame();
+    void sameForAnyThreadCount_data();
     void sameForAnyThreadCount();
     void sameForEveryKernelCopy();
     void printHash();
@@ -247,6 +248,8 @@ private slots:
     void followsAPanningCamera();
     void keepsScenesApart();
     void fixedPlanesFollowTheFloatPlanes();
+    void planesLoadedInBandsKeepTheirBorders_data();
+    void planesLoadedInBandsKeepTheirBorders();
     void averagesFramesOnBothSides();
     void keepsColourEdgesSharp_data();
     void keepsColourEdgesSharp();
@@ -313,14 +316,34 @@ void TestQualityFilter::returnsEveryFrame()
     QVERIFY(filter.finish().isEmpty());
 }
 
+void TestQualityFilter::sameForAnyThreadCount_data()
+{
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<int>("radius");
+    QTest::newRow("pan") << false << 2;
+    // Across a cut, with the float planes of frames to come kept and made
+    // when produced: the global motion and the noise measurement run
+    // beside the block search.
+    QTest::newRow("scene cut, radius 3") << true << 3;
+    QTest::newRow("scene cut, radius 7") << true << 7;
+}
+
 void TestQualityFilter::sameForAnyThreadCount()
 {
-    const std::vector<QImage> clip = determinismClip();
+    QFETCH(bool, cut);
+    QFETCH(int, radius);
+    std::vector<QImage> clip = determinismClip();
+    if (cut) {
+        const Clip dark = makeClip(7, 83, 61, -1, 2, 9, true);
+        clip.insert(clip.end(), dark.noisy.begin(), dark.noisy.end());
+    }
+    QualityOptions options;
+    options.radius = radius;
     nocta::setFilterThreads(1);
-    const QByteArray one = hashOf(filterClip(clip));
+    const QByteArray one = hashOf(filterClip(clip, options));
     for (int threads : {2, 3, 7}) {
         nocta::setFilterThreads(threads);
-        QCOMPARE(hashOf(filterClip(clip)), one);
+        QCOMPARE(hashOf(filterClip(clip, options)), one);
     }
 }
 
@@ -623,6 +646,91 @@ void TestQualityFilter::fixedPlanesFollowTheFloatPlanes()
             }
         }
     }
+}
+
+namespace {
+
+// Whether every border value of a plane repeats the nearest edge value.
+template <typename T>
+bool bordersReplicateEdges(const nocta::quality::Plane<T> &p)
+{
+    for (int y = -p.pad; y < p.height + p.pad; ++y)
+        for (int x = -p.pad; x < p.width + p.pad; ++x) {
+            const int cy = qBound(0, y, p.height - 1), cx = qBound(0, x, p.width - 1);
+            if ((cy != y || cx != x) && p.row(y)[x] != p.row(cy)[cx])
+                return false;
+        }
+    return true;
+}
+
+template <typename T>
+bool samePlane(const nocta::quality::Plane<T> &a, const nocta::quality::Plane<T> &b)
+{
+    return a.width == b.width && a.height == b.height && a.pad == b.pad && a.data == b.data;
+}
+
+} // namespace
+
+void TestQualityFilter::planesLoadedInBandsKeepTheirBorders_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    QTest::newRow("smallest, one thread") << QSize(16, 16) << 1;
+    QTest::newRow("odd width and height") << QSize(37, 23) << 3;
+    QTest::newRow("odd half height") << QSize(40, 22) << 2;
+    QTest::newRow("odd half width, many bands") << QSize(54, 131) << 7;
+}
+
+// Frames are loaded in bands of rows that fill their own borders, with or
+// without their float planes (made later from the same frame): every plane
+// comes out the same either way, its borders repeat its edges, and the
+// luma counts are those of the quarter-resolution plane.
+void TestQualityFilter::planesLoadedInBandsKeepTheirBorders()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    nocta::setFilterThreads(threads);
+    QRandomGenerator random(11);
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, random.generate() | 0xFF000000u);
+    FramePlanes whole, later;
+    LumaCounts counts{}, laterCounts{};
+    loadFramePlanes(image, whole, true, &counts);
+    loadFramePlanes(image, later, false, &laterCounts);
+    QVERIFY(later.y.data.empty());
+    loadFloatPlanes(image, later);
+
+    QVERIFY(samePlane(whole.y, later.y) && samePlane(whole.u, later.u) && samePlane(whole.v, later.v));
+    QVERIFY(samePlane(whole.y16, later.y16) && samePlane(whole.u16, later.u16) && samePlane(whole.v16, later.v16));
+    QVERIFY(samePlane(whole.y8, later.y8) && samePlane(whole.h8, later.h8) && samePlane(whole.q8, later.q8));
+    QVERIFY(bordersReplicateEdges(whole.y) && bordersReplicateEdges(whole.u) && bordersReplicateEdges(whole.v));
+    QVERIFY(bordersReplicateEdges(whole.y16) && bordersReplicateEdges(whole.u16)
+            && bordersReplicateEdges(whole.v16));
+    QVERIFY(bordersReplicateEdges(whole.y8) && bordersReplicateEdges(whole.h8) && bordersReplicateEdges(whole.q8));
+    QCOMPARE(whole.q8.width, (size.width() + 3) / 4);
+    QCOMPARE(whole.q8.height, (size.height() + 3) / 4);
+
+    // Each half-resolution byte is the rounded mean of its 2x2 luma values
+    // (edges repeated past odd sizes), each quarter one of 2x2 half ones.
+    for (int y = 0; y < whole.h8.height; ++y)
+        for (int x = 0; x < whole.h8.width; ++x) {
+            const float *r0 = whole.y.row(2 * y), *r1 = whole.y.row(2 * y + 1);
+            const float sum = (r0[2 * x] + r0[2 * x + 1]) + (r1[2 * x] + r1[2 * x + 1]);
+            QCOMPARE(int(whole.h8.row(y)[x]), int(sum * 0.25f + 0.5f));
+        }
+    LumaCounts expected{};
+    for (int y = 0; y < whole.q8.height; ++y)
+        for (int x = 0; x < whole.q8.width; ++x) {
+            const std::uint8_t *r0 = whole.h8.row(2 * y), *r1 = whole.h8.row(2 * y + 1);
+            const int sum = (r0[2 * x] + r0[2 * x + 1]) + (r1[2 * x] + r1[2 * x + 1]);
+            QCOMPARE(int(whole.q8.row(y)[x]), int(float(sum) * 0.25f + 0.5f));
+            ++expected[std::size_t(whole.q8.row(y)[x] >> 2)];
+        }
+    QVERIFY(counts == expected);
+    QVERIFY(laterCounts == expected);
 }
 
 // A frame in the middle of a still scene is averaged with the frames before

@@ -6,71 +6,161 @@
 #include <algorithm>
 #include <vector>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {
 
+// How far (squared, in levels) a pixel's luma may stray from a
+// half-resolution cell's before the cell's colour counts half as much for it.
+constexpr float GuideSpread = 4.0f;
+
 #define NOCTA_KERNELS "filters/quality/chromaguide_kernels.inc"
 #include "filters/kernelcopies.h"
 
-void fit(PlaneF &plane, int width, int height)
+// Rows of half-resolution values kept in turn (row r in slot r mod count),
+// each with Border copies of its edge values on both sides.
+class RowRing
 {
-    if (plane.width != width || plane.height != height)
-        plane.reset(width, height, 8);
-}
+public:
+    static constexpr int Border = 8;
+
+    RowRing(int count, int width)
+        : m_count(count), m_width(width), m_stride(std::size_t(width + 2 * Border)),
+          m_data(std::size_t(count) * m_stride)
+    {
+    }
+    float *operator()(int r) { return m_data.data() + std::size_t(r % m_count) * m_stride + Border; }
+    void fillSides(int r)
+    {
+        float *line = (*this)(r);
+        std::fill(line - Border, line, line[0]);
+        std::fill(line + m_width, line + m_width + Border, line[m_width - 1]);
+    }
+
+private:
+    int m_count, m_width;
+    std::size_t m_stride;
+    std::vector<float> m_data;
+};
+
+// One band's pass. At step s it makes the guide and the column sums of
+// half row s, the fits of row s - 1, their means on row s - 2 and the
+// output rows of half row s - 3; rows beyond the picture repeat its edge
+// rows at every step.
+class GuidedBand
+{
+public:
+    GuidedBand(const PlaneF &y, const PlaneF &u, const PlaneF &v, QImage &image)
+        : m_y(y), m_u(u), m_v(v), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w), m_sums(3 * 6, m_w),
+          m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_full(4 * std::size_t(y.width))
+    {
+    }
+
+    void run(int begin, int end, float epsilon, const std::uint32_t *table)
+    {
+        for (int s = begin - 3; s <= end + 2; ++s) {
+            if (s >= 0 && s < m_h)
+                sumRow(s);
+            if (const int r = s - 1; r >= std::max(0, begin - 2) && r < m_h)
+                fitRows(r, epsilon);
+            if (const int r = s - 2; r >= std::max(0, begin - 1) && r < m_h)
+                meanRows(r);
+            if (const int r = s - 3; r >= begin && r < end)
+                outputRows(r, table);
+        }
+    }
+
+private:
+    int clamp(int r) const { return std::clamp(r, 0, m_h - 1); }
+    void sums(int r, float **t)
+    {
+        for (int k = 0; k < 6; ++k)
+            t[k] = m_sums((clamp(r) % 3) * 6 + k);
+    }
+    void sumRow(int r)
+    {
+        float *g = m_guide(r);
+        guideRow(m_y.row(2 * r), m_y.row(2 * r + 1), g, m_w);
+        m_guide.fillSides(r);
+        float *t[6];
+        sums(r, t);
+        tripleRow(g, m_u.row(r), m_v.row(r), t, m_w);
+    }
+    void fitRows(int r, float epsilon)
+    {
+        float *t0[6], *t1[6], *t2[6], *out[4];
+        sums(r - 1, t0);
+        sums(r, t1);
+        sums(r + 1, t2);
+        for (int k = 0; k < 4; ++k)
+            out[k] = m_fits((r % 3) * 4 + k);
+        fitRow(t0, t1, t2, epsilon, out, m_w);
+        for (int k = 0; k < 4; ++k)
+            m_fits.fillSides((r % 3) * 4 + k);
+    }
+    void meanRows(int r)
+    {
+        const int above = clamp(r - 1) % 3, below = clamp(r + 1) % 3;
+        for (int k = 0; k < 4; ++k) {
+            const int slot = (r % 3) * 4 + k;
+            meanRow(m_fits(above * 4 + k), m_fits(slot), m_fits(below * 4 + k), m_means(slot), m_w);
+            m_means.fillSides(slot);
+        }
+    }
+    // Full rows 2r and 2r + 1 (half-resolution samples sit between them).
+    void outputRows(int r, const std::uint32_t *table)
+    {
+        const int width = m_y.width;
+        float *full[4];
+        for (std::size_t i = 0; i < 4; ++i)
+            full[i] = m_full.data() + i * std::size_t(width);
+        for (int row = 2 * r; row < std::min(2 * r + 2, m_y.height); ++row) {
+            const int other = clamp(row % 2 ? r + 1 : r - 1);
+            const float *nearRows[4], *farRows[4];
+            for (int k = 0; k < 4; ++k) {
+                nearRows[k] = m_means((r % 3) * 4 + k);
+                farRows[k] = m_means((other % 3) * 4 + k);
+            }
+            upsampleFitsRow(m_y.row(row), m_guide(r), m_guide(other), nearRows, farRows, GuideSpread, full, width);
+            planesToRgbRow(m_y.row(row), full[0], full[1], full[2], full[3], table,
+                           reinterpret_cast<std::uint32_t *>(m_image.scanLine(row)), width);
+        }
+    }
+
+    const PlaneF &m_y, &m_u, &m_v;
+    QImage &m_image;
+    const int m_w, m_h;
+    RowRing m_guide, m_sums, m_fits, m_means;
+    std::vector<float> m_full;
+    decltype(&baseline::guideRow) guideRow = NOCTA_KERNEL(guideRow);
+    decltype(&baseline::tripleRow) tripleRow = NOCTA_KERNEL(tripleRow);
+    decltype(&baseline::fitRow) fitRow = NOCTA_KERNEL(fitRow);
+    decltype(&baseline::meanRow) meanRow = NOCTA_KERNEL(meanRow);
+    decltype(&baseline::upsampleFitsRow) upsampleFitsRow = NOCTA_KERNEL(upsampleFitsRow);
+    decltype(&baseline::planesToRgbRow) planesToRgbRow = NOCTA_KERNEL(planesToRgbRow);
+};
 
 } // namespace
 
-void guideChroma(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilon, ChromaGuide &guide)
+QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilon,
+                   const std::array<UnbiasTable, 3> &unbias)
 {
-    const int w = u.width, h = u.height;
-    for (PlaneF *p : {&guide.a[0], &guide.a[1], &guide.b[0], &guide.b[1], &guide.guide, &guide.work[0],
-                      &guide.work[1], &guide.work[2], &guide.work[3]})
-        fit(*p, w, h);
-    const auto half = NOCTA_KERNEL(guideRow);
-    const auto fitRows = NOCTA_KERNEL(fitRow);
-    const auto mean = NOCTA_KERNEL(meanRow);
-    parallelRows(h, [&](int begin, int end) {
-        for (int r = begin; r < end; ++r)
-            half(y.row(2 * r), y.row(2 * r + 1), guide.guide.row(r), w);
+    QImage image(y.width, y.height, QImage::Format_RGB32);
+    if (image.isNull())
+        return image;
+    // The tables in words, which vector code can gather from.
+    std::array<std::uint32_t, 3 * UnbiasSize> table;
+    for (std::size_t c = 0; c < 3; ++c)
+        std::copy(unbias[c].begin(), unbias[c].end(), table.begin() + std::ptrdiff_t(c * UnbiasSize));
+    parallelRows(u.height, [&](int begin, int end) {
+        GuidedBand band(y, u, v, image);
+        band.run(begin, end, epsilon, table.data());
     });
-    guide.guide.fillBorder();
-    const auto triple = NOCTA_KERNEL(tripleRow);
-    parallelRows(h, [&](int begin, int end) {
-        // The column sums of the latest three rows, in turn.
-        const std::size_t line = std::size_t(w);
-        std::vector<float> ring(18 * line);
-        auto sums = [&](int r, float **t) {
-            for (int k = 0; k < 6; ++k)
-                t[k] = ring.data() + (std::size_t((r + 3) % 3) * 6 + std::size_t(k)) * line;
-        };
-        for (int r = begin - 1; r <= end; ++r) {
-            float *t[6];
-            sums(r, t);
-            triple(guide.guide, u, v, r, t, w);
-            if (r - 1 < begin)
-                continue;
-            float *t0[6], *t1[6], *t2[6];
-            sums(r - 2, t0);
-            sums(r - 1, t1);
-            sums(r, t2);
-            float *const rows[4] = {guide.work[0].row(r - 1), guide.work[1].row(r - 1), guide.work[2].row(r - 1),
-                                    guide.work[3].row(r - 1)};
-            fitRows(t0, t1, t2, epsilon, rows, w);
-        }
-    });
-    for (PlaneF &p : guide.work)
-        p.fillBorder();
-    parallelRows(h, [&](int begin, int end) {
-        for (int r = begin; r < end; ++r) {
-            mean(guide.work[0], r, guide.a[0].row(r), w);
-            mean(guide.work[1], r, guide.b[0].row(r), w);
-            mean(guide.work[2], r, guide.a[1].row(r), w);
-            mean(guide.work[3], r, guide.b[1].row(r), w);
-        }
-    });
-    for (PlaneF *p : {&guide.a[0], &guide.a[1], &guide.b[0], &guide.b[1]})
-        p->fillBorder();
+    return image;
 }
 
 } // namespace nocta::quality

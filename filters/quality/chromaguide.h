@@ -2,22 +2,29 @@
 
 #include "filters/quality/qualityplanes.h"
 
+#include <QImage>
+
+#include <array>
+
 namespace nocta::quality {
 
-// The colour differences at full resolution, led by the luma: around each
-// half-resolution cell (3x3 cells) each colour difference is fitted as a
-// linear function of the luma, c = a * luma + b, and a and b are averaged
+// The output frame (RGB32) from filtered luma y (full resolution) and
+// colour differences u, v (half resolution); borders of at least one pixel.
+//
+// The colour differences follow the luma: around each half-resolution cell
+// (3x3 cells) each is fitted as a linear function of the cells' mean luma
+// (the guide), c = a * guide + b, where epsilon keeps the fit flat where
+// the luma varies by less than its square root, and a and b are averaged
 // over 3x3 cells, so that colour edges follow the luma's edges instead of
-// spreading over the two pixels of a cell.
-struct ChromaGuide
-{
-    PlaneF a[2], b[2];   // u, v; half resolution, border of 8
-    PlaneF guide, work[4];
-};
-
-// y: filtered luma (full resolution, border of at least 1); u, v: filtered
-// colour differences (half resolution, border of at least 1). epsilon
-// keeps the fit flat where the luma varies by less than its square root.
-void guideChroma(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilon, ChromaGuide &guide);
+// spreading over the two pixels of a cell. The fits are spread to full
+// resolution led by the luma (a pixel follows the cells of its own
+// brightness), and each colour channel (red, green, blue) is mapped
+// through its table in unbias: UnbiasSize entries indexed by the value in
+// quarter steps.
+//
+// Each band of rows makes its fits and its output in one pass, the rows of
+// each step kept in turn while the later steps need them.
+QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilon,
+                   const std::array<UnbiasTable, 3> &unbias);
 
 } // namespace nocta::quality

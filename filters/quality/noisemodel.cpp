@@ -379,12 +379,18 @@ void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength
             targets[k][c] = float(s2 * scales[k] * weights[k][std::size_t(c)]);
     const auto kernel = NOCTA_KERNEL(mapNoiseRow);
     parallelRows(h, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y)
+        for (int y = begin; y < end; ++y) {
             kernel(input, y, map.y.row(y), map.u.row(y), map.v.row(y));
+            for (PlaneF *p : {&map.y, &map.u, &map.v})
+                p->fillSides(y);
+        }
+        for (PlaneF *p : {&map.y, &map.u, &map.v}) {
+            if (begin == 0)
+                p->fillTop();
+            if (end == h)
+                p->fillBottom();
+        }
     });
-    map.y.fillBorder();
-    map.u.fillBorder();
-    map.v.fillBorder();
 }
 
 } // namespace nocta::quality

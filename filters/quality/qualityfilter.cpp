@@ -1,5 +1,7 @@
 #include "filters/quality/qualityfilter.h"
 
+#include "filters/imageaccess.h"
+#include "filters/parallel.h"
 #include "filters/precondition.h"
 #include "filters/quality/chromaguide.h"
 #include "filters/quality/dctshrink.h"
@@ -11,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <deque>
+#include <functional>
 
 namespace nocta {
 
@@ -36,8 +39,15 @@ constexpr int MeasuredFrames = 8;
 constexpr int SettledAfter = MeasuredFrames;
 constexpr int SettledEvery = 4;
 
+// Up to which radius the float planes of the frames still to come are kept
+// from their loading; beyond it each frame keeps its pixels instead (as
+// words they take half the memory) and its float planes are made when it
+// is produced.
+constexpr int FloatsKeptUpTo = 3;
+
 struct Frame
 {
+    QImage source;   // (float planes to be made)
     FramePlanes planes;
     LumaHistogram histogram{};
     int index = 0;
@@ -68,8 +78,8 @@ struct QualityFilter::State
     int emitted = 0;
     std::deque<std::unique_ptr<Frame>> frames;   // consecutive indices
     std::unique_ptr<Frame> spare;
-    // Float planes of frames already produced (only their fixed-point and
-    // byte planes are read after that), handed to the next frame loaded.
+    // Float planes of the frame last produced (only its fixed-point and
+    // byte planes are read after that), handed to the next one made.
     std::vector<std::array<PlaneF, 3>> floatPool;
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
@@ -81,18 +91,47 @@ struct QualityFilter::State
     std::vector<int> aheadOf;
     std::deque<Measurement> measurements;
     NoiseModel model;
+    // The global motion of the latest frame, found beside the block search
+    // of the frame being produced until frame motionFrame's is needed.
+    std::unique_ptr<BackgroundWork> motionWork;
+    int motionFrame = -1;
+    // The model that a noise measurement made beside the block search gives.
+    NoiseModel measuredModel;
     NoiseMap noiseMap;
     FusedFrame fused;
     ShrinkBuffers shrinkBuffers;
     PlaneF outY, outU, outV;
-    ChromaGuide chromaGuide;
 
     Frame &frame(int index) { return *frames[std::size_t(index - frames.front()->index)]; }
     int slot(int offset) const { return offset + options.radius; }
+    void takeFloats(FramePlanes &planes)
+    {
+        if (floatPool.empty())
+            return;
+        std::array<PlaneF, 3> &set = floatPool.back();
+        planes.y = std::move(set[0]);
+        planes.u = std::move(set[1]);
+        planes.v = std::move(set[2]);
+        floatPool.pop_back();
+    }
     void add(const QImage &image);
     QImage produce(int index);
-    void measure(int index, int lo, int hi);
-    std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured);
+    void measure(int index, int other);
+    Vec toPrevious(int index)
+    {
+        if (index == motionFrame)
+            settleMotion();
+        return frame(index).toPrevious;
+    }
+    void settleMotion()
+    {
+        if (motionWork)
+            motionWork->wait();
+        motionWork.reset();
+        motionFrame = -1;
+    }
+    std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured,
+                                      const std::function<void(int)> &found);
     // The field of an earlier frame against the one distance after it, if
     // it was found.
     const MotionField *aheadField(int index, int distance) const
@@ -157,6 +196,7 @@ QVector<QImage> QualityFilter::push(const QImage &image)
     s.add(image);
     while (s.fed > s.emitted + s.options.radius)
         ready.push_back(s.produce(s.emitted++));
+    s.settleMotion();
     while (!s.frames.empty() && s.frames.front()->index < s.emitted - s.options.radius) {
         s.spare = std::move(s.frames.front());
         s.frames.pop_front();
@@ -176,15 +216,12 @@ QVector<QImage> QualityFilter::finish()
 void QualityFilter::State::add(const QImage &image)
 {
     std::unique_ptr<Frame> f = spare ? std::move(spare) : std::make_unique<Frame>();
-    if (!floatPool.empty()) {
-        std::array<PlaneF, 3> &set = floatPool.back();
-        f->planes.y = std::move(set[0]);
-        f->planes.u = std::move(set[1]);
-        f->planes.v = std::move(set[2]);
-        floatPool.pop_back();
-    }
-    loadFramePlanes(image, f->planes);
-    f->histogram = lumaHistogram(f->planes.q8);
+    const bool floats = options.radius <= FloatsKeptUpTo;
+    if (floats)
+        takeFloats(f->planes);
+    else
+        f->source = detail::asArgbWords(image);
+    loadFramePlanes(image, f->planes, floats, &f->histogram);
     f->index = fed++;
     f->scene = 0;
     f->toPrevious = Vec();
@@ -192,19 +229,24 @@ void QualityFilter::State::add(const QImage &image)
         const Frame &previous = *frames.back();
         const bool cut = isSceneCut(previous.histogram, f->histogram);
         f->scene = previous.scene + (cut ? 1 : 0);
-        if (!cut)
-            f->toPrevious = globalMotion(f->planes.q8, previous.planes.q8);
+        if (!cut) {
+            Frame *current = f.get();
+            const Plane8 *earlier = &previous.planes.q8;
+            motionWork = std::make_unique<BackgroundWork>(
+                [current, earlier] { current->toPrevious = globalMotion(current->planes.q8, *earlier); });
+            motionFrame = f->index;
+        }
     }
     frames.push_back(std::move(f));
 }
 
-// Adds this frame's noise measurement (against its previous frame, else
-// its next one, else within itself) and keeps the latest of its scene.
-void QualityFilter::State::measure(int index, int lo, int hi)
+// Adds this frame's noise measurement (against frame other: its previous
+// frame, else its next one, else itself) and keeps the latest of its scene;
+// the model they give goes to measuredModel.
+void QualityFilter::State::measure(int index, int other)
 {
     Measurement m;
     m.scene = frame(index).scene;
-    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
     m.temporal = other != index;
     if (m.temporal)
         measureTemporalNoise(frame(index).planes, frame(other).planes, fields[std::size_t(slot(other - index))],
@@ -222,14 +264,16 @@ void QualityFilter::State::measure(int index, int lo, int hi)
     for (const Measurement &x : measurements)
         if (x.scene == measurements.back().scene && x.temporal == anyTemporal)
             total.add(x.histogram);
-    model = estimateNoise(total, options.strength);
+    measuredModel = estimateNoise(total, options.strength);
 }
 
 // The fields of frame index against its neighbours lo .. hi: those after
 // it searched (and kept for them), those before it reversed from the fields
 // those frames found against it, else searched (and the one against the
-// previous frame when the frame's noise is measured).
-std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured)
+// previous frame when the frame's noise is measured). found(j) is called
+// once the field against frame j is there.
+std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured,
+                                                       const std::function<void(int)> &found)
 {
     const int radius = options.radius;
     const int scene = frame(index).scene;
@@ -241,7 +285,8 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     std::vector<Neighbour> neighbours;
     Vec global;
     for (int j = index - 1; j >= lo; --j) {
-        global = clampVector({global.x + frame(j + 1).toPrevious.x, global.y + frame(j + 1).toPrevious.y});
+        const Vec step = toPrevious(j + 1);
+        global = clampVector({global.x + step.x, global.y + step.y});
         MotionField &field = fields[std::size_t(slot(j - index))];
         // The field that measures the noise is searched: a reversed one
         // misses more of the fine detail that the measurement must avoid.
@@ -251,6 +296,7 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
         else
             searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
         neighbours.push_back({&frame(j).planes, &field});
+        found(j);
     }
     global = Vec();
     const std::size_t ring = std::size_t(index % (radius + 1));
@@ -258,11 +304,13 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     for (int d = 1; d <= radius; ++d)
         ahead[ring * std::size_t(radius) + std::size_t(d - 1)].vectors.clear();
     for (int j = index + 1; j <= hi; ++j) {
-        global = clampVector({global.x - frame(j).toPrevious.x, global.y - frame(j).toPrevious.y});
+        const Vec step = toPrevious(j);
+        global = clampVector({global.x - step.x, global.y - step.y});
         MotionField &field = fields[std::size_t(slot(j - index))];
         searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
         ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
         neighbours.push_back({&frame(j).planes, &field});
+        found(j);
     }
     return neighbours;
 }
@@ -281,10 +329,29 @@ QImage QualityFilter::State::produce(int index)
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });
     const bool measured = sceneMeasured < SettledAfter || index % SettledEvery == 0;
-    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured);
+    if (Frame &f = frame(index); !f.source.isNull()) {
+        takeFloats(f.planes);
+        loadFloatPlanes(f.source, f.planes);
+        f.source = QImage();
+    }
+    // The noise is measured beside the searches that follow the one it
+    // needs (which use the model as it was).
+    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
+    std::unique_ptr<BackgroundWork> measuring;
+    auto startMeasuring = [&] {
+        measuring = std::make_unique<BackgroundWork>([this, index, other] { measure(index, other); });
+    };
+    if (measured && other == index)
+        startMeasuring();
+    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured, [&](int j) {
+        if (measured && j == other)
+            startMeasuring();
+    });
+    if (measuring) {
+        measuring->wait();
+        model = measuredModel;
+    }
     const FramePlanes &current = frame(index).planes;
-    if (measured)
-        measure(index, lo, hi);
 
     mapNoise(current, model, options.strength, noiseMap);
     fuseTemporal(current, neighbours, noiseMap, fused);
@@ -298,9 +365,7 @@ QImage QualityFilter::State::produce(int index)
             fields[std::size_t(slot(d))].vectors.clear();
     std::swap(fields, previousFields);
     previousOutput = index;
-    guideChroma(outY, outU, outV, GuideEpsilon, chromaGuide);
-    const PlaneF *fits[4] = {&chromaGuide.a[0], &chromaGuide.b[0], &chromaGuide.a[1], &chromaGuide.b[1]};
-    QImage image = framePlanesToImage(outY, chromaGuide.guide, fits, model.unbias);
+    QImage image = guidedFrame(outY, outU, outV, GuideEpsilon, model.unbias);
     FramePlanes &done = frame(index).planes;
     floatPool.push_back({std::move(done.y), std::move(done.u), std::move(done.v)});
     done.y = PlaneF();

@@ -7,11 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-
-#ifdef __x86_64__
-#include <immintrin.h>
-#endif
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace nocta::quality {
 
@@ -26,10 +24,6 @@ NOCTA_INLINE float luma(std::uint32_t p)
     return (KR * float(red(p)) + KG * float(green(p))) + KB * float(blue(p));
 }
 
-// How far (squared, in levels) a pixel's luma may stray from a
-// half-resolution cell's before the cell's colour counts half as much for it.
-constexpr float GuideSpread = 4.0f;
-
 // The rows that one pair of input rows fills.
 struct PlaneRows
 {
@@ -41,32 +35,142 @@ struct PlaneRows
 #define NOCTA_KERNELS "filters/quality/qualityplanes_kernels.inc"
 #include "filters/kernelcopies.h"
 
+// Plane p sized w x h with a border of pad, kept as it is when it already
+// is (a plane set is reused from frame to frame).
 template <typename T>
-void halvePlane(const Plane<T> &source, Plane8 &target,
-                void (*kernel)(const T *, const T *, std::uint8_t *, int))
+void fit(Plane<T> &p, int w, int h, int pad)
 {
-    parallelRows(target.height, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y)
-            kernel(source.row(2 * y), source.row(2 * y + 1), target.row(y), target.width);
-    });
-    target.fillBorder();
+    if (p.width != w || p.height != h || p.pad != pad)
+        p.reset(w, h, pad);
 }
+
+// The planes of one frame's rows as loadFramePlanes fills them, by
+// quarter-resolution row: each band of quarter rows converts its input
+// rows, replicates their edge pixels into the side borders, and halves
+// them twice while they are in cache; the bands holding the first and the
+// last row fill the borders above and below.
+class Loader
+{
+public:
+    Loader(const QImage &words, FramePlanes &planes, bool floats) : m_words(words), m_planes(planes), m_floats(floats)
+    {
+    }
+
+    void run(int qb, int qe, LumaCounts &counts)
+    {
+        FramePlanes &p = m_planes;
+        const int hh = p.h8.height, width = m_words.width();
+        // Without float planes the luma and colour rows live here only.
+        std::vector<float> scratch(m_floats ? 0 : std::size_t(2 * (width + 2) + 2 * p.h8.width));
+        for (int q = qb; q < qe; ++q) {
+            for (int h = 2 * q; h < std::min(2 * q + 2, hh); ++h)
+                halfRow(h, scratch);
+            if (2 * q + 1 == hh)   // the row below an odd height: a copy of the last
+                p.h8.fillBottom();
+            halveByte(p.h8.row(2 * q), p.h8.row(2 * q + 1), p.q8.row(q), p.q8.width);
+            p.q8.fillSides(q);
+            const std::uint8_t *line = p.q8.row(q);
+            for (int x = 0; x < p.q8.width; ++x)
+                ++counts[std::size_t(line[x] >> 2)];
+        }
+        if (qb == 0)
+            forEachPlane([](auto &plane) { plane.fillTop(); });
+        if (qe == p.q8.height)
+            forEachPlane([](auto &plane) { plane.fillBottom(); });
+    }
+
+private:
+    // Input rows 2h and 2h + 1 into every plane (the row below an odd
+    // height repeats the last).
+    void halfRow(int h, std::vector<float> &scratch)
+    {
+        FramePlanes &p = m_planes;
+        const int width = m_words.width(), y0 = 2 * h, y1 = 2 * h + 1;
+        float *fy0 = scratch.data() + 1, *fy1 = fy0 + width + 2;
+        float *fu = fy1 + width + 1, *fv = fu + p.h8.width;
+        if (m_floats) {
+            fy0 = p.y.row(y0);
+            fy1 = p.y.row(y1);
+            fu = p.u.row(h);
+            fv = p.v.row(h);
+        }
+        const PlaneRows rows{fy0, fy1, fu, fv, p.y16.row(y0), p.y16.row(y1), p.u16.row(h), p.v16.row(h),
+                             p.y8.row(y0), p.y8.row(y1)};
+        convert(detail::row(m_words, y0), detail::row(m_words, std::min(y1, m_words.height() - 1)), rows, width);
+        for (int y : {y0, y1}) {
+            p.y8.fillSides(y);
+            p.y16.fillSides(y);
+        }
+        p.u16.fillSides(h);
+        p.v16.fillSides(h);
+        if (m_floats) {
+            p.y.fillSides(y0);
+            p.y.fillSides(y1);
+            p.u.fillSides(h);
+            p.v.fillSides(h);
+        } else {
+            // (halving reads one column past an odd width)
+            fy0[width] = fy0[width - 1];
+            fy1[width] = fy1[width - 1];
+        }
+        halveFloat(fy0, fy1, p.h8.row(h), p.h8.width);
+        p.h8.fillSides(h);
+    }
+
+    template <typename F>
+    void forEachPlane(const F &f)
+    {
+        FramePlanes &p = m_planes;
+        for (Plane16 *plane : {&p.y16, &p.u16, &p.v16})
+            f(*plane);
+        for (Plane8 *plane : {&p.y8, &p.h8, &p.q8})
+            f(*plane);
+        if (m_floats)
+            for (PlaneF *plane : {&p.y, &p.u, &p.v})
+                f(*plane);
+    }
+
+    const QImage &m_words;
+    FramePlanes &m_planes;
+    const bool m_floats;
+    decltype(&baseline::rgbRowsToPlanes) convert = NOCTA_KERNEL(rgbRowsToPlanes);
+    decltype(&baseline::halveFloatRow) halveFloat = NOCTA_KERNEL(halveFloatRow);
+    decltype(&baseline::halveByteRow) halveByte = NOCTA_KERNEL(halveByteRow);
+};
 
 } // namespace
 
 template <typename T>
+void Plane<T>::fillSides(int y)
+{
+    T *line = row(y);
+    std::fill(line - pad, line, line[0]);
+    std::fill(line + width, line + width + pad, line[width - 1]);
+}
+
+template <typename T>
+void Plane<T>::fillTop()
+{
+    const std::size_t bytes = std::size_t(stride) * sizeof(T);
+    for (int y = 1; y <= pad; ++y)
+        std::memcpy(row(-y) - pad, row(0) - pad, bytes);
+}
+
+template <typename T>
+void Plane<T>::fillBottom()
+{
+    const std::size_t bytes = std::size_t(stride) * sizeof(T);
+    for (int y = 1; y <= pad; ++y)
+        std::memcpy(row(height - 1 + y) - pad, row(height - 1) - pad, bytes);
+}
+
+template <typename T>
 void Plane<T>::fillBorder()
 {
-    for (int y = 0; y < height; ++y) {
-        T *line = row(y);
-        std::fill(line - pad, line, line[0]);
-        std::fill(line + width, line + width + pad, line[width - 1]);
-    }
-    const std::size_t bytes = std::size_t(stride) * sizeof(T);
-    for (int y = 1; y <= pad; ++y) {
-        std::memcpy(row(-y) - pad, row(0) - pad, bytes);
-        std::memcpy(row(height - 1 + y) - pad, row(height - 1) - pad, bytes);
-    }
+    for (int y = 0; y < height; ++y)
+        fillSides(y);
+    fillTop();
+    fillBottom();
 }
 
 template struct Plane<float>;
@@ -78,77 +182,72 @@ void FramePlanes::reset(int width, int height)
     const int hw = halfSize(width), hh = halfSize(height);
     y.reset(width, height, FullBorder);
     y8.reset(width, height, FullBorder);
+    y16.reset(width, height, FullBorder);
     u.reset(hw, hh, FullBorder / 2);
     v.reset(hw, hh, FullBorder / 2);
+    u16.reset(hw, hh, FullBorder / 2);
+    v16.reset(hw, hh, FullBorder / 2);
     h8.reset(hw, hh, FullBorder / 2);
     q8.reset(quarterSize(width), quarterSize(height), FullBorder / 4);
 }
 
-void loadFramePlanes(const QImage &frame, FramePlanes &planes)
+void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats, LumaCounts *counts)
 {
     const QImage words = detail::asArgbWords(frame);
     const int width = words.width(), height = words.height();
-    // (The float planes may come from another frame of the same size.)
-    if (planes.y.width != width || planes.y.height != height || planes.y8.width != width
-        || planes.y8.height != height)
-        planes.reset(width, height);
-    for (auto [floats, fixed] : {std::pair{&planes.y, &planes.y16}, {&planes.u, &planes.u16}, {&planes.v, &planes.v16}})
-        if (fixed->width != floats->width || fixed->height != floats->height || fixed->pad != floats->pad)
-            fixed->reset(floats->width, floats->height, floats->pad);
-    const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
-    parallelRows(planes.u.height, [&](int begin, int end) {
-        for (int h = begin; h < end; ++h) {
-            const int y0 = 2 * h, last = std::min(2 * h + 1, height - 1);
-            const int y1 = 2 * h + 1;   // the border row below an odd height
-            const PlaneRows rows{planes.y.row(y0),   planes.y.row(y1),   planes.u.row(h),   planes.v.row(h),
-                                 planes.y16.row(y0), planes.y16.row(y1), planes.u16.row(h), planes.v16.row(h),
-                                 planes.y8.row(y0),  planes.y8.row(y1)};
-            convert(detail::row(words, y0), detail::row(words, last), rows, width);
-        }
+    const int hw = halfSize(width), hh = halfSize(height);
+    fit(planes.y8, width, height, FullBorder);
+    fit(planes.y16, width, height, FullBorder);
+    for (Plane16 *p : {&planes.u16, &planes.v16})
+        fit(*p, hw, hh, FullBorder / 2);
+    fit(planes.h8, hw, hh, FullBorder / 2);
+    fit(planes.q8, quarterSize(width), quarterSize(height), FullBorder / 4);
+    if (floats) {
+        fit(planes.y, width, height, FullBorder);
+        fit(planes.u, hw, hh, FullBorder / 2);
+        fit(planes.v, hw, hh, FullBorder / 2);
+    }
+    Loader loader(words, planes, floats);
+    LumaCounts total{};
+    std::mutex lock;
+    parallelRows(planes.q8.height, [&](int begin, int end) {
+        LumaCounts band{};
+        loader.run(begin, end, band);
+        const std::lock_guard<std::mutex> guard(lock);
+        for (std::size_t i = 0; i < total.size(); ++i)
+            total[i] += band[i];
     });
-    planes.y.fillBorder();
-    planes.y8.fillBorder();
-    planes.u.fillBorder();
-    planes.v.fillBorder();
-    halvePlane(planes.y, planes.h8, NOCTA_KERNEL(halveFloatRow));
-    halvePlane(planes.h8, planes.q8, NOCTA_KERNEL(halveByteRow));
-    planes.y16.fillBorder();
-    planes.u16.fillBorder();
-    planes.v16.fillBorder();
+    if (counts)
+        *counts = total;
 }
 
-QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
-                          const std::array<UnbiasTable, 3> &unbias)
+void loadFloatPlanes(const QImage &frame, FramePlanes &planes)
 {
-    const int width = y.width, height = y.height;
-    QImage image(width, height, QImage::Format_RGB32);
-    if (image.isNull())
-        return image;
-    // The tables in words, which vector code can gather from.
-    std::array<std::uint32_t, 3 * UnbiasSize> table;
-    for (std::size_t c = 0; c < 3; ++c)
-        std::copy(unbias[c].begin(), unbias[c].end(), table.begin() + std::ptrdiff_t(c * UnbiasSize));
-    const auto upsample = NOCTA_KERNEL(upsampleFitsRow);
-    const auto toRgb = NOCTA_KERNEL(planesToRgbRow);
-    parallelRows(height, [&](int begin, int end) {
-        std::vector<float> rows(4 * static_cast<std::size_t>(width));
-        float *full[4];
-        for (std::size_t i = 0; i < 4; ++i)
-            full[i] = rows.data() + i * std::size_t(width);
-        for (int row = begin; row < end; ++row) {
-            // Half-resolution samples sit between full rows 2h and 2h+1.
-            const int h = row / 2, other = row % 2 ? h + 1 : h - 1;
-            const float *nearRows[4], *farRows[4];
-            for (int i = 0; i < 4; ++i) {
-                nearRows[i] = fits[i]->row(h);
-                farRows[i] = fits[i]->row(other);
-            }
-            upsample(y.row(row), guide.row(h), guide.row(other), nearRows, farRows, GuideSpread, full, width);
-            toRgb(y.row(row), full[0], full[1], full[2], full[3], table.data(),
-                  reinterpret_cast<std::uint32_t *>(image.scanLine(row)), width);
+    const QImage words = detail::asArgbWords(frame);
+    const int width = words.width(), height = words.height();
+    const int hw = halfSize(width), hh = halfSize(height);
+    fit(planes.y, width, height, FullBorder);
+    fit(planes.u, hw, hh, FullBorder / 2);
+    fit(planes.v, hw, hh, FullBorder / 2);
+    const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
+    parallelRows(hh, [&](int begin, int end) {
+        for (int h = begin; h < end; ++h) {
+            const int y0 = 2 * h, y1 = 2 * h + 1;
+            const PlaneRows rows{planes.y.row(y0), planes.y.row(y1), planes.u.row(h), planes.v.row(h),
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+            convert(detail::row(words, y0), detail::row(words, std::min(y1, height - 1)), rows, width);
+            planes.y.fillSides(y0);
+            planes.y.fillSides(y1);
+            planes.u.fillSides(h);
+            planes.v.fillSides(h);
+        }
+        for (PlaneF *p : {&planes.y, &planes.u, &planes.v}) {
+            if (begin == 0)
+                p->fillTop();
+            if (end == hh)
+                p->fillBottom();
         }
     });
-    return image;
 }
 
 } // namespace nocta::quality

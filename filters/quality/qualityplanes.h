@@ -33,6 +33,12 @@ struct Plane
 
     // Copies the edge pixels into the border.
     void fillBorder();
+    // The same in parts, for bands of rows filled in parallel: row y's side
+    // borders (y may be the row just below the picture), then, once the
+    // first (last) row has its sides, the rows above (below) the picture.
+    void fillSides(int y);
+    void fillTop();
+    void fillBottom();
 };
 
 using PlaneF = Plane<float>;
@@ -70,23 +76,26 @@ struct FramePlanes
     void reset(int width, int height);
 };
 
+// How many quarter-resolution luma values fall in each quarter of the
+// byte range (value >> 2).
+using LumaCounts = std::array<int, 64>;
+
 // Half and quarter sizes of a frame dimension.
 constexpr int halfSize(int n) { return (n + 1) / 2; }
 constexpr int quarterSize(int n) { return halfSize(halfSize(n)); }
 
-// Fills planes from a frame (any QImage format; alpha is ignored).
-void loadFramePlanes(const QImage &frame, FramePlanes &planes);
+// Fills planes from a frame (any QImage format; alpha is ignored), and
+// counts its quarter-resolution luma into counts unless that is null. With
+// floats false the float planes y, u, v are left as they are (they may be
+// empty): loadFloatPlanes makes them from the same frame when they are
+// needed, with the same values.
+void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats = true, LumaCounts *counts = nullptr);
+void loadFloatPlanes(const QImage &frame, FramePlanes &planes);
 
-// Builds the output frame (RGB32) from filtered luma (full resolution) and
-// the fits of the colour differences against it (see chromaguide.h: a and
-// b of u, a and b of v; half resolution, border of at least one pixel),
-// spread to full resolution led by guide (the mean luma of each
-// half-resolution cell, same border), each colour channel (red, green,
-// blue) mapped through its table in unbias: UnbiasSize entries indexed by
-// the value in quarter steps.
+// The tables that return dark values to their level in the output (see
+// chromaguide.h): UnbiasSize entries a channel, indexed by the value in
+// quarter steps.
 constexpr int UnbiasSize = 1024;
 using UnbiasTable = std::array<std::uint8_t, UnbiasSize>;
-QImage framePlanesToImage(const PlaneF &y, const PlaneF &guide, const PlaneF *const fits[4],
-                          const std::array<UnbiasTable, 3> &unbias);
 
 } // namespace nocta::quality
