@@ -101,15 +101,15 @@ void buildChannelVariance(NoiseModel &model)
     }
 }
 
-// Beyond how many medians a colour difference counts as a miss of the
-// motion compensation rather than noise (5.4 deviations of Gaussian noise).
-constexpr double ColourCutoff = 8.0;
+// Beyond how many medians a difference counts as a miss of the motion
+// compensation rather than noise (5.4 deviations of Gaussian noise).
+constexpr double TailCutoff = 8.0;
 
-// The mean square of a standard normal variable within ColourCutoff
-// medians of 0.
+// The mean square of a standard normal variable within TailCutoff medians
+// of 0.
 double gaussianTruncatedSquare()
 {
-    const double a = ColourCutoff * 0.6744898;
+    const double a = TailCutoff * 0.6744898;
     constexpr int Steps = 4096;
     double sum = 0, mass = 0;
     for (int i = 0; i < Steps; ++i) {
@@ -120,25 +120,31 @@ double gaussianTruncatedSquare()
     return sum / mass;
 }
 
-// The noise deviation of one bin of a channel's differences. The luma's
-// comes from the median (robust to the pixels that motion compensation
-// misses, which the luma, carrying the detail, shows most). The colour
-// differences carry little detail, and their noise is far from Gaussian
-// once an encoder has quantised it (coarse, blocky, with heavy tails), so
-// that the median shows much less of it than there is: theirs comes from
-// the mean square of the differences within ColourCutoff medians, which
-// equals the median's for Gaussian noise (but where differences of
-// adjacent pixels were counted: the colour edges of the picture lie in
-// their tails).
+// The noise deviation of one bin of a channel's differences, from their
+// median (robust to the pixels that motion compensation misses, which the
+// luma, carrying the detail, shows most; right for Gaussian noise alone).
+double medianDeviation(const NoiseHistogram &histogram, int channel, int bin)
+{
+    return histogram.median(channel, bin) * MedianToSigma;
+}
+
+// The noise deviation of one bin of a channel's differences: the mean
+// square of the differences within TailCutoff medians. Night noise is not
+// Gaussian (shot noise bent by the gamma curve, blotches of colour, and
+// once an encoder has quantised it coarse, blocky and heavy-tailed), so
+// that the median shows less of it than there is; the mean square within
+// the cutoff equals the median's for Gaussian noise. Where differences of
+// adjacent pixels were counted, the edges of the picture lie in their
+// tails: there the median's.
 double binDeviation(const NoiseHistogram &histogram, int channel, int bin)
 {
     const double median = histogram.median(channel, bin);
-    if (channel == 0 || histogram.spatial())
+    if (histogram.spatial())
         return median * MedianToSigma;
     static const double gaussian = gaussianTruncatedSquare();
     const int *counts = histogram.counts(channel, bin);
     double sum = 0, n = 0;
-    for (int s = 0; s < NoiseHistogram::Steps && (s + 0.5) / 4.0 <= ColourCutoff * median; ++s) {
+    for (int s = 0; s < NoiseHistogram::Steps && (s + 0.5) / 4.0 <= TailCutoff * median; ++s) {
         const double d = (s + 0.5) / 4.0;
         sum += counts[s] * d * d;
         n += counts[s];
@@ -265,6 +271,14 @@ NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength)
         }
         fillTable(sigma, valid, strength, *tables[channel]);
         if (channel == 0) {
+            // The sensor's shot and read noise from the medians: the tails
+            // that the mean square adds (the motion compensation's misses,
+            // an encoder's blocks) are no part of the light's noise, and
+            // the unbias tables and the colour channels' noise by level
+            // follow from these two; the calibration below brings the
+            // model to the mean square's level.
+            for (int b = 0; b < NoiseHistogram::LevelBins; ++b)
+                sigma[b] = valid[b] ? medianDeviation(histogram, 0, b) : 0.0;
             fitLinearNoise(sigma, valid, model);
             for (int b = 0; b < 2; ++b) {
                 if (valid[b]) {
