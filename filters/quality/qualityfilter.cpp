@@ -130,6 +130,21 @@ struct QualityFilter::State
         motionWork.reset();
         motionFrame = -1;
     }
+    // The global motion of frame index into frame j of its scene, summed
+    // frame by frame (waiting for the latest frame's when j is that frame).
+    Vec motionInto(int index, int j)
+    {
+        Vec g;
+        for (int k = index - 1; k >= j; --k) {
+            const Vec step = toPrevious(k + 1);
+            g = clampVector({g.x + step.x, g.y + step.y});
+        }
+        for (int k = index + 1; k <= j; ++k) {
+            const Vec step = toPrevious(k);
+            g = clampVector({g.x - step.x, g.y - step.y});
+        }
+        return g;
+    }
     std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured,
                                       const std::function<void(int)> &found);
     // The field of an earlier frame against the one distance after it, if
@@ -294,30 +309,12 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     std::vector<char> early;
     for (const int j : order)
         early.push_back(measured ? j == other : j != motionFrame);
-    // The global motion into each neighbour, summed frame by frame (the
-    // later ones only when their pass comes: the latest may still be
-    // finding its own).
-    std::vector<Vec> globals(std::size_t(radius) + 1);
-    for (int j = index - 1; j >= lo; --j) {
-        const Vec step = toPrevious(j + 1), g = globals[std::size_t(index - 1 - j)];
-        globals[std::size_t(index - j)] = clampVector({g.x + step.x, g.y + step.y});
-    }
-    std::vector<Vec> later(1);
-    auto globalTo = [&](int j) {
-        if (j < index)
-            return globals[std::size_t(index - j)];
-        while (int(later.size()) <= j - index) {
-            const Vec step = toPrevious(index + int(later.size())), g = later.back();
-            later.push_back(clampVector({g.x - step.x, g.y - step.y}));
-        }
-        return later[std::size_t(j - index)];
-    };
     auto task = [&](int j) {
         MotionField &field = fields[std::size_t(slot(j - index))];
         // The field that measures the noise is searched: a reversed one
         // misses more of the fine detail that the measurement must avoid.
         const bool searched = j > index || (measured && j == index - 1);
-        return FieldTask{&frame(j).planes, globalTo(j), predictor(index, j - index),
+        return FieldTask{&frame(j).planes, motionInto(index, j), predictor(index, j - index),
                          searched ? nullptr : aheadField(j, index - j), &field};
     };
     const std::size_t ring = std::size_t(index % (radius + 1));
