@@ -10,6 +10,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace nocta {
 
@@ -18,6 +19,8 @@ namespace {
 std::atomic<int> requestedThreads{0};
 
 constexpr int BandsPerThread = 8;
+// A band takes at most this share of the rows left per thread.
+constexpr int ShareOfLeft = 2;
 
 } // namespace
 
@@ -26,7 +29,7 @@ constexpr int BandsPerThread = 8;
 struct detail::ParallelJob
 {
     const std::function<void(int begin, int end)> *work = nullptr;
-    int rows = 0;
+    std::vector<int> bounds;   // band b is rows bounds[b] .. bounds[b + 1] - 1
     int bands = 0;
     std::atomic<int> next{0};
     int helpers = 0;                 // helpers inside runBands; guarded by the pool's lock
@@ -39,13 +42,29 @@ struct detail::ParallelJob
         // exception reaches the caller once every thread is done.
         try {
             for (int band; (band = next.fetch_add(1)) < bands;)
-                (*work)(int(qint64(rows) * band / bands), int(qint64(rows) * (band + 1) / bands));
+                (*work)(bounds[std::size_t(band)], bounds[std::size_t(band) + 1]);
         } catch (...) {
             next = bands;
             const std::lock_guard<std::mutex> lock(failureLock);
             if (!failure)
                 failure = std::current_exception();
         }
+    }
+
+    // Bands that shrink as the rows run out: each takes a share of the
+    // rows left, down to a least size, so that the threads' last bands are
+    // short and none waits long for another's at the end, while the
+    // number of bands (and what a band costs beyond its rows) stays small.
+    void plan(int rows, int threads)
+    {
+        const int least = std::max(1, rows / (threads * BandsPerThread * 2));
+        bounds.assign(1, 0);
+        const int parts = ShareOfLeft * threads;
+        for (int at = 0; at < rows;) {
+            at = std::min(rows, at + std::max(least, (rows - at + parts - 1) / parts));
+            bounds.push_back(at);
+        }
+        bands = int(bounds.size()) - 1;
     }
 };
 
@@ -161,8 +180,7 @@ void parallelRows(int rows, const std::function<void(int begin, int end)> &work)
     }
     Job job;
     job.work = &work;
-    job.rows = rows;
-    job.bands = std::min(rows, threads * BandsPerThread);
+    job.plan(rows, threads);
     pool().run(job, threads - 1);
     if (job.failure)
         std::rethrow_exception(job.failure);
@@ -176,8 +194,7 @@ BackgroundWork::BackgroundWork(std::function<void()> work) : m_work(std::move(wo
 {
     m_band = [this](int, int) { m_work(); };
     m_job->work = &m_band;
-    m_job->rows = 1;
-    m_job->bands = 1;
+    m_job->plan(1, 1);
     if (filterThreads() > 1)
         pool().post(*m_job, 1);
 }

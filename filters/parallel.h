@@ -18,7 +18,8 @@ struct ParallelJob;
 // threads spin, and in an overlapped processing run they took the cores
 // from the threads that load and save frames. More bands than threads are
 // handed out one at a time, so a thread that the system preempts does not
-// hold up the others. Helper threads that the system refuses to start (a
+// hold up the others, and they get shorter towards the last rows, so that
+// the threads finish close together. Helper threads that the system refuses to start (a
 // process or memory limit) are done without: the calling thread and the
 // helpers that exist do every band.
 

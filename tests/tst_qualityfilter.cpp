@@ -6,6 +6,7 @@
 // threads and any copy of the row kernels.
 
 #include "filters/parallel.h"
+#include "filters/quality/dctshrink.h"
 #include "filters/quality/noisemodel.h"
 #include "filters/quality/qualityplanes.h"
 #include "filters/quality/qualityfilter.h"
@@ -251,6 +252,8 @@ private slots:
     void fixedPlanesFollowTheFloatPlanes();
     void planesLoadedInBandsKeepTheirBorders_data();
     void planesLoadedInBandsKeepTheirBorders();
+    void planesShrunkTogetherAsAlone_data();
+    void planesShrunkTogetherAsAlone();
     void averagesFramesOnBothSides();
     void keepsColourEdgesSharp_data();
     void keepsColourEdgesSharp();
@@ -749,6 +752,60 @@ void TestQualityFilter::planesLoadedInBandsKeepTheirBorders()
         }
     QVERIFY(counts == expected);
     QVERIFY(laterCounts == expected);
+}
+
+void TestQualityFilter::planesShrunkTogetherAsAlone_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    QTest::newRow("smallest, two threads") << QSize(16, 16) << 2;
+    QTest::newRow("odd width and height") << QSize(37, 23) << 3;
+    QTest::newRow("tall, many bands") << QSize(54, 331) << 7;
+    QTest::newRow("wide, two threads") << QSize(333, 187) << 2;
+}
+
+// The luma and both colour planes shrunk in one pass, in bands that meet
+// inside a plane and that span two planes: each comes out as shrunk alone
+// on one thread, its borders repeating its edges.
+void TestQualityFilter::planesShrunkTogetherAsAlone()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    QRandomGenerator random(5);
+    auto noisy = [&](int w, int h, float from, float span) {
+        PlaneF p;
+        p.reset(w, h, 8);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                p.row(y)[x] = from + span * float(random.generateDouble());
+        p.fillBorder();
+        return p;
+    };
+    const int hw = halfSize(size.width()), hh = halfSize(size.height());
+    const PlaneF y = noisy(size.width(), size.height(), 0.0f, 255.0f), u = noisy(hw, hh, -60.0f, 120.0f),
+                 v = noisy(hw, hh, -60.0f, 120.0f), variance = noisy(hw, hh, 5.0f, 40.0f),
+                 residual = noisy(hw, hh, 0.2f, 0.8f);
+    const NoiseModel::Spectrum spectrum = NoiseModel::whiteSpectra()[0];
+    const PlaneF *in[3] = {&y, &u, &v};
+    const float gains[3] = {10.0f, 16.0f, 16.0f};
+    ShrinkBuffers buffers;
+    nocta::setFilterThreads(1);
+    PlaneF alone[3], together[3];
+    for (int k = 0; k < 3; ++k)
+        shrinkPlane(*in[k], variance, residual, k == 0 ? 2 : 1, gains[k], spectrum, buffers, alone[k]);
+    nocta::setFilterThreads(threads);
+    std::vector<ShrinkJob> jobs;
+    for (int k = 0; k < 3; ++k)
+        jobs.push_back({in[k], &variance, &residual, k == 0 ? 2 : 1, gains[k], &spectrum, &together[k]});
+    // Twice: the buffers kept from a call are used again.
+    for (int pass = 0; pass < 2; ++pass)
+        shrinkPlanes(jobs, buffers);
+    for (int k = 0; k < 3; ++k) {
+        QVERIFY2(samePlane(together[k], alone[k]), qPrintable(QStringLiteral("plane %1").arg(k)));
+        QVERIFY(bordersReplicateEdges(together[k]));
+        QVERIFY(!samePlane(together[k], *in[k]));
+    }
 }
 
 // A frame in the middle of a still scene is averaged with the frames before

@@ -2,6 +2,7 @@
 // field of the other frame of a pair gives the motion that a search of its
 // own finds, on every copy of the row kernels.
 
+#include "filters/parallel.h"
 #include "filters/quality/motionsearch.h"
 #include "filters/quality/qualityplanes.h"
 #include "testsupport.h"
@@ -10,6 +11,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 using namespace nocta::quality;
@@ -50,6 +52,8 @@ private slots:
     void searchReachesTheLargestVectors();
     void globalMotionComparesOnItsGrid_data();
     void globalMotionComparesOnItsGrid();
+    void fieldsFoundTogetherAsAlone_data();
+    void fieldsFoundTogetherAsAlone();
 };
 
 void TestQualityMotion::reversedFieldFollowsTheMotion_data()
@@ -169,4 +173,60 @@ void TestQualityMotion::globalMotionComparesOnItsGrid()
 }
 
 QTEST_GUILESS_MAIN(TestQualityMotion)
+void TestQualityMotion::fieldsFoundTogetherAsAlone_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    QTest::newRow("one thread") << QSize(160, 128) << 1;
+    QTest::newRow("two threads") << QSize(160, 128) << 2;
+    QTest::newRow("odd size, three threads") << QSize(149, 93) << 3;
+    QTest::newRow("more threads than block rows") << QSize(96, 40) << 7;
+}
+
+// Searches and reversals against several frames in one pass, the reversals
+// listed first and a search guided by a predictor: each field is the one
+// that its own pass on one thread finds.
+void TestQualityMotion::fieldsFoundTogetherAsAlone()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    const int w = size.width(), h = size.height();
+    FramePlanes current, left, up, still;
+    loadFramePlanes(scene(w, h, 0, 0, 1), current);
+    loadFramePlanes(scene(w, h, 6, 1, 2), left);
+    loadFramePlanes(scene(w, h, -3, -9, 3), up);
+    loadFramePlanes(scene(w, h, 0, 0, 4), still);
+    std::array<float, 256> sigma;
+    sigma.fill(2.0f);
+    MotionField forward, predictor;
+    searchBlocks(up, current, Vec{-3, -9}, nullptr, nullptr, forward);
+    searchBlocks(current, still, Vec(), nullptr, nullptr, predictor);
+
+    nocta::setFilterThreads(1);
+    MotionField alone[3];
+    invertField(current, up, forward, sigma.data(), alone[0]);
+    searchBlocks(current, left, Vec{-6, -1}, &predictor, sigma.data(), alone[1]);
+    searchBlocks(current, still, Vec(), nullptr, sigma.data(), alone[2]);
+
+    nocta::setFilterThreads(threads);
+    MotionField together[3];
+    findFields(current,
+               {{&up, Vec(), nullptr, &forward, &together[0]},
+                {&left, Vec{-6, -1}, &predictor, nullptr, &together[1]},
+                {&still, Vec(), nullptr, nullptr, &together[2]}},
+               sigma.data());
+    nocta::setFilterThreads(0);
+    for (int k = 0; k < 3; ++k) {
+        QCOMPARE(together[k].blocksWide, alone[k].blocksWide);
+        QCOMPARE(together[k].blocksHigh, alone[k].blocksHigh);
+        for (std::size_t i = 0; i < alone[k].vectors.size(); ++i) {
+            const Vec a = alone[k].vectors[i], t = together[k].vectors[i];
+            QVERIFY2(a.x == t.x && a.y == t.y, qPrintable(QStringLiteral("field %1, block %2").arg(k).arg(i)));
+        }
+    }
+    // The fields show the motion where the blocks stay inside.
+    QCOMPARE(together[1].at(2, 1).x, -6);
+    QCOMPARE(together[1].at(2, 1).y, -1);
+}
+
 #include "tst_qualitymotion.moc"

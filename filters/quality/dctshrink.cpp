@@ -4,6 +4,7 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #ifdef __x86_64__
@@ -61,59 +62,135 @@ void stripThresholds(int t, int count, const PlaneF &variance, const PlaneF &res
 
 } // namespace
 
+namespace {
+
+// Where one plane's strips lie among all the planes' (see shrinkPlanes).
+struct StripLayout
+{
+    int count = 0, span = 0, strips = 0;
+    std::size_t stripSize = 0;
+    int first = 0;   // its first strip's index among all
+};
+
+struct ShrinkContext
+{
+    const ShrinkJob *job;
+    StripLayout layout;
+    float *kept;                    // this plane's strips at band ends
+    std::atomic<int> *arrivals;     // by strip: bands done beside it
+    NoiseModel::Spectrum factors;
+};
+
+// Rows 4t .. 4t + 3 lie in strips t and t + 1.
+void gatherRows(const ShrinkContext &c, int t, const float *lower, const float *upper)
+{
+    PlaneF &out = *c.job->out;
+    const auto gather = NOCTA_KERNEL(gatherRow);
+    for (int y = 4 * t; y < std::min(out.height, 4 * t + 4); ++y) {
+        gather(lower, upper, y % 4, c.layout.span, out.row(y), out.width);
+        out.fillSides(y);
+    }
+}
+
+// The rows between a band and the next, from the strips kept at their
+// ends: written by whichever of the two bands is done last.
+void meetAt(const ShrinkContext &c, int t)
+{
+    if (c.arrivals[t].fetch_add(1, std::memory_order_acq_rel) != 1)
+        return;
+    const std::size_t size = c.layout.stripSize;
+    gatherRows(c, t - 1, c.kept + size * std::size_t(t - 1), c.kept + size * std::size_t(t));
+}
+
+// Strips begin .. end - 1 of one plane and the rows they finish.
+void shrinkBand(const ShrinkContext &c, int begin, int end)
+{
+    const ShrinkJob &job = *c.job;
+    const StripLayout &l = c.layout;
+    DctWork work(l.count);
+    Scratch pair(2 * l.stripSize);
+    std::vector<float> threshold(static_cast<std::size_t>(l.count)), pairs(threshold.size() + 1);
+    const auto shrink = NOCTA_KERNEL(shrinkStrip);
+    const float *previous = nullptr;
+    for (int t = begin; t < end; ++t) {
+        const float *rows[8];
+        for (int i = 0; i < 8; ++i)
+            rows[i] = job.plane->row(4 * t - 4 + i) - 4;
+        // Only the first and last strip of a band are kept (their rows
+        // need a strip of the next band); the others stay in the band's
+        // own pair of strips, in cache, until their rows are written.
+        float *strip = t == begin || t == end - 1 ? c.kept + l.stripSize * std::size_t(t)
+                                                  : pair.data() + l.stripSize * std::size_t(t % 2);
+        stripThresholds(t, l.count, *job.variance, *job.residual, job.scale, job.gain, pairs.data(),
+                        threshold.data());
+        shrink(rows, l.count, threshold.data(), c.factors.data(), work, strip);
+        if (t > begin)
+            gatherRows(c, t - 1, previous, strip);
+        previous = strip;
+    }
+    if (begin > 0)
+        meetAt(c, begin);
+    if (end < l.strips)
+        meetAt(c, end);
+}
+
+} // namespace
+
+void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers)
+{
+    std::vector<ShrinkContext> planes;
+    std::size_t keptSize = 0;
+    int total = 0;
+    for (const ShrinkJob &job : jobs) {
+        StripLayout l;
+        l.count = (job.plane->width + 3) / 4 + 1;
+        l.span = l.count + 1;
+        l.strips = (job.plane->height - 1) / 4 + 2;
+        l.stripSize = std::size_t(32 * l.span);
+        l.first = total;
+        PlaneF &out = *job.out;
+        if (out.width != job.plane->width || out.height != job.plane->height)
+            out.reset(job.plane->width, job.plane->height, 8);
+        // The mean is kept as it is.
+        NoiseModel::Spectrum factors = *job.spectrum;
+        factors[0] = 0.0f;
+        planes.push_back({&job, l, nullptr, nullptr, factors});
+        keptSize += l.stripSize * std::size_t(l.strips);
+        total += l.strips;
+    }
+    buffers.strips.reserve(keptSize);
+    if (buffers.arrivalCount < std::size_t(total)) {
+        buffers.arrivals.reset(new std::atomic<int>[std::size_t(total)]);
+        buffers.arrivalCount = std::size_t(total);
+    }
+    std::size_t offset = 0;
+    for (ShrinkContext &c : planes) {
+        c.kept = buffers.strips.data() + offset;
+        c.arrivals = buffers.arrivals.get() + c.layout.first;
+        offset += c.layout.stripSize * std::size_t(c.layout.strips);
+    }
+    for (int i = 0; i < total; ++i)
+        buffers.arrivals[std::size_t(i)].store(0, std::memory_order_relaxed);
+    // One pass over the strips of every plane, one after the other; a band
+    // that spans two planes does its part of each.
+    parallelRows(total, [&](int begin, int end) {
+        for (const ShrinkContext &c : planes) {
+            const int from = std::max(begin, c.layout.first);
+            const int to = std::min(end, c.layout.first + c.layout.strips);
+            if (from < to)
+                shrinkBand(c, from - c.layout.first, to - c.layout.first);
+        }
+    });
+    for (const ShrinkJob &job : jobs) {
+        job.out->fillTop();
+        job.out->fillBottom();
+    }
+}
+
 void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
                  const NoiseModel::Spectrum &spectrum, ShrinkBuffers &buffers, PlaneF &out)
 {
-    const int width = plane.width, height = plane.height;
-    const int count = (width + 3) / 4 + 1, span = count + 1;
-    const int strips = (height - 1) / 4 + 2;
-    const std::size_t stripSize = std::size_t(32 * span);
-    // Only the first and last strip of each band are kept here (their rows
-    // need a strip of the next band); the others stay in a band's own pair
-    // of strips, in cache, until their rows are written.
-    buffers.strips.reserve(stripSize * std::size_t(strips));
-    float *const kept = buffers.strips.data();
-    buffers.pending.assign(std::size_t(strips), 1);
-    if (out.width != width || out.height != height)
-        out.reset(width, height, 8);
-
-    // The mean is kept as it is.
-    NoiseModel::Spectrum factors = spectrum;
-    factors[0] = 0.0f;
-    const auto shrink = NOCTA_KERNEL(shrinkStrip);
-    const auto gather = NOCTA_KERNEL(gatherRow);
-    // Rows 4t .. 4t + 3 lie in strips t and t + 1.
-    auto gatherRows = [&](int t, const float *lower, const float *upper) {
-        for (int y = 4 * t; y < std::min(height, 4 * t + 4); ++y)
-            gather(lower, upper, y % 4, span, out.row(y), width);
-    };
-    parallelRows(strips, [&](int begin, int end) {
-        DctWork work(count);
-        Scratch pair(2 * stripSize);
-        std::vector<float> threshold(static_cast<std::size_t>(count)), pairs(threshold.size() + 1);
-        const float *previous = nullptr;
-        for (int t = begin; t < end; ++t) {
-            const float *rows[8];
-            for (int i = 0; i < 8; ++i)
-                rows[i] = plane.row(4 * t - 4 + i) - 4;
-            float *strip = t == begin || t == end - 1 ? kept + stripSize * std::size_t(t)
-                                                      : pair.data() + stripSize * std::size_t(t % 2);
-            stripThresholds(t, count, variance, residual, scale, gain, pairs.data(), threshold.data());
-            shrink(rows, count, threshold.data(), factors.data(), work, strip);
-            if (t > begin) {
-                gatherRows(t - 1, previous, strip);
-                buffers.pending[std::size_t(t - 1)] = 0;
-            }
-            previous = strip;
-        }
-    });
-    // The rows between two bands, from the strips kept.
-    parallelRows(strips - 1, [&](int begin, int end) {
-        for (int t = begin; t < end; ++t)
-            if (buffers.pending[std::size_t(t)])
-                gatherRows(t, kept + stripSize * std::size_t(t), kept + stripSize * std::size_t(t + 1));
-    });
-    out.fillBorder();
+    shrinkPlanes({{&plane, &variance, &residual, scale, gain, &spectrum, &out}}, buffers);
 }
 
 } // namespace nocta::quality

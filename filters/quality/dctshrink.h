@@ -4,6 +4,7 @@
 #include "filters/quality/qualityplanes.h"
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -35,7 +36,8 @@ struct Scratch
 struct ShrinkBuffers
 {
     Scratch strips;
-    std::vector<char> pending;   // by strip: rows not yet written
+    std::unique_ptr<std::atomic<int>[]> arrivals;
+    std::size_t arrivalCount = 0;
 };
 
 // Shrinks the noise left in a plane (border of at least 8) in overlapping
@@ -48,5 +50,18 @@ struct ShrinkBuffers
 // Writes the result into out (same size).
 void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
                  const NoiseModel::Spectrum &spectrum, ShrinkBuffers &buffers, PlaneF &out);
+
+// One plane for shrinkPlanes: shrinkPlane's arguments.
+struct ShrinkJob
+{
+    const PlaneF *plane, *variance, *residual;
+    int scale;
+    float gain;
+    const NoiseModel::Spectrum *spectrum;
+    PlaneF *out;
+};
+
+// shrinkPlane on several planes at once, in one parallel pass.
+void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers);
 
 } // namespace nocta::quality

@@ -110,26 +110,46 @@ bool isSceneCut(const LumaHistogram &a, const LumaHistogram &b)
 void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec global,
                   const MotionField *predictor, const float *sigma, MotionField &field)
 {
-    field.reset(current.y.width, current.y.height);
-    if (predictor && predictor->vectors.size() != field.vectors.size())
-        predictor = nullptr;
-    const SearchInput input{&current, &reference, global, predictor, sigma, field.blocksWide};
-    const auto search = NOCTA_KERNEL(searchBlockRow);
-    parallelRows(field.blocksHigh, [&](int begin, int end) {
-        for (int by = begin; by < end; ++by)
-            search(input, by, field.vectors.data() + std::size_t(by) * std::size_t(field.blocksWide));
-    });
+    findFields(current, {{&reference, global, predictor, nullptr, &field}}, sigma);
 }
 
 void invertField(const FramePlanes &current, const FramePlanes &reference, const MotionField &forward,
                  const float *sigma, MotionField &field)
 {
-    field.reset(current.y.width, current.y.height);
-    const SearchInput input{&current, &reference, Vec(), &forward, sigma, field.blocksWide};
+    findFields(current, {{&reference, Vec(), nullptr, &forward, &field}}, sigma);
+}
+
+void findFields(const FramePlanes &current, const std::vector<FieldTask> &tasks, const float *sigma)
+{
+    if (tasks.empty())
+        return;
+    // The searches first, so that the pass ends on the reversals' shorter
+    // rows.
+    std::vector<const FieldTask *> order;
+    for (const bool reversed : {false, true})
+        for (const FieldTask &task : tasks)
+            if ((task.forward != nullptr) == reversed)
+                order.push_back(&task);
+    std::vector<SearchInput> inputs;
+    for (const FieldTask *task : order) {
+        MotionField &field = *task->field;
+        field.reset(current.y.width, current.y.height);
+        const MotionField *guide = task->forward ? task->forward : task->predictor;
+        if (!task->forward && guide && guide->vectors.size() != field.vectors.size())
+            guide = nullptr;
+        inputs.push_back({&current, task->reference, task->global, guide, sigma, field.blocksWide});
+    }
+    const int high = order.front()->field->blocksHigh;
+    const auto search = NOCTA_KERNEL(searchBlockRow);
     const auto invert = NOCTA_KERNEL(invertBlockRow);
-    parallelRows(field.blocksHigh, [&](int begin, int end) {
-        for (int by = begin; by < end; ++by)
-            invert(input, by, field.vectors.data() + std::size_t(by) * std::size_t(field.blocksWide));
+    parallelRows(high * int(order.size()), [&](int begin, int end) {
+        for (int i = begin; i < end; ++i) {
+            const std::size_t k = std::size_t(i / high);
+            const int by = i % high;
+            MotionField &field = *order[k]->field;
+            Vec *row = field.vectors.data() + std::size_t(by) * std::size_t(field.blocksWide);
+            (order[k]->forward ? invert : search)(inputs[k], by, row);
+        }
     });
 }
 

@@ -55,4 +55,19 @@ void searchBlocks(const FramePlanes &current, const FramePlanes &reference, Vec 
 void invertField(const FramePlanes &current, const FramePlanes &reference, const MotionField &forward,
                  const float *sigma, MotionField &field);
 
+// One field for findFields: reversed from forward when that is not null
+// (invertField), else searched with global and predictor (searchBlocks).
+struct FieldTask
+{
+    const FramePlanes *reference = nullptr;
+    Vec global;
+    const MotionField *predictor = nullptr;
+    const MotionField *forward = nullptr;
+    MotionField *field = nullptr;
+};
+
+// The fields of current against several references in one parallel pass:
+// the same fields as searchBlocks and invertField one after the other.
+void findFields(const FramePlanes &current, const std::vector<FieldTask> &tasks, const float *sigma);
+
 } // namespace nocta::quality

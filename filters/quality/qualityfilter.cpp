@@ -132,6 +132,21 @@ struct QualityFilter::State
         motionWork.reset();
         motionFrame = -1;
     }
+    // The global motion of frame index into frame j of its scene, summed
+    // frame by frame (waiting for the latest frame's when j is that frame).
+    Vec motionInto(int index, int j)
+    {
+        Vec g;
+        for (int k = index - 1; k >= j; --k) {
+            const Vec step = toPrevious(k + 1);
+            g = clampVector({g.x + step.x, g.y + step.y});
+        }
+        for (int k = index + 1; k <= j; ++k) {
+            const Vec step = toPrevious(k);
+            g = clampVector({g.x - step.x, g.y - step.y});
+        }
+        return g;
+    }
     std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured,
                                       const std::function<void(int)> &found);
     // The field of an earlier frame against the one distance after it, if
@@ -273,7 +288,10 @@ void QualityFilter::State::measure(int index, int other)
 // it searched (and kept for them), those before it reversed from the fields
 // those frames found against it, else searched (and the one against the
 // previous frame when the frame's noise is measured). found(j) is called
-// once the field against frame j is there.
+// once the field against frame j is there. They are found in two parallel
+// passes at most: the field that the noise measurement needs (when
+// measured) or those that do not need the global motion still being found,
+// then the others.
 std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured,
                                                        const std::function<void(int)> &found)
 {
@@ -284,35 +302,43 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     // first frame.
     const bool known = !measurements.empty() && measurements.back().scene == scene;
     const float *sigma = known ? model.sigmaY.data() : nullptr;
-    std::vector<Neighbour> neighbours;
-    Vec global;
-    for (int j = index - 1; j >= lo; --j) {
-        const Vec step = toPrevious(j + 1);
-        global = clampVector({global.x + step.x, global.y + step.y});
+    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
+    std::vector<int> order;   // the neighbours' order: nearest earlier first, then the later ones
+    for (int j = index - 1; j >= lo; --j)
+        order.push_back(j);
+    for (int j = index + 1; j <= hi; ++j)
+        order.push_back(j);
+    std::vector<char> early;
+    for (const int j : order)
+        early.push_back(measured ? j == other : j != motionFrame);
+    auto task = [&](int j) {
         MotionField &field = fields[std::size_t(slot(j - index))];
         // The field that measures the noise is searched: a reversed one
         // misses more of the fine detail that the measurement must avoid.
-        const MotionField *forward = measured && j == index - 1 ? nullptr : aheadField(j, index - j);
-        if (forward)
-            invertField(current, frame(j).planes, *forward, sigma, field);
-        else
-            searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
-        neighbours.push_back({&frame(j).planes, &field});
-        found(j);
-    }
-    global = Vec();
+        const bool searched = j > index || (measured && j == index - 1);
+        return FieldTask{&frame(j).planes, motionInto(index, j), predictor(index, j - index),
+                         searched ? nullptr : aheadField(j, index - j), &field};
+    };
     const std::size_t ring = std::size_t(index % (radius + 1));
     aheadOf[ring] = index;
     for (int d = 1; d <= radius; ++d)
         ahead[ring * std::size_t(radius) + std::size_t(d - 1)].vectors.clear();
-    for (int j = index + 1; j <= hi; ++j) {
-        const Vec step = toPrevious(j);
-        global = clampVector({global.x - step.x, global.y - step.y});
-        MotionField &field = fields[std::size_t(slot(j - index))];
-        searchBlocks(current, frame(j).planes, global, predictor(index, j - index), sigma, field);
-        ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
+    for (const char pass : {1, 0}) {
+        std::vector<FieldTask> tasks;
+        for (std::size_t i = 0; i < order.size(); ++i)
+            if (early[i] == pass)
+                tasks.push_back(task(order[i]));
+        findFields(current, tasks, sigma);
+        for (std::size_t i = 0; i < order.size(); ++i)
+            if (early[i] == pass)
+                found(order[i]);
+    }
+    std::vector<Neighbour> neighbours;
+    for (const int j : order) {
+        const MotionField &field = fields[std::size_t(slot(j - index))];
+        if (j > index)
+            ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
         neighbours.push_back({&frame(j).planes, &field});
-        found(j);
     }
     return neighbours;
 }
@@ -357,9 +383,10 @@ QImage QualityFilter::State::produce(int index)
 
     mapNoise(current, model, options.strength, noiseMap);
     fuseTemporal(current, neighbours, noiseMap, fused);
-    shrinkPlane(fused.y, noiseMap.y, fused.residual, 2, LumaGain, model.spectrum[0], shrinkBuffers, outY);
-    shrinkPlane(fused.u, noiseMap.u, fused.residual, 1, ChromaGain, model.spectrum[1], shrinkBuffers, outU);
-    shrinkPlane(fused.v, noiseMap.v, fused.residual, 1, ChromaGain, model.spectrum[2], shrinkBuffers, outV);
+    shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY},
+                  {&fused.u, &noiseMap.u, &fused.residual, 1, ChromaGain, &model.spectrum[1], &outU},
+                  {&fused.v, &noiseMap.v, &fused.residual, 1, ChromaGain, &model.spectrum[2], &outV}},
+                 shrinkBuffers);
 
     // Fields of offsets this frame did not search are stale for the next.
     for (int d = -radius; d <= radius; ++d)

@@ -74,6 +74,24 @@ struct CurrentRow
 #define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"
 #include "filters/kernelcopies.h"
 
+template <typename F>
+void forEachPlane(FusedFrame &out, F f)
+{
+    for (PlaneF *p : {&out.y, &out.u, &out.v, &out.residual})
+        f(*p);
+}
+
+// The side borders of the rows that half row h writes (the luma row below
+// the picture included when its height is odd: fillBottom writes it again).
+void fillSides(FusedFrame &out, int h)
+{
+    out.y.fillSides(2 * h);
+    out.y.fillSides(2 * h + 1);
+    out.u.fillSides(h);
+    out.v.fillSides(h);
+    out.residual.fillSides(h);
+}
+
 } // namespace
 
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
@@ -126,12 +144,13 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);
+            fillSides(out, row);
         }
+        if (begin == 0)
+            forEachPlane(out, [](PlaneF &p) { p.fillTop(); });
+        if (end == hh)
+            forEachPlane(out, [](PlaneF &p) { p.fillBottom(); });
     });
-    out.y.fillBorder();
-    out.u.fillBorder();
-    out.v.fillBorder();
-    out.residual.fillBorder();
 }
 
 } // namespace nocta::quality
