@@ -186,10 +186,6 @@ void parallelRows(int rows, const std::function<void(int begin, int end)> &work)
         std::rethrow_exception(job.failure);
 }
 
-} // namespace nocta
-
-namespace nocta {
-
 BackgroundWork::BackgroundWork(std::function<void()> work) : m_work(std::move(work)), m_job(new Job)
 {
     m_band = [this](int, int) { m_work(); };

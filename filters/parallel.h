@@ -19,9 +19,9 @@ struct ParallelJob;
 // from the threads that load and save frames. More bands than threads are
 // handed out one at a time, so a thread that the system preempts does not
 // hold up the others, and they get shorter towards the last rows, so that
-// the threads finish close together. Helper threads that the system refuses to start (a
-// process or memory limit) are done without: the calling thread and the
-// helpers that exist do every band.
+// the threads finish close together. Helper threads that the system
+// refuses to start (a process or memory limit) are done without: the
+// calling thread and the helpers that exist do every band.
 
 // Set the number of threads the filters use (0: one per core).
 void setFilterThreads(int threads);

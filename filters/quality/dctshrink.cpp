@@ -60,10 +60,6 @@ void stripThresholds(int t, int count, const PlaneF &variance, const PlaneF &res
     kernel(v, r, count, gain, pairs, threshold);
 }
 
-} // namespace
-
-namespace {
-
 // Where one plane's strips lie among all the planes' (see shrinkPlanes).
 struct StripLayout
 {

@@ -147,7 +147,7 @@ struct QualityFilter::State
         }
         return g;
     }
-    std::vector<Neighbour> findMotion(int index, int lo, int hi, bool measured,
+    std::vector<Neighbour> findMotion(int index, int lo, int hi, int measuredAgainst,
                                       const std::function<void(int)> &found);
     // The field of an earlier frame against the one distance after it, if
     // it was found.
@@ -238,7 +238,7 @@ void QualityFilter::State::add(const QImage &image)
         takeFloats(f->planes);
     else
         f->source = detail::asArgbWords(image);
-    loadFramePlanes(image, f->planes, floats, &f->histogram);
+    loadFramePlanes(floats ? image : f->source, f->planes, floats, &f->histogram);
     f->index = fed++;
     f->scene = 0;
     f->toPrevious = Vec();
@@ -287,12 +287,13 @@ void QualityFilter::State::measure(int index, int other)
 // The fields of frame index against its neighbours lo .. hi: those after
 // it searched (and kept for them), those before it reversed from the fields
 // those frames found against it, else searched (and the one against the
-// previous frame when the frame's noise is measured). found(j) is called
-// once the field against frame j is there. They are found in two parallel
-// passes at most: the field that the noise measurement needs (when
-// measured) or those that do not need the global motion still being found,
-// then the others.
-std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, bool measured,
+// previous frame when the frame's noise is measured against it: frame
+// measuredAgainst, -1 when not measured). found(j) is called once the
+// field against frame j is there. They are found in two parallel passes at
+// most: the field that the noise measurement needs (when measured) or
+// those that do not need the global motion still being found, then the
+// others.
+std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, int measuredAgainst,
                                                        const std::function<void(int)> &found)
 {
     const int radius = options.radius;
@@ -302,7 +303,7 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     // first frame.
     const bool known = !measurements.empty() && measurements.back().scene == scene;
     const float *sigma = known ? model.sigmaY.data() : nullptr;
-    const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
+    const bool measured = measuredAgainst >= 0;
     std::vector<int> order;   // the neighbours' order: nearest earlier first, then the later ones
     for (int j = index - 1; j >= lo; --j)
         order.push_back(j);
@@ -310,12 +311,12 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
         order.push_back(j);
     std::vector<char> early;
     for (const int j : order)
-        early.push_back(measured ? j == other : j != motionFrame);
+        early.push_back(measured ? j == measuredAgainst : j != motionFrame);
     auto task = [&](int j) {
         MotionField &field = fields[std::size_t(slot(j - index))];
         // The field that measures the noise is searched: a reversed one
         // misses more of the fine detail that the measurement must avoid.
-        const bool searched = j > index || (measured && j == index - 1);
+        const bool searched = j > index || j == measuredAgainst;
         return FieldTask{&frame(j).planes, motionInto(index, j), predictor(index, j - index),
                          searched ? nullptr : aheadField(j, index - j), &field};
     };
@@ -371,7 +372,7 @@ QImage QualityFilter::State::produce(int index)
     };
     if (measured && other == index)
         startMeasuring();
-    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured, [&](int j) {
+    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured ? other : -1, [&](int j) {
         if (measured && j == other)
             startMeasuring();
     });

@@ -138,6 +138,13 @@ private:
     decltype(&baseline::halveByteRow) halveByte = NOCTA_KERNEL(halveByteRow);
 };
 
+void fitFloats(FramePlanes &planes, int width, int height)
+{
+    fit(planes.y, width, height, FullBorder);
+    fit(planes.u, halfSize(width), halfSize(height), FullBorder / 2);
+    fit(planes.v, halfSize(width), halfSize(height), FullBorder / 2);
+}
+
 } // namespace
 
 template <typename T>
@@ -202,11 +209,8 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats, Luma
         fit(*p, hw, hh, FullBorder / 2);
     fit(planes.h8, hw, hh, FullBorder / 2);
     fit(planes.q8, quarterSize(width), quarterSize(height), FullBorder / 4);
-    if (floats) {
-        fit(planes.y, width, height, FullBorder);
-        fit(planes.u, hw, hh, FullBorder / 2);
-        fit(planes.v, hw, hh, FullBorder / 2);
-    }
+    if (floats)
+        fitFloats(planes, width, height);
     Loader loader(words, planes, floats);
     LumaCounts total{};
     std::mutex lock;
@@ -225,10 +229,8 @@ void loadFloatPlanes(const QImage &frame, FramePlanes &planes)
 {
     const QImage words = detail::asArgbWords(frame);
     const int width = words.width(), height = words.height();
-    const int hw = halfSize(width), hh = halfSize(height);
-    fit(planes.y, width, height, FullBorder);
-    fit(planes.u, hw, hh, FullBorder / 2);
-    fit(planes.v, hw, hh, FullBorder / 2);
+    const int hh = halfSize(height);
+    fitFloats(planes, width, height);
     const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
     parallelRows(hh, [&](int begin, int end) {
         for (int h = begin; h < end; ++h) {
