@@ -42,6 +42,15 @@ constexpr float Unit = 1.0f / FixedScale;
 
 constexpr int floorDiv(int a, int b) { return a >= 0 ? a / b : -((b - 1 - a) / b); }
 
+// Whether a neighbour's taps along half row h follow from those along the
+// row above: both rows in one row of blocks, and every vector (within
+// MaxVector) keeping both luma rows of each inside the picture of height
+// lumaHeight on both.
+constexpr bool canFollow(int h, int lumaHeight)
+{
+    return h % 8 != 0 && 2 * (h - 1) - MaxVector >= 0 && 2 * h + 1 + MaxVector < lumaHeight;
+}
+
 // Where a neighbour moved by one block's vector is read along a half row:
 // cell x takes its luma from columns 2x, 2x + 1 of y0 and y1, and its
 // colour differences from the taps u0[x], u0[x + fx], u1[x], u1[x + fx]
@@ -132,7 +141,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         for (int h = begin - 1; h <= end; ++h) {
             norm(input, h, rowNorms);
             for (int k = 0; k < count; ++k) {
-                warp(input, k, h, moved(k, h));
+                warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
                 distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h));
             }
             const int row = h - 1;
