@@ -49,14 +49,6 @@ constexpr float Unit = 1.0f / FixedScale;
 // The least variance a cell is given.
 constexpr float MinVariance = 0.01f;
 
-// One row of the noise map.
-struct MapInput
-{
-    const FramePlanes *frame;
-    const float *variance;   // by channel level
-    float y[3], u[3], v[3];  // weights of the channel variances
-};
-
 #define NOCTA_KERNELS "filters/quality/noisemodel_kernels.inc"
 #include "filters/kernelcopies.h"
 
@@ -361,6 +353,22 @@ void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
     });
 }
 
+NoiseMapInput noiseMapInput(const FramePlanes &frame, const NoiseModel &model, double strength)
+{
+    NoiseMapInput input;
+    input.frame = &frame;
+    input.variance = model.channelVariance.data();
+    const double s2 = strength * strength;
+    const std::array<double, 3> weights[3] = {lumaWeights(), cbWeights(), crWeights()};
+    const float scales[3] = {model.scaleY, model.scaleU, model.scaleV};
+    float *targets[3] = {input.y, input.u, input.v};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+            targets[k][c] = float(s2 * scales[k] * weights[k][std::size_t(c)]);
+    input.kernel = NOCTA_KERNEL(mapNoiseRow);
+    return input;
+}
+
 void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map)
 {
     const int w = frame.u.width, h = frame.u.height;
@@ -369,18 +377,10 @@ void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength
         map.u.reset(w, h, 8);
         map.v.reset(w, h, 8);
     }
-    MapInput input{&frame, model.channelVariance.data(), {}, {}, {}};
-    const double s2 = strength * strength;
-    const std::array<double, 3> weights[3] = {lumaWeights(), cbWeights(), crWeights()};
-    const float scales[3] = {model.scaleY, model.scaleU, model.scaleV};
-    float *targets[3] = {input.y, input.u, input.v};
-    for (int k = 0; k < 3; ++k)
-        for (int c = 0; c < 3; ++c)
-            targets[k][c] = float(s2 * scales[k] * weights[k][std::size_t(c)]);
-    const auto kernel = NOCTA_KERNEL(mapNoiseRow);
+    const NoiseMapInput input = noiseMapInput(frame, model, strength);
     parallelRows(h, [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
-            kernel(input, y, map.y.row(y), map.u.row(y), map.v.row(y));
+            noiseMapRow(input, y, map.y.row(y), map.u.row(y), map.v.row(y));
             for (PlaneF *p : {&map.y, &map.u, &map.v})
                 p->fillSides(y);
         }

@@ -160,7 +160,28 @@ struct NoiseMap
     PlaneF y, u, v;
 };
 
+// What makes the rows of a frame's noise map: the frame, a channel's
+// variance by level and the weights of the three channels' variances in
+// each plane (strength's square included).
+struct NoiseMapInput
+{
+    const FramePlanes *frame = nullptr;
+    const float *variance = nullptr;
+    float y[3]{}, u[3]{}, v[3]{};
+    void (*kernel)(const NoiseMapInput &, int, float *, float *, float *) = nullptr;
+};
+
 // strength scales the deviations.
+NoiseMapInput noiseMapInput(const FramePlanes &frame, const NoiseModel &model, double strength);
+
+// Row y of the noise map, into the map's width cells of each plane (no
+// borders).
+inline void noiseMapRow(const NoiseMapInput &in, int y, float *luma, float *cb, float *cr)
+{
+    in.kernel(in, y, luma, cb, cr);
+}
+
+// The whole map, borders included.
 void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map);
 
 // strength scales the standard deviations (not the unbiasing).

@@ -382,8 +382,7 @@ QImage QualityFilter::State::produce(int index)
     }
     const FramePlanes &current = frame(index).planes;
 
-    mapNoise(current, model, options.strength, noiseMap);
-    fuseTemporal(current, neighbours, noiseMap, fused);
+    fuseTemporal(current, neighbours, noiseMapInput(current, model, options.strength), noiseMap, fused);
     shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY},
                   {&fused.u, &noiseMap.u, &fused.residual, 1, ChromaGain, &model.spectrum[1], &outU},
                   {&fused.v, &noiseMap.v, &fused.residual, 1, ChromaGain, &model.spectrum[2], &outV}},

@@ -27,7 +27,12 @@ struct FusionInput
 {
     const FramePlanes *current;
     const Neighbour *neighbours;
-    const NoiseMap *noise;
+};
+
+// The noise map along one half row (cells -1 .. width).
+struct NoiseRow
+{
+    const float *y, *u, *v;
 };
 
 // Per-cell normalisation of the squared differences of one half row
@@ -101,10 +106,62 @@ void fillSides(FusedFrame &out, int h)
     out.residual.fillSides(h);
 }
 
+// Makes the noise map's rows for a band of half rows [begin, end): its own
+// rows into the map, and the rows just above and below it, which other
+// bands write, into rows of its own.
+class BandNoise
+{
+public:
+    BandNoise(const NoiseMapInput &input, NoiseMap &map, int begin, int end)
+        : m_input(input), m_map(map), m_begin(begin), m_end(end), m_line(std::size_t(map.y.width) + 2),
+          m_edge(3 * m_line)
+    {
+    }
+
+    // Half row h of the map (begin - 1 <= h <= end; beyond the picture, the
+    // nearest row, as the map's borders repeat it).
+    NoiseRow row(int h)
+    {
+        const int width = m_map.y.width;
+        if (h >= m_begin && h < m_end) {
+            noiseMapRow(m_input, h, m_map.y.row(h), m_map.u.row(h), m_map.v.row(h));
+            for (PlaneF *p : {&m_map.y, &m_map.u, &m_map.v})
+                p->fillSides(h);
+            return {m_map.y.row(h), m_map.u.row(h), m_map.v.row(h)};
+        }
+        float *rows[3] = {m_edge.data() + 1, m_edge.data() + m_line + 1, m_edge.data() + 2 * m_line + 1};
+        noiseMapRow(m_input, std::clamp(h, 0, m_map.y.height - 1), rows[0], rows[1], rows[2]);
+        for (float *r : rows) {
+            r[-1] = r[0];
+            r[width] = r[width - 1];
+        }
+        return {rows[0], rows[1], rows[2]};
+    }
+
+    // The borders above and below the map, by the bands that hold its first
+    // and last rows.
+    void finish()
+    {
+        for (PlaneF *p : {&m_map.y, &m_map.u, &m_map.v}) {
+            if (m_begin == 0)
+                p->fillTop();
+            if (m_end == p->height)
+                p->fillBottom();
+        }
+    }
+
+private:
+    const NoiseMapInput &m_input;
+    NoiseMap &m_map;
+    int m_begin, m_end;
+    std::size_t m_line;
+    std::vector<float> m_edge;
+};
+
 } // namespace
 
-void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
-                  FusedFrame &out)
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
+                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out)
 {
     const int hw = current.u.width, hh = current.u.height;
     if (out.y.width != current.y.width || out.y.height != current.y.height) {
@@ -113,18 +170,23 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         out.v.reset(hw, hh, 8);
         out.residual.reset(hw, hh, 8);
     }
+    if (noise.y.width != hw || noise.y.height != hh)
+        for (PlaneF *p : {&noise.y, &noise.u, &noise.v})
+            p->reset(hw, hh, 8);
     const int count = int(neighbours.size());
-    const FusionInput input{&current, neighbours.data(), &noise};
+    const FusionInput input{&current, neighbours.data()};
 
     const auto norm = NOCTA_KERNEL(normRow);
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
     const auto fuse = NOCTA_KERNEL(fuseRow);
-    // Each band moves its rows of every neighbour, and one row above and
-    // below, into place, keeping the latest two of them and the sums of
-    // three neighbouring distances along the latest three rows.
+    // Each band maps the noise along its rows and moves its rows of every
+    // neighbour, and one row above and below, into place, keeping the
+    // latest two of them and the sums of three neighbouring distances along
+    // the latest three rows.
     parallelRows(hh, [&](int begin, int end) {
+        BandNoise bandNoise(noiseInput, noise, begin, end);
         const std::size_t line = std::size_t(hw) + 2;
         std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
         RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
@@ -139,7 +201,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         std::vector<float> weights(std::size_t(count) * std::size_t(hw));
         std::vector<const BlockTap *> rows(static_cast<std::size_t>(count));
         for (int h = begin - 1; h <= end; ++h) {
-            norm(input, h, rowNorms);
+            norm(bandNoise.row(h), hw, rowNorms);
             for (int k = 0; k < count; ++k) {
                 warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
                 distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h));
@@ -155,6 +217,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             fuse(current, row, rows.data(), weights.data(), count, out);
             fillSides(out, row);
         }
+        bandNoise.finish();
         if (begin == 0)
             forEachPlane(out, [](PlaneF &p) { p.fillTop(); });
         if (end == hh)

@@ -28,8 +28,9 @@ struct FusedFrame
 // from their fixed-point planes. A neighbour's weight falls from 1 to 0 as
 // its difference to the current frame around the pixel (over 6x6 pixels,
 // luma and colour, measured against the noise variance that noise gives)
-// grows beyond what noise explains.
-void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours, const NoiseMap &noise,
-                  FusedFrame &out);
+// grows beyond what noise explains. The noise map of current (made from
+// noiseInput) is written into noise on the way, borders included.
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
+                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out);
 
 } // namespace nocta::quality
