@@ -37,6 +37,9 @@ NOCTA_INLINE Vec quarterOf(Vec v, int limit)
     return {q(v.x), q(v.y)};
 }
 
+// Half of a full-resolution component, rounded down.
+constexpr int floorHalf(int c) { return c >= 0 ? c / 2 : -((1 - c) / 2); }
+
 #define NOCTA_KERNELS "filters/quality/motionsearch_kernels.inc"
 #include "filters/kernelcopies.h"
 
