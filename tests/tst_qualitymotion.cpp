@@ -38,6 +38,28 @@ QImage scene(int w, int h, int dx, int dy, quint32 seed)
     return image;
 }
 
+// The blocks of a field of frames w x h pixels whose content stays inside
+// the other frame moved by motion: how many there are, and how many of
+// them the field gives motion.
+std::pair<int, int> blocksFollowing(const MotionField &field, Vec motion, int w, int h)
+{
+    auto inside = [](int block, int shift, int size) {
+        const int start = BlockSize * block;
+        return start >= BlockSize && start + shift >= BlockSize && start + 2 * BlockSize + std::max(shift, 0) <= size;
+    };
+    int checked = 0, following = 0;
+    for (int by = 0; by < field.blocksHigh; ++by) {
+        for (int bx = 0; bx < field.blocksWide; ++bx) {
+            if (!inside(bx, motion.x, w) || !inside(by, motion.y, h))
+                continue;
+            const Vec s = field.at(bx, by);
+            ++checked;
+            following += s.x == motion.x && s.y == motion.y;
+        }
+    }
+    return {checked, following};
+}
+
 } // namespace
 
 class TestQualityMotion : public QObject
@@ -50,6 +72,8 @@ private slots:
     void reversedFieldFollowsTheMotion();
     void searchReachesTheLargestVectors_data();
     void searchReachesTheLargestVectors();
+    void searchStartsFromEachGuess_data();
+    void searchStartsFromEachGuess();
     void globalMotionComparesOnItsGrid_data();
     void globalMotionComparesOnItsGrid();
     void fieldsFoundTogetherAsAlone_data();
@@ -111,22 +135,44 @@ void TestQualityMotion::searchReachesTheLargestVectors()
     loadFramePlanes(scene(w, h, motion.x, motion.y, 2), b);
     MotionField searched;
     searchBlocks(b, a, motion, nullptr, nullptr, searched);
-    auto inside = [](int block, int shift, int size) {
-        const int start = BlockSize * block;
-        return start >= BlockSize && start + shift >= BlockSize && start + 2 * BlockSize + std::max(shift, 0) <= size;
-    };
-    int checked = 0;
-    for (int by = 0; by < searched.blocksHigh; ++by) {
-        for (int bx = 0; bx < searched.blocksWide; ++bx) {
-            if (!inside(bx, motion.x, w) || !inside(by, motion.y, h))
-                continue;
-            const Vec s = searched.at(bx, by);
-            QVERIFY2(s.x == motion.x && s.y == motion.y,
-                     qPrintable(QStringLiteral("block %1,%2: %3,%4").arg(bx).arg(by).arg(s.x).arg(s.y)));
-            ++checked;
-        }
-    }
+    const auto [checked, following] = blocksFollowing(searched, motion, w, h);
     QVERIFY(checked >= 12);
+    QCOMPARE(following, checked);
+}
+
+void TestQualityMotion::searchStartsFromEachGuess_data()
+{
+    QTest::addColumn<Vec>("motion");
+    QTest::addColumn<Vec>("global");
+    QTest::addColumn<bool>("predicted");
+    // Each motion lies beyond the levels' steps from the other guesses.
+    QTest::newRow("global, across") << Vec{40, 0} << Vec{40, 0} << false;
+    QTest::newRow("predictor, across") << Vec{40, 0} << Vec{0, 0} << true;
+    QTest::newRow("predictor, down") << Vec{0, -44} << Vec{0, 0} << true;
+    QTest::newRow("predictor, global across") << Vec{0, -44} << Vec{0, 44} << true;
+    QTest::newRow("predictor, global down") << Vec{36, 28} << Vec{-36, 28} << true;
+    QTest::newRow("predictor and global alike") << Vec{-32, 20} << Vec{-32, 20} << true;
+}
+
+// A block starts from the best of no motion, the global motion and its
+// predictor's vector: the motion is found from whichever guess holds it,
+// however the others resemble it.
+void TestQualityMotion::searchStartsFromEachGuess()
+{
+    QFETCH(Vec, motion);
+    QFETCH(Vec, global);
+    QFETCH(bool, predicted);
+    const int w = 176 + std::abs(motion.x), h = 144 + std::abs(motion.y);
+    FramePlanes a, b;
+    loadFramePlanes(scene(w, h, 0, 0, 1), a);
+    loadFramePlanes(scene(w, h, motion.x, motion.y, 2), b);
+    MotionField predictor, searched;
+    predictor.reset(w, h);
+    std::fill(predictor.vectors.begin(), predictor.vectors.end(), motion);
+    searchBlocks(b, a, global, predicted ? &predictor : nullptr, nullptr, searched);
+    const auto [checked, following] = blocksFollowing(searched, motion, w, h);
+    QVERIFY(checked >= 12);
+    QCOMPARE(following, checked);
 }
 
 void TestQualityMotion::globalMotionComparesOnItsGrid_data()
