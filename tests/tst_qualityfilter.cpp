@@ -252,6 +252,8 @@ private slots:
     void fixedPlanesFollowTheFloatPlanes();
     void planesLoadedInBandsKeepTheirBorders_data();
     void planesLoadedInBandsKeepTheirBorders();
+    void planesHoldTheFramesLumaAndColour_data();
+    void planesHoldTheFramesLumaAndColour();
     void planesShrunkTogetherAsAlone_data();
     void planesShrunkTogetherAsAlone();
     void averagesFramesOnBothSides();
@@ -752,6 +754,60 @@ void TestQualityFilter::planesLoadedInBandsKeepTheirBorders()
         }
     QVERIFY(counts == expected);
     QVERIFY(laterCounts == expected);
+}
+
+void TestQualityFilter::planesHoldTheFramesLumaAndColour_data()
+{
+    QTest::addColumn<QSize>("size");
+    // Widths around the rows' vector steps (16 pixels), odd sizes.
+    QTest::newRow("one step") << QSize(16, 2);
+    QTest::newRow("one step and one pixel") << QSize(17, 3);
+    QTest::newRow("two steps less one pixel") << QSize(31, 4);
+    QTest::newRow("odd width and height") << QSize(37, 23);
+    QTest::newRow("two steps and a pair") << QSize(34, 5);
+}
+
+// Every plane of a loaded frame holds the values it stands for: the luma
+// of each pixel, the colour differences of each 2x2 cell (the last column
+// or row taking the place of the one past an odd size), the fixed-point
+// copies rounded from them and the luma bytes rounded at full and half
+// resolution.
+void TestQualityFilter::planesHoldTheFramesLumaAndColour()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    const QImage image = nocta::test::randomFrame(size.width(), size.height(), 23);
+    FramePlanes p;
+    loadFramePlanes(image, p);
+    auto lumaAt = [&](int x, int y) {
+        const QRgb c = image.pixel(qMin(x, size.width() - 1), qMin(y, size.height() - 1));
+        return KR * qRed(c) + KG * qGreen(c) + KB * qBlue(c);
+    };
+    auto fixed = [](float v) { return int(std::floor(v * FixedScale + 0.5f)); };
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x) {
+            QVERIFY2(std::fabs(p.y.row(y)[x] - lumaAt(x, y)) < 1e-3f, qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+            QCOMPARE(int(p.y16.row(y)[x]), fixed(p.y.row(y)[x]));
+            QCOMPARE(int(p.y8.row(y)[x]), int(p.y.row(y)[x] + 0.5f));
+        }
+    for (int h = 0; h < p.u.height; ++h)
+        for (int x = 0; x < p.u.width; ++x) {
+            const int cols = 2 * x + 1 < size.width() ? 2 : 1, rows = 2 * h + 1 < size.height() ? 2 : 1;
+            float ys = 0, bs = 0, rs = 0;
+            for (int j = 0; j < 2; ++j)
+                for (int i = 0; i < 2; ++i) {
+                    const QRgb c = image.pixel(2 * x + i % cols, 2 * h + j % rows);
+                    ys += lumaAt(2 * x + i % cols, 2 * h + j % rows);
+                    bs += qBlue(c);
+                    rs += qRed(c);
+                }
+            const QString at = QStringLiteral("cell %1,%2").arg(x).arg(h);
+            QVERIFY2(std::fabs(p.u.row(h)[x] - (bs - ys) * 0.25f * CbScale) < 1e-3f, qPrintable(at));
+            QVERIFY2(std::fabs(p.v.row(h)[x] - (rs - ys) * 0.25f * CrScale) < 1e-3f, qPrintable(at));
+            QCOMPARE(int(p.u16.row(h)[x]), fixed(p.u.row(h)[x]));
+            QCOMPARE(int(p.v16.row(h)[x]), fixed(p.v.row(h)[x]));
+            QVERIFY2(std::abs(int(p.h8.row(h)[x]) - ys / 4) <= 0.5f + 1e-3f, qPrintable(at));
+        }
 }
 
 void TestQualityFilter::planesShrunkTogetherAsAlone_data()
