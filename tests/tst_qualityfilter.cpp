@@ -6,6 +6,7 @@
 // threads and any copy of the row kernels.
 
 #include "filters/parallel.h"
+#include "filters/quality/chromaguide.h"
 #include "filters/quality/dctshrink.h"
 #include "filters/quality/noisemodel.h"
 #include "filters/quality/qualityplanes.h"
@@ -256,6 +257,8 @@ private slots:
     void planesHoldTheFramesLumaAndColour();
     void planesShrunkTogetherAsAlone_data();
     void planesShrunkTogetherAsAlone();
+    void outputFollowsTheLumaInEveryBand_data();
+    void outputFollowsTheLumaInEveryBand();
     void averagesFramesOnBothSides();
     void keepsColourEdgesSharp_data();
     void keepsColourEdgesSharp();
@@ -692,6 +695,18 @@ bool samePlane(const nocta::quality::Plane<T> &a, const nocta::quality::Plane<T>
     return a.width == b.width && a.height == b.height && a.pad == b.pad && a.data == b.data;
 }
 
+// A plane of values spread evenly over [from, from + span), borders filled.
+nocta::quality::PlaneF randomPlane(QRandomGenerator &random, int w, int h, float from, float span)
+{
+    nocta::quality::PlaneF p;
+    p.reset(w, h, 8);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            p.row(y)[x] = from + span * float(random.generateDouble());
+    p.fillBorder();
+    return p;
+}
+
 } // namespace
 
 void TestQualityFilter::planesLoadedInBandsKeepTheirBorders_data()
@@ -829,15 +844,7 @@ void TestQualityFilter::planesShrunkTogetherAsAlone()
     QFETCH(QSize, size);
     QFETCH(int, threads);
     QRandomGenerator random(5);
-    auto noisy = [&](int w, int h, float from, float span) {
-        PlaneF p;
-        p.reset(w, h, 8);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                p.row(y)[x] = from + span * float(random.generateDouble());
-        p.fillBorder();
-        return p;
-    };
+    auto noisy = [&](int w, int h, float from, float span) { return randomPlane(random, w, h, from, span); };
     const int hw = halfSize(size.width()), hh = halfSize(size.height());
     const PlaneF y = noisy(size.width(), size.height(), 0.0f, 255.0f), u = noisy(hw, hh, -60.0f, 120.0f),
                  v = noisy(hw, hh, -60.0f, 120.0f), variance = noisy(hw, hh, 5.0f, 40.0f),
@@ -862,6 +869,59 @@ void TestQualityFilter::planesShrunkTogetherAsAlone()
         QVERIFY(bordersReplicateEdges(together[k]));
         QVERIFY(!samePlane(together[k], *in[k]));
     }
+}
+
+void TestQualityFilter::outputFollowsTheLumaInEveryBand_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    // Widths around the output's vector step (8 pixels), odd sizes, bands
+    // of a few half rows.
+    QTest::newRow("one vector, one band") << QSize(8, 2) << 1;
+    QTest::newRow("one vector and one pixel") << QSize(9, 5) << 2;
+    QTest::newRow("odd size, many bands") << QSize(17, 23) << 7;
+    QTest::newRow("four vectors less one pixel") << QSize(31, 40) << 3;
+    QTest::newRow("wider") << QSize(70, 33) << 4;
+}
+
+// The output frame is the same for any number of bands, and where the
+// colour differences are flat every pixel keeps its own luma: each channel
+// is its pixel's luma plus that channel's share of the colour, through the
+// channel's own table.
+void TestQualityFilter::outputFollowsTheLumaInEveryBand()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    QRandomGenerator random(13);
+    const int hw = halfSize(size.width()), hh = halfSize(size.height());
+    const PlaneF y = randomPlane(random, size.width(), size.height(), 20.0f, 200.0f);
+    const PlaneF u = randomPlane(random, hw, hh, -30.0f, 60.0f), v = randomPlane(random, hw, hh, -30.0f, 60.0f);
+    std::array<UnbiasTable, 3> unbias;   // the nearest level, red 1 up, blue 2 down
+    for (int c = 0; c < 3; ++c)
+        for (int t = 0; t < UnbiasSize; ++t)
+            unbias[std::size_t(c)][std::size_t(t)] = std::uint8_t(qBound(0, (t + 2) / 4 + (c == 0) - 2 * (c == 2), 255));
+    nocta::setFilterThreads(1);
+    const QImage one = guidedFrame(y, u, v, 1.0f, unbias);
+    nocta::setFilterThreads(threads);
+    QCOMPARE(nocta::test::firstDifference(one, guidedFrame(y, u, v, 1.0f, unbias)), QString());
+
+    const float cb = 12.5f, cr = -7.25f;
+    PlaneF flatU = u, flatV = v;
+    std::fill(flatU.data.begin(), flatU.data.end(), cb);
+    std::fill(flatV.data.begin(), flatV.data.end(), cr);
+    const QImage flat = guidedFrame(y, flatU, flatV, 1.0f, unbias);
+    for (int py = 0; py < size.height(); ++py)
+        for (int px = 0; px < size.width(); ++px) {
+            const float l = y.row(py)[px];
+            const float expected[3] = {l + RFromCr * cr + 1, l - GFromCb * cb - GFromCr * cr, l + BFromCb * cb - 2};
+            const QRgb pixel = flat.pixel(px, py);
+            const int got[3] = {qRed(pixel), qGreen(pixel), qBlue(pixel)};
+            for (int c = 0; c < 3; ++c)
+                QVERIFY2(std::fabs(float(got[c]) - expected[c]) <= 0.75f,
+                         qPrintable(QStringLiteral("pixel %1,%2 channel %3: %4, expected %5")
+                                        .arg(px).arg(py).arg(c).arg(got[c]).arg(double(expected[c]))));
+        }
 }
 
 // A frame in the middle of a still scene is averaged with the frames before
