@@ -56,7 +56,7 @@ class GuidedBand
 public:
     GuidedBand(const PlaneF &y, const PlaneF &u, const PlaneF &v, QImage &image)
         : m_y(y), m_u(u), m_v(v), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w), m_sums(3 * 6, m_w),
-          m_fits(3 * 4, m_w), m_means(3 * 4, m_w)
+          m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_full(4 * std::size_t(y.width))
     {
     }
 
@@ -114,6 +114,10 @@ private:
     // Full rows 2r and 2r + 1 (half-resolution samples sit between them).
     void outputRows(int r, const std::uint32_t *table)
     {
+        const int width = m_y.width;
+        float *full[4];
+        for (std::size_t i = 0; i < 4; ++i)
+            full[i] = m_full.data() + i * std::size_t(width);
         for (int row = 2 * r; row < std::min(2 * r + 2, m_y.height); ++row) {
             const int other = clamp(row % 2 ? r + 1 : r - 1);
             const float *nearRows[4], *farRows[4];
@@ -121,8 +125,9 @@ private:
                 nearRows[k] = m_means((r % 3) * 4 + k);
                 farRows[k] = m_means((other % 3) * 4 + k);
             }
-            outputRow(m_y.row(row), m_guide(r), m_guide(other), nearRows, farRows, GuideSpread, table,
-                      reinterpret_cast<std::uint32_t *>(m_image.scanLine(row)), m_y.width);
+            upsampleFitsRow(m_y.row(row), m_guide(r), m_guide(other), nearRows, farRows, GuideSpread, full, width);
+            planesToRgbRow(m_y.row(row), full[0], full[1], full[2], full[3], table,
+                           reinterpret_cast<std::uint32_t *>(m_image.scanLine(row)), width);
         }
     }
 
@@ -130,11 +135,13 @@ private:
     QImage &m_image;
     const int m_w, m_h;
     RowRing m_guide, m_sums, m_fits, m_means;
+    std::vector<float> m_full;
     decltype(&baseline::guideRow) guideRow = NOCTA_KERNEL(guideRow);
     decltype(&baseline::tripleRow) tripleRow = NOCTA_KERNEL(tripleRow);
     decltype(&baseline::fitRow) fitRow = NOCTA_KERNEL(fitRow);
     decltype(&baseline::meanRow) meanRow = NOCTA_KERNEL(meanRow);
-    decltype(&baseline::outputRow) outputRow = NOCTA_KERNEL(outputRow);
+    decltype(&baseline::upsampleFitsRow) upsampleFitsRow = NOCTA_KERNEL(upsampleFitsRow);
+    decltype(&baseline::planesToRgbRow) planesToRgbRow = NOCTA_KERNEL(planesToRgbRow);
 };
 
 } // namespace
