@@ -4,13 +4,17 @@
 //   build/nocta-bench --benchmark_filter=Quality --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 #include "filters/parallel.h"
+#include "filters/quality/chromaguide.h"
 #include "filters/quality/qualityfilter.h"
+#include "filters/quality/qualityplanes.h"
 #include "nightclip.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QImage>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -72,6 +76,34 @@ void BM_qualityFrame(benchmark::State &state)
         benchmark::DoNotOptimize(filter.push(next()));
 }
 
+// A frame's planes loaded from its pixels (floats, fixed point and bytes).
+void BM_qualityLoad(benchmark::State &state)
+{
+    nocta::setFilterThreads(int(state.range(0)));
+    const QImage &frame = nightFrames().front();
+    nocta::quality::FramePlanes planes;
+    for (auto _ : state)
+        nocta::quality::loadFramePlanes(frame, planes);
+}
+
+// The output frame from filtered planes: the colour fit, the upsampling and
+// the channels through their unbias tables.
+void BM_qualityOutput(benchmark::State &state)
+{
+    using namespace nocta::quality;
+    nocta::setFilterThreads(int(state.range(0)));
+    FramePlanes planes;
+    loadFramePlanes(nightFrames().front(), planes);
+    std::array<UnbiasTable, 3> unbias;
+    for (std::size_t c = 0; c < 3; ++c)
+        for (int t = 0; t < UnbiasSize; ++t)
+            unbias[c][std::size_t(t)] = std::uint8_t(std::clamp(int(t * 0.26 - 3.0 * double(c + 1)), 0, 255));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(guidedFrame(planes.y, planes.u, planes.v, 1.0f, unbias));
+}
+
 } // namespace
 
+BENCHMARK(BM_qualityLoad)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_qualityOutput)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_qualityFrame)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -32,6 +32,17 @@ QImage randomFrame(int width, int height, quint32 seed, QImage::Format format)
     return format == QImage::Format_ARGB32 ? image : image.convertToFormat(format);
 }
 
+quality::PlaneF randomPlane(QRandomGenerator &random, int width, int height, float from, float span)
+{
+    quality::PlaneF p;
+    p.reset(width, height, 8);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            p.row(y)[x] = from + span * float(random.generateDouble());
+    p.fillBorder();
+    return p;
+}
+
 QImage noisyNightFrame(int width, int height, int index, quint32 seed)
 {
     QImage image(width, height, QImage::Format_RGB32);

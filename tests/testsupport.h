@@ -1,5 +1,6 @@
 #pragma once
 
+#include "filters/quality/qualityplanes.h"
 #include "pipeline/core/runsink.h"
 
 #include <QImage>
@@ -8,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVector>
+
+class QRandomGenerator;
 
 namespace nocta::test {
 
@@ -38,6 +41,10 @@ public:
 // A frame of uniformly random colours (alpha random too, so that filters
 // are seen to ignore it).
 QImage randomFrame(int width, int height, quint32 seed, QImage::Format format = QImage::Format_RGB32);
+
+// A plane of values spread evenly over [from, from + span), with a border
+// of 8 repeating its edges.
+quality::PlaneF randomPlane(QRandomGenerator &random, int width, int height, float from, float span);
 
 // A night-like frame: a dark scene that moves with the index, plus noise.
 QImage noisyNightFrame(int width, int height, int index, quint32 seed);

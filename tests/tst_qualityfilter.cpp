@@ -773,15 +773,7 @@ void TestQualityFilter::planesShrunkTogetherAsAlone()
     QFETCH(QSize, size);
     QFETCH(int, threads);
     QRandomGenerator random(5);
-    auto noisy = [&](int w, int h, float from, float span) {
-        PlaneF p;
-        p.reset(w, h, 8);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                p.row(y)[x] = from + span * float(random.generateDouble());
-        p.fillBorder();
-        return p;
-    };
+    auto noisy = [&](int w, int h, float from, float span) { return nocta::test::randomPlane(random, w, h, from, span); };
     const int hw = halfSize(size.width()), hh = halfSize(size.height());
     const PlaneF y = noisy(size.width(), size.height(), 0.0f, 255.0f), u = noisy(hw, hh, -60.0f, 120.0f),
                  v = noisy(hw, hh, -60.0f, 120.0f), variance = noisy(hw, hh, 5.0f, 40.0f),

@@ -11,6 +11,10 @@
 #include <mutex>
 #include <vector>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace nocta::quality {
 
 namespace {
@@ -24,12 +28,13 @@ NOCTA_INLINE float luma(std::uint32_t p)
     return (KR * float(red(p)) + KG * float(green(p))) + KB * float(blue(p));
 }
 
-// The rows that one pair of input rows fills.
+// The rows that one pair of input rows fills (h: the half-resolution
+// luma bytes).
 struct PlaneRows
 {
     float *y0, *y1, *u, *v;
     std::int16_t *f0, *f1, *fu, *fv;
-    std::uint8_t *b0, *b1;
+    std::uint8_t *b0, *b1, *h;
 };
 
 #define NOCTA_KERNELS "filters/quality/qualityplanes_kernels.inc"
@@ -95,7 +100,7 @@ private:
             fv = p.v.row(h);
         }
         const PlaneRows rows{fy0, fy1, fu, fv, p.y16.row(y0), p.y16.row(y1), p.u16.row(h), p.v16.row(h),
-                             p.y8.row(y0), p.y8.row(y1)};
+                             p.y8.row(y0), p.y8.row(y1), p.h8.row(h)};
         convert(detail::row(m_words, y0), detail::row(m_words, std::min(y1, m_words.height() - 1)), rows, width);
         for (int y : {y0, y1}) {
             p.y8.fillSides(y);
@@ -108,12 +113,7 @@ private:
             p.y.fillSides(y1);
             p.u.fillSides(h);
             p.v.fillSides(h);
-        } else {
-            // (halving reads one column past an odd width)
-            fy0[width] = fy0[width - 1];
-            fy1[width] = fy1[width - 1];
         }
-        halveFloat(fy0, fy1, p.h8.row(h), p.h8.width);
         p.h8.fillSides(h);
     }
 
@@ -134,7 +134,6 @@ private:
     FramePlanes &m_planes;
     const bool m_floats;
     decltype(&baseline::rgbRowsToPlanes) convert = NOCTA_KERNEL(rgbRowsToPlanes);
-    decltype(&baseline::halveFloatRow) halveFloat = NOCTA_KERNEL(halveFloatRow);
     decltype(&baseline::halveByteRow) halveByte = NOCTA_KERNEL(halveByteRow);
 };
 
@@ -236,7 +235,7 @@ void loadFloatPlanes(const QImage &frame, FramePlanes &planes)
         for (int h = begin; h < end; ++h) {
             const int y0 = 2 * h, y1 = 2 * h + 1;
             const PlaneRows rows{planes.y.row(y0), planes.y.row(y1), planes.u.row(h), planes.v.row(h),
-                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
             convert(detail::row(words, y0), detail::row(words, std::min(y1, height - 1)), rows, width);
             planes.y.fillSides(y0);
             planes.y.fillSides(y1);

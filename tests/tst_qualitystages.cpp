@@ -1,0 +1,139 @@
+// The quality filter's first and last stages by themselves: a frame's
+// planes hold the luma and colour values of its pixels, and the output
+// frame is the same in any bands and keeps each pixel's own luma.
+
+#include "filters/parallel.h"
+#include "filters/quality/chromaguide.h"
+#include "filters/quality/qualityplanes.h"
+#include "testsupport.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+class TestQualityStages : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { NOCTA_CHECK_KERNEL_COPY(); }
+    void cleanup() { nocta::setFilterThreads(0); }
+
+    void planesHoldTheFramesLumaAndColour_data();
+    void planesHoldTheFramesLumaAndColour();
+    void outputFollowsTheLumaInEveryBand_data();
+    void outputFollowsTheLumaInEveryBand();
+};
+
+void TestQualityStages::planesHoldTheFramesLumaAndColour_data()
+{
+    QTest::addColumn<QSize>("size");
+    // Widths around the rows' vector steps (16 pixels), odd sizes.
+    QTest::newRow("one step") << QSize(16, 2);
+    QTest::newRow("one step and one pixel") << QSize(17, 3);
+    QTest::newRow("two steps less one pixel") << QSize(31, 4);
+    QTest::newRow("odd width and height") << QSize(37, 23);
+    QTest::newRow("two steps and a pair") << QSize(34, 5);
+}
+
+// Every plane of a loaded frame holds the values it stands for: the luma
+// of each pixel, the colour differences of each 2x2 cell (the last column
+// or row taking the place of the one past an odd size), the fixed-point
+// copies rounded from them and the luma bytes rounded at full and half
+// resolution.
+void TestQualityStages::planesHoldTheFramesLumaAndColour()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    const QImage image = nocta::test::randomFrame(size.width(), size.height(), 23);
+    FramePlanes p;
+    loadFramePlanes(image, p);
+    auto lumaAt = [&](int x, int y) {
+        const QRgb c = image.pixel(qMin(x, size.width() - 1), qMin(y, size.height() - 1));
+        return KR * qRed(c) + KG * qGreen(c) + KB * qBlue(c);
+    };
+    auto fixed = [](float v) { return int(std::floor(v * FixedScale + 0.5f)); };
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x) {
+            QVERIFY2(std::fabs(p.y.row(y)[x] - lumaAt(x, y)) < 1e-3f, qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+            QCOMPARE(int(p.y16.row(y)[x]), fixed(p.y.row(y)[x]));
+            QCOMPARE(int(p.y8.row(y)[x]), int(p.y.row(y)[x] + 0.5f));
+        }
+    for (int h = 0; h < p.u.height; ++h)
+        for (int x = 0; x < p.u.width; ++x) {
+            const int cols = 2 * x + 1 < size.width() ? 2 : 1, rows = 2 * h + 1 < size.height() ? 2 : 1;
+            float ys = 0, bs = 0, rs = 0;
+            for (int j = 0; j < 2; ++j)
+                for (int i = 0; i < 2; ++i) {
+                    const QRgb c = image.pixel(2 * x + i % cols, 2 * h + j % rows);
+                    ys += lumaAt(2 * x + i % cols, 2 * h + j % rows);
+                    bs += qBlue(c);
+                    rs += qRed(c);
+                }
+            const QString at = QStringLiteral("cell %1,%2").arg(x).arg(h);
+            QVERIFY2(std::fabs(p.u.row(h)[x] - (bs - ys) * 0.25f * CbScale) < 1e-3f, qPrintable(at));
+            QVERIFY2(std::fabs(p.v.row(h)[x] - (rs - ys) * 0.25f * CrScale) < 1e-3f, qPrintable(at));
+            QCOMPARE(int(p.u16.row(h)[x]), fixed(p.u.row(h)[x]));
+            QCOMPARE(int(p.v16.row(h)[x]), fixed(p.v.row(h)[x]));
+            QVERIFY2(std::abs(int(p.h8.row(h)[x]) - ys / 4) <= 0.5f + 1e-3f, qPrintable(at));
+        }
+}
+
+void TestQualityStages::outputFollowsTheLumaInEveryBand_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    // Widths around the output's vector step (8 pixels), odd sizes, bands
+    // of a few half rows.
+    QTest::newRow("one vector, one band") << QSize(8, 2) << 1;
+    QTest::newRow("one vector and one pixel") << QSize(9, 5) << 2;
+    QTest::newRow("odd size, many bands") << QSize(17, 23) << 7;
+    QTest::newRow("four vectors less one pixel") << QSize(31, 40) << 3;
+    QTest::newRow("wider") << QSize(70, 33) << 4;
+}
+
+// The output frame is the same for any number of bands, and where the
+// colour differences are flat every pixel keeps its own luma: each channel
+// is its pixel's luma plus that channel's share of the colour, through the
+// channel's own table.
+void TestQualityStages::outputFollowsTheLumaInEveryBand()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    QRandomGenerator random(13);
+    const int hw = halfSize(size.width()), hh = halfSize(size.height());
+    const PlaneF y = nocta::test::randomPlane(random, size.width(), size.height(), 20.0f, 200.0f);
+    const PlaneF u = nocta::test::randomPlane(random, hw, hh, -30.0f, 60.0f), v = nocta::test::randomPlane(random, hw, hh, -30.0f, 60.0f);
+    std::array<UnbiasTable, 3> unbias;   // the nearest level, red 1 up, blue 2 down
+    for (int c = 0; c < 3; ++c)
+        for (int t = 0; t < UnbiasSize; ++t)
+            unbias[std::size_t(c)][std::size_t(t)] = std::uint8_t(qBound(0, (t + 2) / 4 + (c == 0) - 2 * (c == 2), 255));
+    nocta::setFilterThreads(1);
+    const QImage one = guidedFrame(y, u, v, 1.0f, unbias);
+    nocta::setFilterThreads(threads);
+    QCOMPARE(nocta::test::firstDifference(one, guidedFrame(y, u, v, 1.0f, unbias)), QString());
+
+    const float cb = 12.5f, cr = -7.25f;
+    PlaneF flatU = u, flatV = v;
+    std::fill(flatU.data.begin(), flatU.data.end(), cb);
+    std::fill(flatV.data.begin(), flatV.data.end(), cr);
+    const QImage flat = guidedFrame(y, flatU, flatV, 1.0f, unbias);
+    for (int py = 0; py < size.height(); ++py)
+        for (int px = 0; px < size.width(); ++px) {
+            const float l = y.row(py)[px];
+            const float expected[3] = {l + RFromCr * cr + 1, l - GFromCb * cb - GFromCr * cr, l + BFromCb * cb - 2};
+            const QRgb pixel = flat.pixel(px, py);
+            const int got[3] = {qRed(pixel), qGreen(pixel), qBlue(pixel)};
+            for (int c = 0; c < 3; ++c)
+                QVERIFY2(std::fabs(float(got[c]) - expected[c]) <= 0.75f,
+                         qPrintable(QStringLiteral("pixel %1,%2 channel %3: %4, expected %5")
+                                        .arg(px).arg(py).arg(c).arg(got[c]).arg(double(expected[c]))));
+        }
+}
+
+QTEST_GUILESS_MAIN(TestQualityStages)
+#include "tst_qualitystages.moc"
