@@ -22,6 +22,16 @@ constexpr float AcceptUpTo = 1.6f;
 constexpr float RejectSpan = 1.4f;
 // The distance of a cell that has no counterpart in a neighbour.
 constexpr float Outside = 1e6f;
+// A neighbour whose content has drifted from the current frame's by more
+// than noise explains (a slow change of light, or of how an encoder drew
+// the picture, which hides in the noise of the few pixels that the
+// distances compare) counts less: the mean of the signed luma differences
+// over three runs of 8 cells along three half rows (48x6 pixels) is
+// weighed against the deviation that noise gives such a mean. A
+// neighbour counts fully while the squared ratio (1 is noise alone) stays
+// below DriftUpTo, and not at all above DriftUpTo + DriftSpan.
+constexpr float DriftUpTo = 12.0f;
+constexpr float DriftSpan = 12.0f;
 
 struct FusionInput
 {
@@ -158,6 +168,46 @@ private:
     std::vector<float> m_edge;
 };
 
+// The sums of the luma noise variance of each run of 8 cells along a half
+// row (into tiles[b] for cells 8b .. 8b + 7).
+void tileVariances(const float *noise, int width, float *tiles)
+{
+    for (int b = 0; 8 * b < width; ++b) {
+        float sum = 0;
+        for (int x = 8 * b; x < std::min(8 * b + 8, width); ++x)
+            sum += noise[x];
+        tiles[b] = sum;
+    }
+}
+
+// Lowers a neighbour's weights along a half row (w, width cells) where its
+// content has drifted (see DriftUpTo), from the signed luma differences of
+// each run of 8 cells (drift, see distanceRow) and their noise variances
+// (variance, see tileVariances) along that row and the rows above and
+// below; meanShare as in NoiseMapInput.
+void limitDrift(const std::array<const int *, 3> &drift, const std::array<const float *, 3> &variance,
+                float meanShare, float *w, int width)
+{
+    const int tiles = (width + 7) / 8;
+    for (int b = 0; b < tiles; ++b) {
+        int sum = 0;
+        float noise = 0;
+        for (int r = 0; r < 3; ++r)
+            for (int t = std::max(b - 1, 0); t <= std::min(b + 1, tiles - 1); ++t) {
+                sum += drift[std::size_t(r)][t];
+                noise += variance[std::size_t(r)][t];
+            }
+        // Four pixels a cell; the difference of two noisy frames has twice
+        // the noise variance.
+        const float mean = float(sum) * Unit;
+        const float ratio = mean * mean / std::max(8.0f * meanShare * noise, 1e-20f);
+        const float limit = std::min(1.0f, std::max(0.0f, (DriftUpTo + DriftSpan - ratio) * (1.0f / DriftSpan)));
+        if (limit < 1.0f)
+            for (int x = 8 * b; x < std::min(8 * b + 8, width); ++x)
+                w[x] = std::min(w[x], limit);
+    }
+}
+
 } // namespace
 
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
@@ -189,6 +239,15 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         BandNoise bandNoise(noiseInput, noise, begin, end);
         const std::size_t line = std::size_t(hw) + 2;
         std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
+        // The signed differences and noise variances of each run of 8 cells
+        // along the latest three rows.
+        const std::size_t tiles = std::size_t((hw + 7) / 8);
+        std::vector<int> driftRing(3 * tiles * std::size_t(count));
+        std::vector<float> varianceRing(3 * tiles);
+        auto drift = [&](int k, int h) {
+            return driftRing.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * tiles;
+        };
+        auto variances = [&](int h) { return varianceRing.data() + std::size_t((h + 3) % 3) * tiles; };
         RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
         std::vector<WarpedRow> warped;
         warped.reserve(2 * std::size_t(count));
@@ -201,17 +260,21 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         std::vector<float> weights(std::size_t(count) * std::size_t(hw));
         std::vector<const BlockTap *> rows(static_cast<std::size_t>(count));
         for (int h = begin - 1; h <= end; ++h) {
-            norm(bandNoise.row(h), hw, rowNorms);
+            const NoiseRow noiseRow = bandNoise.row(h);
+            norm(noiseRow, hw, rowNorms);
+            tileVariances(noiseRow.y, hw, variances(h));
             for (int k = 0; k < count; ++k) {
                 warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
-                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h));
+                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), drift(k, h));
             }
             const int row = h - 1;
             if (row < begin)
                 continue;
             for (int k = 0; k < count; ++k) {
-                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), weights.data() + std::size_t(k) * std::size_t(hw),
-                       hw);
+                float *w = weights.data() + std::size_t(k) * std::size_t(hw);
+                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), w, hw);
+                limitDrift({drift(k, row - 1), drift(k, row), drift(k, row + 1)},
+                           {variances(row - 1), variances(row), variances(row + 1)}, noiseInput.meanShare, w, hw);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);
