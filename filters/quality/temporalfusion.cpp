@@ -168,45 +168,96 @@ private:
     std::vector<float> m_edge;
 };
 
-// The sums of the luma noise variance of each run of 8 cells along a half
-// row (into tiles[b] for cells 8b .. 8b + 7).
-void tileVariances(const float *noise, int width, float *tiles)
+// The drift test (see DriftUpTo) along a band's rows: the signed luma
+// differences of each run of 8 cells, added to those of the runs on
+// either side, of every neighbour along the latest three half rows, and
+// the luma noise variances of the same cells.
+class BandDrift
 {
-    for (int b = 0; 8 * b < width; ++b) {
-        float sum = 0;
-        for (int x = 8 * b; x < std::min(8 * b + 8, width); ++x)
-            sum += noise[x];
-        tiles[b] = sum;
+public:
+    BandDrift(int width, int count, float meanShare)
+        : m_width(width), m_tiles(std::size_t((width + 7) / 8)), m_meanShare(meanShare), m_runs(m_tiles),
+          m_drift(3 * m_tiles * std::size_t(count)), m_noise(3 * m_tiles), m_scale(m_tiles), m_limit(m_tiles), m_sums(m_tiles)
+    {
     }
-}
 
-// Lowers a neighbour's weights along a half row (w, width cells) where its
-// content has drifted (see DriftUpTo), from the signed luma differences of
-// each run of 8 cells (drift, see distanceRow) and their noise variances
-// (variance, see tileVariances) along that row and the rows above and
-// below; meanShare as in NoiseMapInput.
-void limitDrift(const std::array<const int *, 3> &drift, const std::array<const float *, 3> &variance,
-                float meanShare, float *w, int width)
-{
-    const int tiles = (width + 7) / 8;
-    for (int b = 0; b < tiles; ++b) {
-        int sum = 0;
-        float noise = 0;
-        for (int r = 0; r < 3; ++r)
-            for (int t = std::max(b - 1, 0); t <= std::min(b + 1, tiles - 1); ++t) {
-                sum += drift[std::size_t(r)][t];
-                noise += variance[std::size_t(r)][t];
-            }
+    // Where distanceRow writes a neighbour's runs of one half row.
+    int *runs() { return m_runs.data(); }
+    // Keeps the runs just written as neighbour k's along half row h.
+    void keep(int k, int h) { spread(m_runs.data(), drift(k, h)); }
+
+    // The noise variances along half row h (cells 0 .. width - 1).
+    void addNoise(int h, const float *noise)
+    {
+        const std::size_t whole = std::size_t(m_width / 8);
+        for (std::size_t b = 0; b < whole; ++b) {
+            const float *n = noise + 8 * b;
+            m_sums[b] = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
+        }
+        if (whole < m_tiles) {
+            float sum = 0;
+            for (int x = 8 * int(whole); x < m_width; ++x)
+                sum += noise[x];
+            m_sums[whole] = sum;
+        }
+        spread(m_sums.data(), noise3(h));
+    }
+
+    // Makes ready to limit the weights along half row h: one over the
+    // variance that noise gives each run's sums over three rows.
+    void prepare(int h)
+    {
+        const float *a = noise3(h - 1), *b = noise3(h), *c = noise3(h + 1);
         // Four pixels a cell; the difference of two noisy frames has twice
         // the noise variance.
-        const float mean = float(sum) * Unit;
-        const float ratio = mean * mean / std::max(8.0f * meanShare * noise, 1e-20f);
-        const float limit = std::min(1.0f, std::max(0.0f, (DriftUpTo + DriftSpan - ratio) * (1.0f / DriftSpan)));
-        if (limit < 1.0f)
-            for (int x = 8 * b; x < std::min(8 * b + 8, width); ++x)
-                w[x] = std::min(w[x], limit);
+        for (std::size_t t = 0; t < m_tiles; ++t)
+            m_scale[t] = (Unit * Unit / DriftSpan) / std::max(8.0f * m_meanShare * ((a[t] + b[t]) + c[t]), 1e-20f);
     }
-}
+
+    // Lowers neighbour k's weights along half row h (w, one a cell), after
+    // prepare(h).
+    void limit(int k, int h, float *w)
+    {
+        const int *a = drift(k, h - 1), *b = drift(k, h), *c = drift(k, h + 1);
+        for (std::size_t t = 0; t < m_tiles; ++t) {
+            const float sum = float((a[t] + b[t]) + c[t]);
+            const float limit = (DriftUpTo + DriftSpan) / DriftSpan - sum * sum * m_scale[t];
+            m_limit[t] = limit > 0.0f ? limit : 0.0f;
+        }
+        for (std::size_t t = 0; t < m_tiles; ++t) {
+            if (m_limit[t] >= 1.0f)
+                continue;
+            const float limit = m_limit[t];
+            for (int x = 8 * int(t); x < std::min(8 * int(t) + 8, m_width); ++x)
+                w[x] = std::min(w[x], limit);
+        }
+    }
+
+private:
+    int *drift(int k, int h) { return m_drift.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * m_tiles; }
+    float *noise3(int h) { return m_noise.data() + std::size_t((h + 3) % 3) * m_tiles; }
+
+    // Each run's value added to those on either side (inside the row).
+    template <typename T>
+    void spread(const T *in, T *out) const
+    {
+        const std::size_t last = m_tiles - 1;
+        if (last == 0) {
+            out[0] = in[0];
+            return;
+        }
+        out[0] = in[0] + in[1];
+        for (std::size_t t = 1; t < last; ++t)
+            out[t] = (in[t - 1] + in[t]) + in[t + 1];
+        out[last] = in[last - 1] + in[last];
+    }
+
+    int m_width;
+    std::size_t m_tiles;
+    float m_meanShare;
+    std::vector<int> m_runs, m_drift;
+    std::vector<float> m_noise, m_scale, m_limit, m_sums;
+};
 
 } // namespace
 
@@ -239,15 +290,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         BandNoise bandNoise(noiseInput, noise, begin, end);
         const std::size_t line = std::size_t(hw) + 2;
         std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
-        // The signed differences and noise variances of each run of 8 cells
-        // along the latest three rows.
-        const std::size_t tiles = std::size_t((hw + 7) / 8);
-        std::vector<int> driftRing(3 * tiles * std::size_t(count));
-        std::vector<float> varianceRing(3 * tiles);
-        auto drift = [&](int k, int h) {
-            return driftRing.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * tiles;
-        };
-        auto variances = [&](int h) { return varianceRing.data() + std::size_t((h + 3) % 3) * tiles; };
+        BandDrift bandDrift(hw, count, noiseInput.meanShare);
         RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
         std::vector<WarpedRow> warped;
         warped.reserve(2 * std::size_t(count));
@@ -262,19 +305,20 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         for (int h = begin - 1; h <= end; ++h) {
             const NoiseRow noiseRow = bandNoise.row(h);
             norm(noiseRow, hw, rowNorms);
-            tileVariances(noiseRow.y, hw, variances(h));
+            bandDrift.addNoise(h, noiseRow.y);
             for (int k = 0; k < count; ++k) {
                 warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
-                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), drift(k, h));
+                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), bandDrift.runs());
+                bandDrift.keep(k, h);
             }
             const int row = h - 1;
             if (row < begin)
                 continue;
+            bandDrift.prepare(row);
             for (int k = 0; k < count; ++k) {
                 float *w = weights.data() + std::size_t(k) * std::size_t(hw);
                 weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), w, hw);
-                limitDrift({drift(k, row - 1), drift(k, row), drift(k, row + 1)},
-                           {variances(row - 1), variances(row), variances(row + 1)}, noiseInput.meanShare, w, hw);
+                bandDrift.limit(k, row, w);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);
