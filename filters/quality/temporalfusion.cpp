@@ -214,9 +214,9 @@ public:
             m_scale[t] = (Unit * Unit / DriftSpan) / std::max(8.0f * m_meanShare * ((a[t] + b[t]) + c[t]), 1e-20f);
     }
 
-    // Lowers neighbour k's weights along half row h (w, one a cell), after
-    // prepare(h).
-    void limit(int k, int h, float *w)
+    // The highest weights of neighbour k along half row h (one a run of 8
+    // cells), after prepare(h).
+    const float *limits(int k, int h)
     {
         const int *a = drift(k, h - 1), *b = drift(k, h), *c = drift(k, h + 1);
         for (std::size_t t = 0; t < m_tiles; ++t) {
@@ -224,13 +224,7 @@ public:
             const float limit = (DriftUpTo + DriftSpan) / DriftSpan - sum * sum * m_scale[t];
             m_limit[t] = limit > 0.0f ? limit : 0.0f;
         }
-        for (std::size_t t = 0; t < m_tiles; ++t) {
-            if (m_limit[t] >= 1.0f)
-                continue;
-            const float limit = m_limit[t];
-            for (int x = 8 * int(t); x < std::min(8 * int(t) + 8, m_width); ++x)
-                w[x] = std::min(w[x], limit);
-        }
+        return m_limit.data();
     }
 
 private:
@@ -281,6 +275,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
+    const auto cap = NOCTA_KERNEL(capRow);
     const auto fuse = NOCTA_KERNEL(fuseRow);
     // Each band maps the noise along its rows and moves its rows of every
     // neighbour, and one row above and below, into place, keeping the
@@ -318,7 +313,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             for (int k = 0; k < count; ++k) {
                 float *w = weights.data() + std::size_t(k) * std::size_t(hw);
                 weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), w, hw);
-                bandDrift.limit(k, row, w);
+                cap(bandDrift.limits(k, row), w, hw);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);
