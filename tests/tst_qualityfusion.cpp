@@ -215,6 +215,7 @@ void TestQualityFusion::driftedNeighbourRefused_data()
     QTest::newRow("drifted by -3 levels, refused") << 256 << -3 << 1 << 1.0f << 0.97 << 1.0;
     QTest::newRow("odd width, noise alone, kept") << 250 << 0 << 1 << 1.0f << 0.0 << 0.005;
     QTest::newRow("odd width, drifted, refused") << 250 << 3 << 1 << 1.0f << 0.97 << 1.0;
+    QTest::newRow("spectrum without a mean, kept as for white noise") << 256 << 0 << 1 << 0.0f << 0.0 << 0.005;
     QTest::newRow("coarse noise that its spectrum shows, kept") << 256 << 0 << 2 << 4.0f << 0.0 << 0.005;
     QTest::newRow("coarse noise taken for white, refused at times") << 256 << 0 << 2 << 1.0f << 0.01 << 0.2;
     QTest::newRow("coarse noise drifted by 3 levels, refused") << 256 << 3 << 2 << 4.0f << 0.9 << 1.0;
