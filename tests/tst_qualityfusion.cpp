@@ -1,8 +1,9 @@
 // The quality filter's temporal fusion: the noise map it makes along its
-// bands is the whole frame's map, and neighbours that show the current
-// frame's own content where their fields say add nothing to it, whatever
-// the frame's height, the motion and the number of threads, on every copy
-// of the row kernels.
+// bands is the whole frame's map, neighbours that show the current frame's
+// own content where their fields say add nothing to it, whatever the
+// frame's height, the motion and the number of threads, and a neighbour
+// whose content drifted from the current frame's by more than its noise
+// explains is refused, on every copy of the row kernels.
 
 #include "filters/parallel.h"
 #include "filters/quality/noisemodel.h"
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <random>
 
 using namespace nocta::quality;
 
@@ -66,6 +68,44 @@ float largestChange(const PlaneF &fused, const Plane16 &current)
     return largest;
 }
 
+// The scene with noise of variance NoiseVariance in each channel, the same
+// over squares of grain x grain pixels (1: white noise), and offset added
+// to every channel.
+constexpr float NoiseVariance = 9.0f;
+
+QImage noisyScene(int w, int h, int grain, int offset, quint32 seed)
+{
+    QImage image = scene(w, h, 0, 0);
+    std::mt19937 random(seed);
+    std::normal_distribution<float> noise(0.0f, std::sqrt(NoiseVariance));
+    const int across = (w + grain - 1) / grain;
+    std::vector<float> grains(std::size_t(across) * std::size_t((h + grain - 1) / grain) * 3);
+    for (float &g : grains)
+        g = noise(random);
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const float *g = &grains[(std::size_t(y / grain) * std::size_t(across) + std::size_t(x / grain)) * 3];
+            auto channel = [&](int value, float n) { return qBound(0, int(std::lround(float(value + offset) + n)), 255); };
+            line[x] = qRgb(channel(qRed(line[x]), g[0]), channel(qGreen(line[x]), g[1]), channel(qBlue(line[x]), g[2]));
+        }
+    }
+    return image;
+}
+
+// A model of that noise, whose luma spectrum gives its mean over an 8x8
+// block meanShare times the variance that white noise gives it (the colour
+// of a half-resolution cell, a mean of 2x2 pixels, has the noise of one
+// pixel when the grain is coarser than that).
+NoiseModel flatModel(int grain, float meanShare)
+{
+    NoiseModel model;
+    model.channelVariance.fill(NoiseVariance);
+    model.scaleU = model.scaleV = float(std::min(grain * grain, 4));
+    model.spectrum[0][0] = 63.0f * meanShare / (64.0f - meanShare);
+    return model;
+}
+
 } // namespace
 
 class TestQualityFusion : public QObject
@@ -79,6 +119,8 @@ private slots:
     void noiseMapMadeInBandsAsAlone();
     void alignedCopiesAddNothing_data();
     void alignedCopiesAddNothing();
+    void driftedNeighbourRefused_data();
+    void driftedNeighbourRefused();
 };
 
 void TestQualityFusion::noiseMapMadeInBandsAsAlone_data()
@@ -157,6 +199,56 @@ void TestQualityFusion::alignedCopiesAddNothing()
     QVERIFY(largestChange(fused.v, current.v16) < 1e-3f);
     // The neighbours did count: the noise fell where both are inside.
     QVERIFY(fused.residual.row(h / 4)[w / 4] < 0.5f);
+}
+
+void TestQualityFusion::driftedNeighbourRefused_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("grain");
+    QTest::addColumn<float>("meanShare");
+    QTest::addColumn<double>("fewest");
+    QTest::addColumn<double>("most");
+    QTest::newRow("noise alone, kept") << 256 << 0 << 1 << 1.0f << 0.0 << 0.005;
+    QTest::newRow("drifted by 3 levels, refused") << 256 << 3 << 1 << 1.0f << 0.97 << 1.0;
+    QTest::newRow("drifted by 2 levels, refused") << 256 << 2 << 1 << 1.0f << 0.9 << 1.0;
+    QTest::newRow("drifted by -3 levels, refused") << 256 << -3 << 1 << 1.0f << 0.97 << 1.0;
+    QTest::newRow("odd width, noise alone, kept") << 250 << 0 << 1 << 1.0f << 0.0 << 0.005;
+    QTest::newRow("odd width, drifted, refused") << 250 << 3 << 1 << 1.0f << 0.97 << 1.0;
+    QTest::newRow("spectrum without a mean, kept as for white noise") << 256 << 0 << 1 << 0.0f << 0.0 << 0.005;
+    QTest::newRow("coarse noise that its spectrum shows, kept") << 256 << 0 << 2 << 4.0f << 0.0 << 0.005;
+    QTest::newRow("coarse noise taken for white, refused at times") << 256 << 0 << 2 << 1.0f << 0.01 << 0.2;
+    QTest::newRow("coarse noise drifted by 3 levels, refused") << 256 << 3 << 2 << 4.0f << 0.9 << 1.0;
+}
+
+// Two noisy views of a still scene, the neighbour's content offset by a
+// few levels (less than its noise: the distances over a few pixels
+// accept it): the share of the cells where the neighbour was refused (the
+// noise did not fall) lies in [fewest, most].
+void TestQualityFusion::driftedNeighbourRefused()
+{
+    QFETCH(int, width);
+    QFETCH(int, offset);
+    QFETCH(int, grain);
+    QFETCH(float, meanShare);
+    QFETCH(double, fewest);
+    QFETCH(double, most);
+    const int w = width, h = 160;
+    FramePlanes current, neighbour;
+    loadFramePlanes(noisyScene(w, h, grain, 0, 1), current);
+    loadFramePlanes(noisyScene(w, h, grain, offset, 2), neighbour);
+    MotionField field;
+    field.reset(w, h);
+    const NoiseModel model = flatModel(grain, meanShare);
+    NoiseMap noise;
+    FusedFrame fused;
+    fuseTemporal(current, {{&neighbour, &field}}, noiseMapInput(current, model, 1.0), noise, fused);
+    int refused = 0, cells = 0;
+    for (int y = 4; y < fused.residual.height - 4; ++y)
+        for (int x = 4; x < fused.residual.width - 4; ++x, ++cells)
+            refused += fused.residual.row(y)[x] > 0.99f;
+    const double share = double(refused) / cells;
+    QVERIFY2(share >= fewest && share <= most, qPrintable(QString::number(share)));
 }
 
 QTEST_GUILESS_MAIN(TestQualityFusion)

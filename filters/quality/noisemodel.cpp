@@ -365,6 +365,13 @@ NoiseMapInput noiseMapInput(const FramePlanes &frame, const NoiseModel &model, d
     for (int k = 0; k < 3; ++k)
         for (int c = 0; c < 3; ++c)
             targets[k][c] = float(s2 * scales[k] * weights[k][std::size_t(c)]);
+    // The mean's share of an 8x8 block's variance, against white noise's
+    // 1/64 (the other 63 frequencies have a mean share of 1); never below
+    // white noise's, so that a spectrum measured on too few or too still
+    // blocks cannot make every neighbour look drifted.
+    constexpr float others = NoiseHistogram::Frequencies - 1;
+    const float mean = std::max(1.0f, model.spectrum[0][0]);
+    input.meanShare = (others + 1) * mean / (others + mean);
     input.kernel = NOCTA_KERNEL(mapNoiseRow);
     return input;
 }

@@ -168,6 +168,11 @@ struct NoiseMapInput
     const FramePlanes *frame = nullptr;
     const float *variance = nullptr;
     float y[3]{}, u[3]{}, v[3]{};
+    // How many times the variance that white noise of the same level gives
+    // the mean of the luma noise over an area has: from the noise
+    // spectrum's lowest frequency, above 1 where an encoder has smoothed
+    // the noise.
+    float meanShare = 1.0f;
     void (*kernel)(const NoiseMapInput &, int, float *, float *, float *) = nullptr;
 };
 

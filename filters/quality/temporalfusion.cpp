@@ -22,6 +22,16 @@ constexpr float AcceptUpTo = 1.6f;
 constexpr float RejectSpan = 1.4f;
 // The distance of a cell that has no counterpart in a neighbour.
 constexpr float Outside = 1e6f;
+// A neighbour whose content has drifted from the current frame's by more
+// than noise explains (a slow change of light, or of how an encoder drew
+// the picture, which hides in the noise of the few pixels that the
+// distances compare) counts less: the mean of the signed luma differences
+// over three runs of 8 cells along three half rows (48x6 pixels) is
+// weighed against the deviation that noise gives such a mean. A
+// neighbour counts fully while the squared ratio (1 is noise alone) stays
+// below DriftUpTo, and not at all above DriftUpTo + DriftSpan.
+constexpr float DriftUpTo = 12.0f;
+constexpr float DriftSpan = 12.0f;
 
 struct FusionInput
 {
@@ -158,6 +168,91 @@ private:
     std::vector<float> m_edge;
 };
 
+// The drift test (see DriftUpTo) along a band's rows: the signed luma
+// differences of each run of 8 cells, added to those of the runs on
+// either side, of every neighbour along the latest three half rows, and
+// the luma noise variances of the same cells.
+class BandDrift
+{
+public:
+    BandDrift(int width, int count, float meanShare)
+        : m_width(width), m_tiles(std::size_t((width + 7) / 8)), m_meanShare(meanShare), m_runs(m_tiles),
+          m_drift(3 * m_tiles * std::size_t(count)), m_noise(3 * m_tiles), m_scale(m_tiles), m_limit(m_tiles), m_sums(m_tiles)
+    {
+    }
+
+    // Where distanceRow writes a neighbour's runs of one half row.
+    int *runs() { return m_runs.data(); }
+    // Keeps the runs just written as neighbour k's along half row h.
+    void keep(int k, int h) { spread(m_runs.data(), drift(k, h)); }
+
+    // The noise variances along half row h (cells 0 .. width - 1).
+    void addNoise(int h, const float *noise)
+    {
+        const std::size_t whole = std::size_t(m_width / 8);
+        for (std::size_t b = 0; b < whole; ++b) {
+            const float *n = noise + 8 * b;
+            m_sums[b] = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
+        }
+        if (whole < m_tiles) {
+            float sum = 0;
+            for (int x = 8 * int(whole); x < m_width; ++x)
+                sum += noise[x];
+            m_sums[whole] = sum;
+        }
+        spread(m_sums.data(), noise3(h));
+    }
+
+    // Makes ready to limit the weights along half row h: one over the
+    // variance that noise gives each run's sums over three rows.
+    void prepare(int h)
+    {
+        const float *a = noise3(h - 1), *b = noise3(h), *c = noise3(h + 1);
+        // Four pixels a cell; the difference of two noisy frames has twice
+        // the noise variance.
+        for (std::size_t t = 0; t < m_tiles; ++t)
+            m_scale[t] = (Unit * Unit / DriftSpan) / std::max(8.0f * m_meanShare * ((a[t] + b[t]) + c[t]), 1e-20f);
+    }
+
+    // The highest weights of neighbour k along half row h (one a run of 8
+    // cells), after prepare(h).
+    const float *limits(int k, int h)
+    {
+        const int *a = drift(k, h - 1), *b = drift(k, h), *c = drift(k, h + 1);
+        for (std::size_t t = 0; t < m_tiles; ++t) {
+            const float sum = float((a[t] + b[t]) + c[t]);
+            const float limit = (DriftUpTo + DriftSpan) / DriftSpan - sum * sum * m_scale[t];
+            m_limit[t] = limit > 0.0f ? limit : 0.0f;
+        }
+        return m_limit.data();
+    }
+
+private:
+    int *drift(int k, int h) { return m_drift.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * m_tiles; }
+    float *noise3(int h) { return m_noise.data() + std::size_t((h + 3) % 3) * m_tiles; }
+
+    // Each run's value added to those on either side (inside the row).
+    template <typename T>
+    void spread(const T *in, T *out) const
+    {
+        const std::size_t last = m_tiles - 1;
+        if (last == 0) {
+            out[0] = in[0];
+            return;
+        }
+        out[0] = in[0] + in[1];
+        for (std::size_t t = 1; t < last; ++t)
+            out[t] = (in[t - 1] + in[t]) + in[t + 1];
+        out[last] = in[last - 1] + in[last];
+    }
+
+    int m_width;
+    std::size_t m_tiles;
+    float m_meanShare;
+    std::vector<int> m_runs, m_drift;
+    std::vector<float> m_noise, m_scale, m_limit, m_sums;
+};
+
 } // namespace
 
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
@@ -180,6 +275,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
+    const auto cap = NOCTA_KERNEL(capRow);
     const auto fuse = NOCTA_KERNEL(fuseRow);
     // Each band maps the noise along its rows and moves its rows of every
     // neighbour, and one row above and below, into place, keeping the
@@ -189,6 +285,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         BandNoise bandNoise(noiseInput, noise, begin, end);
         const std::size_t line = std::size_t(hw) + 2;
         std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
+        BandDrift bandDrift(hw, count, noiseInput.meanShare);
         RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
         std::vector<WarpedRow> warped;
         warped.reserve(2 * std::size_t(count));
@@ -201,17 +298,22 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         std::vector<float> weights(std::size_t(count) * std::size_t(hw));
         std::vector<const BlockTap *> rows(static_cast<std::size_t>(count));
         for (int h = begin - 1; h <= end; ++h) {
-            norm(bandNoise.row(h), hw, rowNorms);
+            const NoiseRow noiseRow = bandNoise.row(h);
+            norm(noiseRow, hw, rowNorms);
+            bandDrift.addNoise(h, noiseRow.y);
             for (int k = 0; k < count; ++k) {
                 warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
-                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h));
+                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), bandDrift.runs());
+                bandDrift.keep(k, h);
             }
             const int row = h - 1;
             if (row < begin)
                 continue;
+            bandDrift.prepare(row);
             for (int k = 0; k < count; ++k) {
-                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), weights.data() + std::size_t(k) * std::size_t(hw),
-                       hw);
+                float *w = weights.data() + std::size_t(k) * std::size_t(hw);
+                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), w, hw);
+                cap(bandDrift.limits(k, row), w, hw);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);

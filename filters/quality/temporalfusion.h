@@ -28,8 +28,11 @@ struct FusedFrame
 // from their fixed-point planes. A neighbour's weight falls from 1 to 0 as
 // its difference to the current frame around the pixel (over 6x6 pixels,
 // luma and colour, measured against the noise variance that noise gives)
-// grows beyond what noise explains. The noise map of current (made from
-// noiseInput) is written into noise on the way, borders included.
+// grows beyond what noise explains, and as the mean of its luma
+// differences over 48x6 pixels drifts further from 0 than noise explains
+// (the noise of such a mean from noiseInput's meanShare). The noise map of
+// current (made from noiseInput) is written into noise on the way, borders
+// included.
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
                   const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out);
 
