@@ -109,9 +109,12 @@ void shrinkBand(const ShrinkContext &c, int begin, int end)
     const auto shrink = NOCTA_KERNEL(shrinkStrip);
     const float *previous = nullptr;
     for (int t = begin; t < end; ++t) {
-        const float *rows[8];
+        // This strip's eight rows and the four that the next one adds.
+        const float *rows[12];
         for (int i = 0; i < 8; ++i)
             rows[i] = job.plane->row(4 * t - 4 + i) - 4;
+        for (int i = 0; i < 4; ++i)
+            rows[8 + i] = job.plane->row(std::min(4 * t + 4 + i, job.plane->height - 1)) - 4;
         // Only the first and last strip of a band are kept (their rows
         // need a strip of the next band); the others stay in the band's
         // own pair of strips, in cache, until their rows are written.
