@@ -74,6 +74,8 @@ private slots:
     void searchReachesTheLargestVectors();
     void searchStartsFromEachGuess_data();
     void searchStartsFromEachGuess();
+    void chainedFieldFollowsTheMotion_data();
+    void chainedFieldFollowsTheMotion();
     void globalMotionComparesOnItsGrid_data();
     void globalMotionComparesOnItsGrid();
     void fieldsFoundTogetherAsAlone_data();
@@ -175,6 +177,53 @@ void TestQualityMotion::searchStartsFromEachGuess()
     QCOMPARE(following, checked);
 }
 
+void TestQualityMotion::chainedFieldFollowsTheMotion_data()
+{
+    QTest::addColumn<Vec>("firstMotion");
+    QTest::addColumn<Vec>("thenMotion");
+    QTest::addColumn<bool>("pairFound");
+    QTest::addColumn<float>("sigma");
+    // With a noise deviation of 100 no block is searched again: the chain
+    // alone must hold the motion (the guesses and the steps around them
+    // are far from it).
+    QTest::newRow("steady pan") << Vec{8, 2} << Vec{8, 2} << true << 100.0f;
+    QTest::newRow("speeding up") << Vec{3, -1} << Vec{9, -4} << true << 100.0f;
+    QTest::newRow("turning back") << Vec{14, 0} << Vec{-14, 0} << true << 100.0f;
+    QTest::newRow("fast, odd") << Vec{-21, 5} << Vec{-19, 7} << true << 100.0f;
+    // A wrong field of the next pair leaves every block off by far more
+    // than a deviation of 2 explains: the blocks are searched again.
+    QTest::newRow("wrong pair, searched again") << Vec{3, 2} << Vec{4, -3} << false << 2.0f;
+}
+
+// Frames a, b and c show the scene moved by firstMotion, then by
+// thenMotion more: the field of a against c chained from those of a
+// against b and of b against c (or a field of no motion) gives the motion
+// from a to c, with no global motion to start from.
+void TestQualityMotion::chainedFieldFollowsTheMotion()
+{
+    QFETCH(Vec, firstMotion);
+    QFETCH(Vec, thenMotion);
+    QFETCH(bool, pairFound);
+    QFETCH(float, sigma);
+    const Vec total{firstMotion.x + thenMotion.x, firstMotion.y + thenMotion.y};
+    const int w = 176 + std::abs(total.x), h = 144 + std::abs(total.y);
+    FramePlanes a, b, c;
+    loadFramePlanes(scene(w, h, 0, 0, 1), a);
+    loadFramePlanes(scene(w, h, firstMotion.x, firstMotion.y, 2), b);
+    loadFramePlanes(scene(w, h, total.x, total.y, 3), c);
+    MotionField first, then, chained;
+    searchBlocks(a, b, Vec{-firstMotion.x, -firstMotion.y}, nullptr, nullptr, first);
+    then.reset(w, h);
+    if (pairFound)
+        searchBlocks(b, c, Vec{-thenMotion.x, -thenMotion.y}, nullptr, nullptr, then);
+    std::array<float, 256> deviations;
+    deviations.fill(sigma);
+    chainFields(a, c, first, then, nullptr, Vec(), deviations.data(), chained);
+    const auto [checked, following] = blocksFollowing(chained, Vec{-total.x, -total.y}, w, h);
+    QVERIFY(checked >= 12);
+    QCOMPARE(following, checked);
+}
+
 void TestQualityMotion::globalMotionComparesOnItsGrid_data()
 {
     QTest::addColumn<QSize>("size");
@@ -229,9 +278,10 @@ void TestQualityMotion::fieldsFoundTogetherAsAlone_data()
     QTest::newRow("more threads than block rows") << QSize(96, 40) << 7;
 }
 
-// Searches and reversals against several frames in one pass, the reversals
-// listed first and a search guided by a predictor: each field is the one
-// that its own pass on one thread finds.
+// Searches, chains and reversals against several frames in one pass, the
+// reversals listed first, a search guided by a predictor and one of
+// another frame: each field is the one that its own pass on one thread
+// finds.
 void TestQualityMotion::fieldsFoundTogetherAsAlone()
 {
     QFETCH(QSize, size);
@@ -249,20 +299,24 @@ void TestQualityMotion::fieldsFoundTogetherAsAlone()
     searchBlocks(current, still, Vec(), nullptr, nullptr, predictor);
 
     nocta::setFilterThreads(1);
-    MotionField alone[3];
+    MotionField alone[5];
     invertField(current, up, forward, sigma.data(), alone[0]);
     searchBlocks(current, left, Vec{-6, -1}, &predictor, sigma.data(), alone[1]);
     searchBlocks(current, still, Vec(), nullptr, sigma.data(), alone[2]);
+    chainFields(current, left, predictor, forward, &alone[1], Vec{-6, -1}, sigma.data(), alone[3]);
+    searchBlocks(left, up, Vec{-9, -10}, nullptr, sigma.data(), alone[4]);
 
     nocta::setFilterThreads(threads);
-    MotionField together[3];
+    MotionField together[5];
     findFields(current,
                {{&up, Vec(), nullptr, &forward, &together[0]},
+                {&left, Vec{-6, -1}, &alone[1], nullptr, &together[3], &predictor, &forward},
                 {&left, Vec{-6, -1}, &predictor, nullptr, &together[1]},
+                {&up, Vec{-9, -10}, nullptr, nullptr, &together[4], nullptr, nullptr, &left},
                 {&still, Vec(), nullptr, nullptr, &together[2]}},
                sigma.data());
     nocta::setFilterThreads(0);
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 5; ++k) {
         QCOMPARE(together[k].blocksWide, alone[k].blocksWide);
         QCOMPARE(together[k].blocksHigh, alone[k].blocksHigh);
         for (std::size_t i = 0; i < alone[k].vectors.size(); ++i) {

@@ -22,6 +22,8 @@ struct SearchInput
     const MotionField *predictor;
     const float *sigma;
     int blocksWide;
+    const MotionField *first;
+    const MotionField *then;
 };
 
 // Cost of a step away from the guess at each level, in units of the noise
@@ -29,6 +31,10 @@ struct SearchInput
 constexpr float QuarterPenalty = 1.0f;
 constexpr float HalfPenalty = 2.0f;
 constexpr float FullPenalty = 4.0f;
+// A chained block whose sum of absolute differences passes this many noise
+// deviations (noise alone gives about 289 over 16x16 pixels) is searched
+// as well.
+constexpr float ChainGate = 350.0f;
 
 // A full-resolution vector at quarter resolution, rounded and limited.
 NOCTA_INLINE Vec quarterOf(Vec v, int limit)
@@ -50,6 +56,34 @@ void MotionField::reset(int width, int height)
     blocksWide = (width + BlockSize - 1) / BlockSize;
     blocksHigh = (height + BlockSize - 1) / BlockSize;
     vectors.assign(std::size_t(blocksWide) * std::size_t(blocksHigh), Vec());
+}
+
+void FieldRing::reset(int count, int distances)
+{
+    m_distances = distances;
+    m_fields.assign(std::size_t(count) * std::size_t(distances), MotionField());
+    m_indices.assign(std::size_t(count), -1);
+}
+
+const MotionField *FieldRing::find(int index, int distance) const
+{
+    if (index < 0 || distance < 1 || distance > m_distances)
+        return nullptr;
+    const std::size_t slot = std::size_t(index) % m_indices.size();
+    const MotionField &f = m_fields[slot * std::size_t(m_distances) + std::size_t(distance - 1)];
+    return m_indices[slot] == index && !f.vectors.empty() ? &f : nullptr;
+}
+
+MotionField &FieldRing::keep(int index, int distance)
+{
+    const std::size_t slot = std::size_t(index) % m_indices.size();
+    MotionField *fields = &m_fields[slot * std::size_t(m_distances)];
+    if (m_indices[slot] != index) {
+        m_indices[slot] = index;
+        for (int d = 0; d < m_distances; ++d)
+            fields[d].vectors.clear();
+    }
+    return fields[distance - 1];
 }
 
 Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ)
@@ -122,36 +156,47 @@ void invertField(const FramePlanes &current, const FramePlanes &reference, const
     findFields(current, {{&reference, Vec(), nullptr, &forward, &field}}, sigma);
 }
 
+void chainFields(const FramePlanes &current, const FramePlanes &reference, const MotionField &first,
+                 const MotionField &then, const MotionField *also, Vec global, const float *sigma,
+                 MotionField &field)
+{
+    findFields(current, {{&reference, global, also, nullptr, &field, &first, &then}}, sigma);
+}
+
 void findFields(const FramePlanes &current, const std::vector<FieldTask> &tasks, const float *sigma)
 {
     if (tasks.empty())
         return;
-    // The searches first, so that the pass ends on the reversals' shorter
-    // rows.
+    // The searches first, so that the pass ends on the shorter rows of the
+    // chains and the reversals.
+    auto kind = [](const FieldTask &task) { return task.forward ? 2 : (task.then ? 1 : 0); };
     std::vector<const FieldTask *> order;
-    for (const bool reversed : {false, true})
+    for (const int k : {0, 1, 2})
         for (const FieldTask &task : tasks)
-            if ((task.forward != nullptr) == reversed)
+            if (kind(task) == k)
                 order.push_back(&task);
     std::vector<SearchInput> inputs;
     for (const FieldTask *task : order) {
+        const FramePlanes &planes = task->current ? *task->current : current;
         MotionField &field = *task->field;
-        field.reset(current.y.width, current.y.height);
+        field.reset(planes.y8.width, planes.y8.height);
         const MotionField *guide = task->forward ? task->forward : task->predictor;
         if (!task->forward && guide && guide->vectors.size() != field.vectors.size())
             guide = nullptr;
-        inputs.push_back({&current, task->reference, task->global, guide, sigma, field.blocksWide});
+        inputs.push_back({&planes, task->reference, task->global, guide, sigma, field.blocksWide, task->first,
+                          task->then});
     }
     const int high = order.front()->field->blocksHigh;
-    const auto search = NOCTA_KERNEL(searchBlockRow);
-    const auto invert = NOCTA_KERNEL(invertBlockRow);
+    using RowKernel = void (*)(const SearchInput &, int, Vec *);
+    const RowKernel kernels[3] = {NOCTA_KERNEL(searchBlockRow), NOCTA_KERNEL(chainBlockRow),
+                                  NOCTA_KERNEL(invertBlockRow)};
     parallelRows(high * int(order.size()), [&](int begin, int end) {
         for (int i = begin; i < end; ++i) {
             const std::size_t k = std::size_t(i / high);
             const int by = i % high;
             MotionField &field = *order[k]->field;
             Vec *row = field.vectors.data() + std::size_t(by) * std::size_t(field.blocksWide);
-            (order[k]->forward ? invert : search)(inputs[k], by, row);
+            kernels[kind(*order[k])](inputs[k], by, row);
         }
     });
 }

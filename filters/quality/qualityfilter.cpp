@@ -86,11 +86,10 @@ struct QualityFilter::State
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
     // The fields that the latest frames produced found against the frames
-    // after them (by frame index modulo radius + 1, then distance - 1),
-    // reversed for those frames instead of searching again, and the index
-    // each set belongs to.
-    std::vector<MotionField> ahead;
-    std::vector<int> aheadOf;
+    // after them (reversed for those frames instead of searching again),
+    // and the fields of frames against the next ones, searched as soon as
+    // both frames are loaded.
+    FieldRing ahead, steps;
     std::deque<Measurement> measurements;
     NoiseModel model;
     // The global motion of the latest frame, found beside the block search
@@ -149,14 +148,6 @@ struct QualityFilter::State
     }
     std::vector<Neighbour> findMotion(int index, int lo, int hi, int measuredAgainst,
                                       const std::function<void(int)> &found);
-    // The field of an earlier frame against the one distance after it, if
-    // it was found.
-    const MotionField *aheadField(int index, int distance) const
-    {
-        const std::size_t ring = std::size_t(index % (options.radius + 1));
-        const MotionField &f = ahead[ring * std::size_t(options.radius) + std::size_t(distance - 1)];
-        return aheadOf[ring] == index && !f.vectors.empty() ? &f : nullptr;
-    }
     // The field that the frame before index found at this offset, if
     // that frame was the previous one produced.
     const MotionField *predictor(int index, int offset) const
@@ -188,8 +179,8 @@ QualityFilter::QualityFilter(QSize frameSize, const QualityOptions &options) : m
                                           "QualityFilter::problem() is empty");
     m_state->fields.resize(std::size_t(2 * options.radius + 1));
     m_state->previousFields.resize(m_state->fields.size());
-    m_state->ahead.resize(std::size_t((options.radius + 1) * options.radius));
-    m_state->aheadOf.assign(std::size_t(options.radius + 1), -1);
+    m_state->ahead.reset(options.radius + 1, options.radius);
+    m_state->steps.reset(options.radius + 1, 1);
 }
 
 QualityFilter::~QualityFilter() = default;
@@ -284,62 +275,71 @@ void QualityFilter::State::measure(int index, int other)
     measuredModel = estimateNoise(total, options.strength);
 }
 
-// The fields of frame index against its neighbours lo .. hi: those after
-// it searched (and kept for them), those before it reversed from the fields
-// those frames found against it, else searched (and the one against the
-// previous frame when the frame's noise is measured against it: frame
-// measuredAgainst, -1 when not measured). found(j) is called once the
-// field against frame j is there. They are found in two parallel passes at
-// most: the field that the noise measurement needs (when measured) or
-// those that do not need the global motion still being found, then the
-// others.
+// The fields of frame index against its neighbours lo .. hi: those before
+// it reversed from the fields those frames found against it (else
+// searched, as is the one against the frame its noise is measured against:
+// frame measuredAgainst, -1 when not measured), the one against the next
+// frame searched (by the frame before when it could: each frame searches
+// the pair of its last two neighbours), those further ahead chained from
+// the field one frame nearer and the next pair's. found(j) is called once
+// the field against frame j is there. Passes: the field the noise
+// measurement needs, those that do not need the global motion still being
+// found, the others, then the chains one distance after another.
 std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int hi, int measuredAgainst,
                                                        const std::function<void(int)> &found)
 {
-    const int radius = options.radius;
-    const int scene = frame(index).scene;
-    const FramePlanes &current = frame(index).planes;
     // The noise of the scene so far guides the search; none for a scene's
     // first frame.
-    const bool known = !measurements.empty() && measurements.back().scene == scene;
+    const bool known = !measurements.empty() && measurements.back().scene == frame(index).scene;
     const float *sigma = known ? model.sigmaY.data() : nullptr;
     const bool measured = measuredAgainst >= 0;
-    std::vector<int> order;   // the neighbours' order: nearest earlier first, then the later ones
-    for (int j = index - 1; j >= lo; --j)
-        order.push_back(j);
-    for (int j = index + 1; j <= hi; ++j)
-        order.push_back(j);
-    std::vector<char> early;
-    for (const int j : order)
-        early.push_back(measured ? j == measuredAgainst : j != motionFrame);
-    auto task = [&](int j) {
-        MotionField &field = fields[std::size_t(slot(j - index))];
-        // The field that measures the noise is searched: a reversed one
-        // misses more of the fine detail that the measurement must avoid.
-        const bool searched = j > index || j == measuredAgainst;
-        return FieldTask{&frame(j).planes, motionInto(index, j), predictor(index, j - index),
-                         searched ? nullptr : aheadField(j, index - j), &field};
+    struct Job
+    {
+        int phase, from, to;   // the field of frame from against frame to
+        const MotionField *predictor;
     };
-    const std::size_t ring = std::size_t(index % (radius + 1));
-    aheadOf[ring] = index;
-    for (int d = 1; d <= radius; ++d)
-        ahead[ring * std::size_t(radius) + std::size_t(d - 1)].vectors.clear();
-    for (const char pass : {1, 0}) {
+    std::vector<Job> jobs;
+    for (int j = index - 1; j >= lo; --j)
+        jobs.push_back({j == measuredAgainst ? 0 : 1, index, j, predictor(index, j - index)});
+    // A pair's search starts from the pair before's field if that was
+    // there before this frame.
+    for (int k = index; k < hi; ++k)
+        if (!steps.find(k, 1))
+            jobs.push_back({k + 1 == measuredAgainst ? 0 : (!measured && k + 1 == motionFrame ? 2 : 1), k, k + 1,
+                            steps.find(k - 1, 1)});
+    for (int j = index + 2; j <= hi; ++j)
+        jobs.push_back({j - index + 1, index, j, predictor(index, j - index)});
+    auto nextFound = [&] {
+        fields[std::size_t(slot(1))] = *steps.find(index, 1);
+        found(index + 1);
+    };
+    if (hi > index && steps.find(index, 1))
+        nextFound();
+    for (int phase = 0; phase <= options.radius + 1; ++phase) {
         std::vector<FieldTask> tasks;
-        for (std::size_t i = 0; i < order.size(); ++i)
-            if (early[i] == pass)
-                tasks.push_back(task(order[i]));
-        findFields(current, tasks, sigma);
-        for (std::size_t i = 0; i < order.size(); ++i)
-            if (early[i] == pass)
-                found(order[i]);
+        for (const Job &job : jobs) {
+            if (job.phase != phase)
+                continue;
+            const int d = job.to - job.from;
+            FieldTask t{&frame(job.to).planes, motionInto(job.from, job.to), job.predictor,
+                        d < 0 && job.to != measuredAgainst ? ahead.find(job.to, -d) : nullptr,
+                        d == 1 ? &steps.keep(job.from, 1) : &fields[std::size_t(slot(d))]};
+            t.current = &frame(job.from).planes;
+            if (d > 1)
+                t.first = &fields[std::size_t(slot(d - 1))], t.then = steps.find(job.to - 1, 1);
+            tasks.push_back(t);
+        }
+        findFields(frame(index).planes, tasks, sigma);
+        for (const Job &job : jobs)
+            if (job.phase == phase && job.from == index)
+                job.to == index + 1 ? nextFound() : found(job.to);
     }
     std::vector<Neighbour> neighbours;
-    for (const int j : order) {
-        const MotionField &field = fields[std::size_t(slot(j - index))];
-        if (j > index)
-            ahead[ring * std::size_t(radius) + std::size_t(j - index - 1)] = field;
-        neighbours.push_back({&frame(j).planes, &field});
+    for (int j = index - 1; j >= lo; --j)
+        neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
+    for (int j = index + 1; j <= hi; ++j) {
+        ahead.keep(index, j - index) = fields[std::size_t(slot(j - index))];
+        neighbours.push_back({&frame(j).planes, &fields[std::size_t(slot(j - index))]});
     }
     return neighbours;
 }
