@@ -46,6 +46,13 @@ QImage randomFrame(int width, int height, quint32 seed, QImage::Format format = 
 // of 8 repeating its edges.
 quality::PlaneF randomPlane(QRandomGenerator &random, int width, int height, float from, float span);
 
+// Whether two planes have the same size, borders and values.
+template <typename T>
+bool samePlane(const quality::Plane<T> &a, const quality::Plane<T> &b)
+{
+    return a.width == b.width && a.height == b.height && a.pad == b.pad && a.data == b.data;
+}
+
 // A night-like frame: a dark scene that moves with the index, plus noise.
 QImage noisyNightFrame(int width, int height, int index, quint32 seed);
 

@@ -684,12 +684,6 @@ bool bordersReplicateEdges(const nocta::quality::Plane<T> &p)
     return true;
 }
 
-template <typename T>
-bool samePlane(const nocta::quality::Plane<T> &a, const nocta::quality::Plane<T> &b)
-{
-    return a.width == b.width && a.height == b.height && a.pad == b.pad && a.data == b.data;
-}
-
 } // namespace
 
 void TestQualityFilter::planesLoadedInBandsKeepTheirBorders_data()
@@ -724,9 +718,9 @@ void TestQualityFilter::planesLoadedInBandsKeepTheirBorders()
     QVERIFY(later.y.data.empty());
     loadFloatPlanes(image, later);
 
-    QVERIFY(samePlane(whole.y, later.y) && samePlane(whole.u, later.u) && samePlane(whole.v, later.v));
-    QVERIFY(samePlane(whole.y16, later.y16) && samePlane(whole.u16, later.u16) && samePlane(whole.v16, later.v16));
-    QVERIFY(samePlane(whole.y8, later.y8) && samePlane(whole.h8, later.h8) && samePlane(whole.q8, later.q8));
+    QVERIFY(nocta::test::samePlane(whole.y, later.y) && nocta::test::samePlane(whole.u, later.u) && nocta::test::samePlane(whole.v, later.v));
+    QVERIFY(nocta::test::samePlane(whole.y16, later.y16) && nocta::test::samePlane(whole.u16, later.u16) && nocta::test::samePlane(whole.v16, later.v16));
+    QVERIFY(nocta::test::samePlane(whole.y8, later.y8) && nocta::test::samePlane(whole.h8, later.h8) && nocta::test::samePlane(whole.q8, later.q8));
     QVERIFY(bordersReplicateEdges(whole.y) && bordersReplicateEdges(whole.u) && bordersReplicateEdges(whole.v));
     QVERIFY(bordersReplicateEdges(whole.y16) && bordersReplicateEdges(whole.u16)
             && bordersReplicateEdges(whole.v16));
@@ -794,9 +788,9 @@ void TestQualityFilter::planesShrunkTogetherAsAlone()
     for (int pass = 0; pass < 2; ++pass)
         shrinkPlanes(jobs, buffers);
     for (int k = 0; k < 3; ++k) {
-        QVERIFY2(samePlane(together[k], alone[k]), qPrintable(QStringLiteral("plane %1").arg(k)));
+        QVERIFY2(nocta::test::samePlane(together[k], alone[k]), qPrintable(QStringLiteral("plane %1").arg(k)));
         QVERIFY(bordersReplicateEdges(together[k]));
-        QVERIFY(!samePlane(together[k], *in[k]));
+        QVERIFY(!nocta::test::samePlane(together[k], *in[k]));
     }
 }
 

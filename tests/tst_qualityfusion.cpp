@@ -52,11 +52,6 @@ NoiseModel rampModel()
     return model;
 }
 
-bool samePlanes(const PlaneF &a, const PlaneF &b)
-{
-    return a.width == b.width && a.height == b.height && a.stride == b.stride && a.data == b.data;
-}
-
 // The largest difference between a fused plane and the current frame's
 // fixed-point plane, in levels.
 float largestChange(const PlaneF &fused, const Plane16 &current)
@@ -151,9 +146,9 @@ void TestQualityFusion::noiseMapMadeInBandsAsAlone()
     NoiseMap banded;
     FusedFrame fused;
     fuseTemporal(current, {}, noiseMapInput(current, model, 1.3), banded, fused);
-    QVERIFY(samePlanes(banded.y, alone.y));
-    QVERIFY(samePlanes(banded.u, alone.u));
-    QVERIFY(samePlanes(banded.v, alone.v));
+    QVERIFY(nocta::test::samePlane(banded.y, alone.y));
+    QVERIFY(nocta::test::samePlane(banded.u, alone.u));
+    QVERIFY(nocta::test::samePlane(banded.v, alone.v));
 }
 
 void TestQualityFusion::alignedCopiesAddNothing_data()
