@@ -139,9 +139,9 @@ private:
 
 void fitFloats(FramePlanes &planes, int width, int height)
 {
-    fit(planes.y, width, height, FullBorder);
-    fit(planes.u, halfSize(width), halfSize(height), FullBorder / 2);
-    fit(planes.v, halfSize(width), halfSize(height), FullBorder / 2);
+    fit(planes.y, width, height, FloatBorder);
+    fit(planes.u, halfSize(width), halfSize(height), FloatBorder / 2);
+    fit(planes.v, halfSize(width), halfSize(height), FloatBorder / 2);
 }
 
 } // namespace
@@ -186,11 +186,11 @@ template struct Plane<std::int16_t>;
 void FramePlanes::reset(int width, int height)
 {
     const int hw = halfSize(width), hh = halfSize(height);
-    y.reset(width, height, FullBorder);
+    y.reset(width, height, FloatBorder);
     y8.reset(width, height, FullBorder);
     y16.reset(width, height, FullBorder);
-    u.reset(hw, hh, FullBorder / 2);
-    v.reset(hw, hh, FullBorder / 2);
+    u.reset(hw, hh, FloatBorder / 2);
+    v.reset(hw, hh, FloatBorder / 2);
     u16.reset(hw, hh, FullBorder / 2);
     v16.reset(hw, hh, FullBorder / 2);
     h8.reset(hw, hh, FullBorder / 2);

@@ -63,13 +63,17 @@ constexpr float GFromCr = 2.0f * (1.0f - KR) * KR / KG;
 // block moved by such a vector, with its search margin, reads inside it.
 constexpr int MaxVector = 96;
 constexpr int FullBorder = 128;
+// The float planes are only read around their own pixels (the current
+// frame's; neighbours are read from the fixed-point copies), so they keep
+// a narrow border: less memory, fewer border rows to fill.
+constexpr int FloatBorder = 16;
 
 // One movie frame as the quality filter works on it: luma at full
 // resolution and colour differences at half resolution (floats, and in
 // fixed point), and the luma as bytes at full, half and quarter resolution for motion search.
 struct FramePlanes
 {
-    PlaneF y, u, v;
+    PlaneF y, u, v;   // borders of FloatBorder (full resolution)
     Plane16 y16, u16, v16;   // y, u, v in fixed point, borders included
     Plane8 y8, h8, q8;
 
