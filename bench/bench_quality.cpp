@@ -86,6 +86,17 @@ void BM_qualityLoad(benchmark::State &state)
         nocta::quality::loadFramePlanes(frame, planes);
 }
 
+// A fixed-point plane's values as floats, with a border of 8.
+nocta::quality::PlaneF floatsOf(const nocta::quality::Plane16 &fixed)
+{
+    nocta::quality::PlaneF plane;
+    plane.reset(fixed.width, fixed.height, 8);
+    for (int y = -8; y < fixed.height + 8; ++y)
+        for (int x = -8; x < fixed.width + 8; ++x)
+            plane.row(y)[x] = nocta::quality::FixedUnit * float(fixed.row(y)[x]);
+    return plane;
+}
+
 // The output frame from filtered planes: the colour fit, the upsampling and
 // the channels through their unbias tables.
 void BM_qualityOutput(benchmark::State &state)
@@ -94,12 +105,13 @@ void BM_qualityOutput(benchmark::State &state)
     nocta::setFilterThreads(int(state.range(0)));
     FramePlanes planes;
     loadFramePlanes(nightFrames().front(), planes);
+    const PlaneF y = floatsOf(planes.y16), u = floatsOf(planes.u16), v = floatsOf(planes.v16);
     std::array<UnbiasTable, 3> unbias;
     for (std::size_t c = 0; c < 3; ++c)
         for (int t = 0; t < UnbiasSize; ++t)
             unbias[c][std::size_t(t)] = std::uint8_t(std::clamp(int(t * 0.26 - 3.0 * double(c + 1)), 0, 255));
     for (auto _ : state)
-        benchmark::DoNotOptimize(guidedFrame(planes.y, planes.u, planes.v, 1.0f, unbias));
+        benchmark::DoNotOptimize(guidedFrame(y, u, v, 1.0f, unbias));
 }
 
 } // namespace

@@ -43,8 +43,8 @@ void collect(int rows, NoiseHistogram &histogram, const RowWork &work)
 constexpr float GreyTolerance = 6.0f;
 constexpr float GreyShare = 0.1f;
 
-// One step of the fixed-point planes (the reference is read from them).
-constexpr float Unit = 1.0f / FixedScale;
+// One step of the fixed-point planes (every frame is read from them).
+constexpr float Unit = FixedUnit;
 
 // The least variance a cell is given.
 constexpr float MinVariance = 0.01f;
@@ -61,16 +61,15 @@ struct Surround
 
 Surround surround(const FramePlanes &frame, int x, int h)
 {
-    int y = 0;
-    float u = 0, v = 0;
+    int y = 0, u = 0, v = 0;
     for (int j = -1; j <= 1; ++j) {
         const std::uint8_t *yr = frame.h8.row(h + j) + x;
-        const float *ur = frame.u.row(h + j) + x, *vr = frame.v.row(h + j) + x;
+        const std::int16_t *ur = frame.u16.row(h + j) + x, *vr = frame.v16.row(h + j) + x;
         y += (int(yr[-1]) + yr[0]) + yr[1];
-        u += (ur[-1] + ur[0]) + ur[1];
-        v += (vr[-1] + vr[0]) + vr[1];
+        u += (int(ur[-1]) + ur[0]) + ur[1];
+        v += (int(vr[-1]) + vr[0]) + vr[1];
     }
-    return {float(y), u, v};
+    return {float(y), Unit * float(u), Unit * float(v)};
 }
 
 // Whether a cell's colour is close to grey: the model's luma and
@@ -85,7 +84,7 @@ bool isGrey(const Surround &around, int level)
 // or fewer on large frames (about 64k cells a frame are plenty).
 int sampleStep(const FramePlanes &frame)
 {
-    return std::max(2, int(std::int64_t(frame.u.width) * frame.u.height / 65536));
+    return std::max(2, int(std::int64_t(frame.u16.width) * frame.u16.height / 65536));
 }
 
 
@@ -99,15 +98,15 @@ void countCellChannels(const FramePlanes &current, const FramePlanes &reference,
     const float levels[3] = {y3 + RFromCr * v3, (y3 - GFromCb * u3) - GFromCr * v3, y3 + BFromCb * u3};
     if (std::min(std::min(levels[0], levels[1]), levels[2]) >= NoiseHistogram::ColourLevels)
         return;
-    const float *c0 = current.y.row(2 * h) + 2 * x, *c1 = current.y.row(2 * h + 1) + 2 * x;
+    const std::int16_t *c0 = current.y16.row(2 * h) + 2 * x, *c1 = current.y16.row(2 * h + 1) + 2 * x;
     const std::int16_t *r0 = reference.y16.row(2 * h + v.y) + 2 * x + v.x;
     const std::int16_t *r1 = reference.y16.row(2 * h + 1 + v.y) + 2 * x + v.x;
     const int rx = x + v.x / 2, ry = h + v.y / 2;
     // The difference of luma and colour differences, then of each channel.
-    const float dy = 0.25f * ((c0[0] + c0[1]) + (c1[0] + c1[1]))
-                   - 0.25f * Unit * float((int(r0[0]) + r0[1]) + (int(r1[0]) + r1[1]));
-    const float du = current.u.row(h)[x] - Unit * float(reference.u16.row(ry)[rx]);
-    const float dv = current.v.row(h)[x] - Unit * float(reference.v16.row(ry)[rx]);
+    const float dy = 0.25f * Unit
+                   * float(((int(c0[0]) + c0[1]) + (int(c1[0]) + c1[1])) - ((int(r0[0]) + r0[1]) + (int(r1[0]) + r1[1])));
+    const float du = Unit * float(current.u16.row(h)[x] - reference.u16.row(ry)[rx]);
+    const float dv = Unit * float(current.v16.row(h)[x] - reference.v16.row(ry)[rx]);
     const float differences[3] = {dy + RFromCr * dv, (dy - GFromCb * du) - GFromCr * dv, dy + BFromCb * du};
     for (int c = 0; c < 3; ++c) {
         if (levels[c] >= NoiseHistogram::ColourLevels)
@@ -163,7 +162,7 @@ void measureSpectrum(const FramePlanes &current, const FramePlanes &reference, c
                      NoiseHistogram &histogram)
 {
     // Whole blocks only.
-    const int wide = current.y.width / BlockSize, high = current.y.height / BlockSize;
+    const int wide = current.y16.width / BlockSize, high = current.y16.height / BlockSize;
     if (wide < 2 || high < 1)
         return;
     const int step = std::max(1, wide * high / SpectrumBlocks);
@@ -174,22 +173,22 @@ void measureSpectrum(const FramePlanes &current, const FramePlanes &reference, c
             const Vec v = field.at(bx > 0 ? bx - 1 : 1, by);
             const int x0 = BlockSize * bx + 4, y0 = BlockSize * by + 4;
             for (int i = 0; i < 8; ++i) {
-                const float *c = current.y.row(y0 + i) + x0;
+                const std::int16_t *c = current.y16.row(y0 + i) + x0;
                 const std::int16_t *p = reference.y16.row(y0 + i + v.y) + x0 + v.x;
                 for (int j = 0; j < 8; ++j)
-                    block[i][j] = c[j] - Unit * float(p[j]);
+                    block[i][j] = Unit * float(c[j] - p[j]);
             }
             countSpectrum(block, local, 0);
             if ((v.x & 1) || (v.y & 1))
                 continue;
-            const PlaneF *planes[2] = {&current.u, &current.v};
+            const Plane16 *planes[2] = {&current.u16, &current.v16};
             const Plane16 *references[2] = {&reference.u16, &reference.v16};
             for (int k = 0; k < 2; ++k) {
                 for (int i = 0; i < 8; ++i) {
-                    const float *c = planes[k]->row(8 * by + i) + 8 * bx;
+                    const std::int16_t *c = planes[k]->row(8 * by + i) + 8 * bx;
                     const std::int16_t *p = references[k]->row(8 * by + i + v.y / 2) + 8 * bx + v.x / 2;
                     for (int j = 0; j < 8; ++j)
-                        block[i][j] = c[j] - Unit * float(p[j]);
+                        block[i][j] = Unit * float(c[j] - p[j]);
                 }
                 countSpectrum(block, local, 1 + k);
             }
@@ -295,12 +294,12 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
                           NoiseHistogram &histogram)
 {
     const int step = sampleStep(current);
-    const int rows = (current.u.height + step - 1) / step;
+    const int rows = (current.u16.height + step - 1) / step;
     collect(rows, histogram, [&](int r, NoiseHistogram &local) {
         const int h = step * r;
         const int by = std::min(2 * h / BlockSize, field.blocksHigh - 1);
         const std::uint8_t *level = current.h8.row(h);
-        for (int x = 0; x < current.u.width; ++x) {
+        for (int x = 0; x < current.u16.width; ++x) {
             const int bx = std::min(2 * x / BlockSize, field.blocksWide - 1);
             const Vec v = field.at(bx, by);
             const Surround around = surround(current, x, h);
@@ -316,17 +315,18 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
             const int bin = level[x] >> 4;
             local.levelSum(0, bin) += 16 * level[x];
             count(local.counts(0, bin),
-                  current.y.row(2 * h)[2 * x] - float(reference.y16.row(2 * h + v.y)[2 * x + v.x]) * Unit);
+                  Unit * float(current.y16.row(2 * h)[2 * x] - reference.y16.row(2 * h + v.y)[2 * x + v.x]));
             // Between cells the reference is the mean of two or four, with
             // less noise: its differences are scaled to those of one cell.
             const int ox = v.x >> 1, oy = v.y >> 1, fx = v.x & 1, fy = v.y & 1;
             const float scale = fx && fy ? 1.2649111f : (fx || fy ? 1.1547005f : 1.0f);
-            auto tap = [&](const Plane16 &p) {
+            auto difference = [&](const Plane16 &c, const Plane16 &p) {
                 const std::int16_t *r0 = p.row(h + oy) + x + ox, *r1 = p.row(h + oy + fy) + x + ox;
-                return 0.25f * Unit * float((int(r0[0]) + r0[fx]) + (int(r1[0]) + r1[fx]));
+                const int four = 4 * c.row(h)[x] - ((int(r0[0]) + r0[fx]) + (int(r1[0]) + r1[fx]));
+                return 0.25f * Unit * float(four) * scale;
             };
-            count(local.counts(1, bin), (current.u.row(h)[x] - tap(reference.u16)) * scale);
-            count(local.counts(2, bin), (current.v.row(h)[x] - tap(reference.v16)) * scale);
+            count(local.counts(1, bin), difference(current.u16, reference.u16));
+            count(local.counts(2, bin), difference(current.v16, reference.v16));
         }
     });
     measureSpectrum(current, reference, field, histogram);
@@ -336,19 +336,19 @@ void measureSpatialNoise(const FramePlanes &frame, NoiseHistogram &histogram)
 {
     histogram.setSpatial();
     const int step = sampleStep(frame);
-    const int rows = (frame.u.height + step - 1) / step;
+    const int rows = (frame.u16.height + step - 1) / step;
     collect(rows, histogram, [&](int r, NoiseHistogram &local) {
         const int h = step * r;
         const std::uint8_t *level = frame.h8.row(h);
-        const float *y = frame.y.row(2 * h), *u = frame.u.row(h), *v = frame.v.row(h);
-        for (int x = 0; x + 1 < frame.u.width; ++x) {
+        const std::int16_t *y = frame.y16.row(2 * h), *u = frame.u16.row(h), *v = frame.v16.row(h);
+        for (int x = 0; x + 1 < frame.u16.width; ++x) {
             if (!isGrey(surround(frame, x, h), level[x]))
                 continue;
             const int bin = level[x] >> 4;
             local.levelSum(0, bin) += 16 * level[x];
-            count(local.counts(0, bin), y[2 * x] - y[2 * x + 1]);
-            count(local.counts(1, bin), u[x] - u[x + 1]);
-            count(local.counts(2, bin), v[x] - v[x + 1]);
+            count(local.counts(0, bin), Unit * float(y[2 * x] - y[2 * x + 1]));
+            count(local.counts(1, bin), Unit * float(u[x] - u[x + 1]));
+            count(local.counts(2, bin), Unit * float(v[x] - v[x + 1]));
         }
     });
 }
@@ -378,7 +378,7 @@ NoiseMapInput noiseMapInput(const FramePlanes &frame, const NoiseModel &model, d
 
 void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map)
 {
-    const int w = frame.u.width, h = frame.u.height;
+    const int w = frame.u16.width, h = frame.u16.height;
     if (map.y.width != w || map.y.height != h) {
         map.y.reset(w, h, 8);
         map.u.reset(w, h, 8);

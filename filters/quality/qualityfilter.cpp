@@ -1,6 +1,5 @@
 #include "filters/quality/qualityfilter.h"
 
-#include "filters/imageaccess.h"
 #include "filters/parallel.h"
 #include "filters/precondition.h"
 #include "filters/quality/chromaguide.h"
@@ -41,15 +40,8 @@ constexpr int MeasuredFrames = 8;
 constexpr int SettledAfter = MeasuredFrames;
 constexpr int SettledEvery = 4;
 
-// Up to which radius the float planes of the frames still to come are kept
-// from their loading; beyond it each frame keeps its pixels instead (as
-// words they take half the memory) and its float planes are made when it
-// is produced.
-constexpr int FloatsKeptUpTo = 3;
-
 struct Frame
 {
-    QImage source;   // (float planes to be made)
     FramePlanes planes;
     LumaHistogram histogram{};
     int index = 0;
@@ -80,9 +72,6 @@ struct QualityFilter::State
     int emitted = 0;
     std::deque<std::unique_ptr<Frame>> frames;   // consecutive indices
     std::unique_ptr<Frame> spare;
-    // Float planes of the frame last produced (only its fixed-point and
-    // byte planes are read after that), handed to the next one made.
-    std::vector<std::array<PlaneF, 3>> floatPool;
     std::vector<MotionField> fields, previousFields;   // by offset, -radius .. radius
     int previousOutput = -2;
     // The fields that the latest frames produced found against the frames
@@ -105,16 +94,6 @@ struct QualityFilter::State
 
     Frame &frame(int index) { return *frames[std::size_t(index - frames.front()->index)]; }
     int slot(int offset) const { return offset + options.radius; }
-    void takeFloats(FramePlanes &planes)
-    {
-        if (floatPool.empty())
-            return;
-        std::array<PlaneF, 3> &set = floatPool.back();
-        planes.y = std::move(set[0]);
-        planes.u = std::move(set[1]);
-        planes.v = std::move(set[2]);
-        floatPool.pop_back();
-    }
     void add(const QImage &image);
     QImage produce(int index);
     void measure(int index, int other);
@@ -224,12 +203,7 @@ QVector<QImage> QualityFilter::finish()
 void QualityFilter::State::add(const QImage &image)
 {
     std::unique_ptr<Frame> f = spare ? std::move(spare) : std::make_unique<Frame>();
-    const bool floats = options.radius <= FloatsKeptUpTo;
-    if (floats)
-        takeFloats(f->planes);
-    else
-        f->source = detail::asArgbWords(image);
-    loadFramePlanes(floats ? image : f->source, f->planes, floats, &f->histogram);
+    loadFramePlanes(image, f->planes, &f->histogram);
     f->index = fed++;
     f->scene = 0;
     f->toPrevious = Vec();
@@ -358,11 +332,6 @@ QImage QualityFilter::State::produce(int index)
     const auto sceneMeasured = std::count_if(measurements.begin(), measurements.end(),
                                              [&](const Measurement &m) { return m.scene == scene; });
     const bool measured = sceneMeasured < SettledAfter || index % SettledEvery == 0;
-    if (Frame &f = frame(index); !f.source.isNull()) {
-        takeFloats(f.planes);
-        loadFloatPlanes(f.source, f.planes);
-        f.source = QImage();
-    }
     // The noise is measured beside the searches that follow the one it
     // needs (which use the model as it was).
     const int other = index > lo ? index - 1 : (index < hi ? index + 1 : index);
@@ -394,13 +363,7 @@ QImage QualityFilter::State::produce(int index)
             fields[std::size_t(slot(d))].vectors.clear();
     std::swap(fields, previousFields);
     previousOutput = index;
-    QImage image = guidedFrame(outY, outU, outV, GuideEpsilon, model.unbias);
-    FramePlanes &done = frame(index).planes;
-    floatPool.push_back({std::move(done.y), std::move(done.u), std::move(done.v)});
-    done.y = PlaneF();
-    done.u = PlaneF();
-    done.v = PlaneF();
-    return image;
+    return guidedFrame(outY, outU, outV, GuideEpsilon, model.unbias);
 }
 
 } // namespace nocta

@@ -57,16 +57,14 @@ void fit(Plane<T> &p, int w, int h, int pad)
 class Loader
 {
 public:
-    Loader(const QImage &words, FramePlanes &planes, bool floats) : m_words(words), m_planes(planes), m_floats(floats)
-    {
-    }
+    Loader(const QImage &words, FramePlanes &planes) : m_words(words), m_planes(planes) {}
 
     void run(int qb, int qe, LumaCounts &counts)
     {
         FramePlanes &p = m_planes;
         const int hh = p.h8.height, width = m_words.width();
-        // Without float planes the luma and colour rows live here only.
-        std::vector<float> scratch(m_floats ? 0 : std::size_t(2 * (width + 2) + 2 * p.h8.width));
+        // The luma and colour rows as floats, on their way to fixed point.
+        std::vector<float> scratch(std::size_t(2 * (width + 2) + 2 * p.h8.width));
         for (int q = qb; q < qe; ++q) {
             for (int h = 2 * q; h < std::min(2 * q + 2, hh); ++h)
                 halfRow(h, scratch);
@@ -93,12 +91,6 @@ private:
         const int width = m_words.width(), y0 = 2 * h, y1 = 2 * h + 1;
         float *fy0 = scratch.data() + 1, *fy1 = fy0 + width + 2;
         float *fu = fy1 + width + 1, *fv = fu + p.h8.width;
-        if (m_floats) {
-            fy0 = p.y.row(y0);
-            fy1 = p.y.row(y1);
-            fu = p.u.row(h);
-            fv = p.v.row(h);
-        }
         const PlaneRows rows{fy0, fy1, fu, fv, p.y16.row(y0), p.y16.row(y1), p.u16.row(h), p.v16.row(h),
                              p.y8.row(y0), p.y8.row(y1), p.h8.row(h)};
         convert(detail::row(m_words, y0), detail::row(m_words, std::min(y1, m_words.height() - 1)), rows, width);
@@ -108,12 +100,6 @@ private:
         }
         p.u16.fillSides(h);
         p.v16.fillSides(h);
-        if (m_floats) {
-            p.y.fillSides(y0);
-            p.y.fillSides(y1);
-            p.u.fillSides(h);
-            p.v.fillSides(h);
-        }
         p.h8.fillSides(h);
     }
 
@@ -125,24 +111,13 @@ private:
             f(*plane);
         for (Plane8 *plane : {&p.y8, &p.h8, &p.q8})
             f(*plane);
-        if (m_floats)
-            for (PlaneF *plane : {&p.y, &p.u, &p.v})
-                f(*plane);
     }
 
     const QImage &m_words;
     FramePlanes &m_planes;
-    const bool m_floats;
     decltype(&baseline::rgbRowsToPlanes) convert = NOCTA_KERNEL(rgbRowsToPlanes);
     decltype(&baseline::halveByteRow) halveByte = NOCTA_KERNEL(halveByteRow);
 };
-
-void fitFloats(FramePlanes &planes, int width, int height)
-{
-    fit(planes.y, width, height, FloatBorder);
-    fit(planes.u, halfSize(width), halfSize(height), FloatBorder / 2);
-    fit(planes.v, halfSize(width), halfSize(height), FloatBorder / 2);
-}
 
 } // namespace
 
@@ -186,18 +161,15 @@ template struct Plane<std::int16_t>;
 void FramePlanes::reset(int width, int height)
 {
     const int hw = halfSize(width), hh = halfSize(height);
-    y.reset(width, height, FloatBorder);
     y8.reset(width, height, FullBorder);
     y16.reset(width, height, FullBorder);
-    u.reset(hw, hh, FloatBorder / 2);
-    v.reset(hw, hh, FloatBorder / 2);
     u16.reset(hw, hh, FullBorder / 2);
     v16.reset(hw, hh, FullBorder / 2);
     h8.reset(hw, hh, FullBorder / 2);
     q8.reset(quarterSize(width), quarterSize(height), FullBorder / 4);
 }
 
-void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats, LumaCounts *counts)
+void loadFramePlanes(const QImage &frame, FramePlanes &planes, LumaCounts *counts)
 {
     const QImage words = detail::asArgbWords(frame);
     const int width = words.width(), height = words.height();
@@ -208,9 +180,7 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats, Luma
         fit(*p, hw, hh, FullBorder / 2);
     fit(planes.h8, hw, hh, FullBorder / 2);
     fit(planes.q8, quarterSize(width), quarterSize(height), FullBorder / 4);
-    if (floats)
-        fitFloats(planes, width, height);
-    Loader loader(words, planes, floats);
+    Loader loader(words, planes);
     LumaCounts total{};
     std::mutex lock;
     parallelRows(planes.q8.height, [&](int begin, int end) {
@@ -222,33 +192,6 @@ void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats, Luma
     });
     if (counts)
         *counts = total;
-}
-
-void loadFloatPlanes(const QImage &frame, FramePlanes &planes)
-{
-    const QImage words = detail::asArgbWords(frame);
-    const int width = words.width(), height = words.height();
-    const int hh = halfSize(height);
-    fitFloats(planes, width, height);
-    const auto convert = NOCTA_KERNEL(rgbRowsToPlanes);
-    parallelRows(hh, [&](int begin, int end) {
-        for (int h = begin; h < end; ++h) {
-            const int y0 = 2 * h, y1 = 2 * h + 1;
-            const PlaneRows rows{planes.y.row(y0), planes.y.row(y1), planes.u.row(h), planes.v.row(h),
-                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-            convert(detail::row(words, y0), detail::row(words, std::min(y1, height - 1)), rows, width);
-            planes.y.fillSides(y0);
-            planes.y.fillSides(y1);
-            planes.u.fillSides(h);
-            planes.v.fillSides(h);
-        }
-        for (PlaneF *p : {&planes.y, &planes.u, &planes.v}) {
-            if (begin == 0)
-                p->fillTop();
-            if (end == hh)
-                p->fillBottom();
-        }
-    });
 }
 
 } // namespace nocta::quality

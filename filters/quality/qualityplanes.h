@@ -48,6 +48,7 @@ using Plane16 = Plane<std::int16_t>;
 // The fixed-point copies of a frame's planes hold value * FixedScale,
 // rounded: neighbours are read from them, at half the memory traffic.
 constexpr float FixedScale = 64.0f;
+constexpr float FixedUnit = 1.0f / FixedScale;
 
 // Full-range BT.601 luma and colour differences.
 constexpr float KR = 0.299f, KG = 0.587f, KB = 0.114f;
@@ -63,18 +64,14 @@ constexpr float GFromCr = 2.0f * (1.0f - KR) * KR / KG;
 // block moved by such a vector, with its search margin, reads inside it.
 constexpr int MaxVector = 96;
 constexpr int FullBorder = 128;
-// The float planes are only read around their own pixels (the current
-// frame's; neighbours are read from the fixed-point copies), so they keep
-// a narrow border: less memory, fewer border rows to fill.
-constexpr int FloatBorder = 16;
 
 // One movie frame as the quality filter works on it: luma at full
-// resolution and colour differences at half resolution (floats, and in
-// fixed point), and the luma as bytes at full, half and quarter resolution for motion search.
+// resolution and colour differences at half resolution in fixed point
+// (value * FixedScale, rounded), and the luma as bytes at full, half and
+// quarter resolution for motion search.
 struct FramePlanes
 {
-    PlaneF y, u, v;   // borders of FloatBorder (full resolution)
-    Plane16 y16, u16, v16;   // y, u, v in fixed point, borders included
+    Plane16 y16, u16, v16;
     Plane8 y8, h8, q8;
 
     void reset(int width, int height);
@@ -89,12 +86,8 @@ constexpr int halfSize(int n) { return (n + 1) / 2; }
 constexpr int quarterSize(int n) { return halfSize(halfSize(n)); }
 
 // Fills planes from a frame (any QImage format; alpha is ignored), and
-// counts its quarter-resolution luma into counts unless that is null. With
-// floats false the float planes y, u, v are left as they are (they may be
-// empty): loadFloatPlanes makes them from the same frame when they are
-// needed, with the same values.
-void loadFramePlanes(const QImage &frame, FramePlanes &planes, bool floats = true, LumaCounts *counts = nullptr);
-void loadFloatPlanes(const QImage &frame, FramePlanes &planes);
+// counts its quarter-resolution luma into counts unless that is null.
+void loadFramePlanes(const QImage &frame, FramePlanes &planes, LumaCounts *counts = nullptr);
 
 // The tables that return dark values to their level in the output (see
 // chromaguide.h): UnbiasSize entries a channel, indexed by the value in

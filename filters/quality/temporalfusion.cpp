@@ -258,9 +258,9 @@ private:
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
                   const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out)
 {
-    const int hw = current.u.width, hh = current.u.height;
-    if (out.y.width != current.y.width || out.y.height != current.y.height) {
-        out.y.reset(current.y.width, current.y.height, 8);
+    const int hw = current.u16.width, hh = current.u16.height;
+    if (out.y.width != current.y16.width || out.y.height != current.y16.height) {
+        out.y.reset(current.y16.width, current.y16.height, 8);
         out.u.reset(hw, hh, 8);
         out.v.reset(hw, hh, 8);
         out.residual.reset(hw, hh, 8);
