@@ -46,7 +46,10 @@ struct NoiseRow
 };
 
 // Per-cell normalisation of the squared differences of one half row
-// (index -1 .. width).
+// (index -1 .. width). The differences are squared in fixed point (luma)
+// and in four times fixed point (colour, a sum of four taps), so the norms
+// hold those units' squares: a power of two apart from the levels', which
+// changes no rounding.
 struct RowNorms
 {
     float *y, *u, *v;
