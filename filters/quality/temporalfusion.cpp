@@ -278,7 +278,6 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
-    const auto cap = NOCTA_KERNEL(capRow);
     const auto fuse = NOCTA_KERNEL(fuseRow);
     // Each band maps the noise along its rows and moves its rows of every
     // neighbour, and one row above and below, into place, keeping the
@@ -315,8 +314,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             bandDrift.prepare(row);
             for (int k = 0; k < count; ++k) {
                 float *w = weights.data() + std::size_t(k) * std::size_t(hw);
-                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), w, hw);
-                cap(bandDrift.limits(k, row), w, hw);
+                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), bandDrift.limits(k, row), w, hw);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);
