@@ -392,4 +392,31 @@ QString kernelCopyProblem(bool *cannotRun)
     return QStringLiteral("NOCTA_CPU=%1 names no kernel copy").arg(QLatin1String(wanted));
 }
 
+QMap<QString, QByteArray> outputOfEveryKernelCopy(const QString &function)
+{
+    QMap<QString, QByteArray> outputs;
+    for (KernelLevel level : {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512}) {
+        if (!canRunKernels(level))
+            continue;
+        const QString name = QLatin1String(kernelLevelName(level));
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("NOCTA_CPU"), name);
+        environment.insert(QStringLiteral("NOCTA_KERNEL_CHILD"), QStringLiteral("1"));
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {function});
+        const bool ended = child.waitForFinished(120000);
+        if (!ended)
+            child.kill();
+        const bool passed = ended && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+        outputs.insert(name, passed ? child.readAllStandardOutput() : QByteArray());
+    }
+    return outputs;
+}
+
+bool isKernelCopyChild()
+{
+    return !qEnvironmentVariableIsEmpty("NOCTA_KERNEL_CHILD");
+}
+
 } // namespace nocta::test

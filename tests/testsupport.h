@@ -4,6 +4,7 @@
 #include "pipeline/core/runsink.h"
 
 #include <QImage>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -185,6 +186,15 @@ QString framesDifference(const QString &expectedDir, const QString &actualDir);
 // it names none. Otherwise why not: "this processor cannot run the avx512
 // kernels" (and *cannotRun set), or the copy that runs instead.
 QString kernelCopyProblem(bool *cannotRun);
+
+// The standard output of test function `function` of this test program,
+// run in a child process once per kernel copy that the processor can run
+// (NOCTA_CPU naming it, NOCTA_KERNEL_CHILD set), by copy name; empty for a
+// child that failed or did not end.
+QMap<QString, QByteArray> outputOfEveryKernelCopy(const QString &function);
+
+// Whether this run is such a child.
+bool isKernelCopyChild();
 
 // Bytes of the pixels of an image as RGB32 with alpha forced to 0xFF, for
 // pixel-exact comparisons that name the first difference.

@@ -3,7 +3,8 @@
 // own content where their fields say add nothing to it, whatever the
 // frame's height, the motion and the number of threads, and a neighbour
 // whose content drifted from the current frame's by more than its noise
-// explains is refused, on every copy of the row kernels.
+// explains is refused, on every copy of the row kernels; every copy, and
+// every number of threads, fuses the same frames into the same bytes.
 
 #include "filters/parallel.h"
 #include "filters/quality/noisemodel.h"
@@ -11,9 +12,11 @@
 #include "filters/quality/temporalfusion.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QtTest>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 
 using namespace nocta::quality;
@@ -92,16 +95,112 @@ QImage noisyScene(int w, int h, int grain, int offset, quint32 seed)
 // block meanShare times the variance that white noise gives it (the colour
 // of a half-resolution cell, a mean of 2x2 pixels, has the noise of one
 // pixel when the grain is coarser than that).
-NoiseModel flatModel(int grain, float meanShare)
+NoiseModel flatModel(int grain, float meanShare, float variance = NoiseVariance)
 {
     NoiseModel model;
-    model.channelVariance.fill(NoiseVariance);
+    model.channelVariance.fill(variance);
     model.scaleU = model.scaleV = float(std::min(grain * grain, 4));
     model.spectrum[0][0] = 63.0f * meanShare / (64.0f - meanShare);
     return model;
 }
 
+// What a neighbour shows in the fusion cases: the current frame's scene
+// with other noise (differences of noise alone), the scene with every
+// channel turned over (differences of up to 255 levels), the left half
+// turned over, or the scene with 70 levels added to every other pixel and
+// taken from the others (in a checkerboard: no drift, no colour change,
+// luma differences whose squares a float no longer holds exactly).
+enum class Shown { Noise, TurnedOver, LeftHalfTurnedOver, Checkered };
+
+QImage shownBy(Shown shown, int w, int h, quint32 seed)
+{
+    QImage image = noisyScene(w, h, 1, 0, seed);
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int r = qRed(line[x]), g = qGreen(line[x]), b = qBlue(line[x]);
+            if (shown == Shown::Checkered) {
+                const int step = (x + y) % 2 ? -70 : 70;
+                line[x] = qRgb(qBound(0, r + step, 255), qBound(0, g + step, 255), qBound(0, b + step, 255));
+            } else if (shown == Shown::TurnedOver || (shown == Shown::LeftHalfTurnedOver && 2 * x < w)) {
+                line[x] = qRgb(255 - r, 255 - g, 255 - b);
+            }
+        }
+    }
+    return image;
+}
+
+// A field of vectors drawn from [-spread, spread] per block (the same for
+// one seed), or still.
+MotionField scatteredField(int w, int h, int spread, quint32 seed)
+{
+    MotionField field;
+    field.reset(w, h);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> component(-spread, spread);
+    for (Vec &v : field.vectors)
+        v = Vec{component(random), component(random)};
+    return field;
+}
+
+// The fusion cases shared by the comparisons across kernel copies and
+// thread counts: row sizes around the kernels' vectors (8 cells) and runs
+// of eight vectors (64 cells), motion that takes runs partly outside the
+// picture, and differences on either side of where the distances' integer
+// sums stop being exact in floats, the largest where the noise variance
+// (levels squared) puts them on the weights' ramp.
+void addFusionCases()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<Shown>("shown");
+    QTest::addColumn<int>("spread");
+    QTest::addColumn<float>("variance");
+    QTest::newRow("noise, still") << QSize(301, 97) << Shown::Noise << 0 << NoiseVariance;
+    QTest::newRow("noise, scattered motion") << QSize(301, 97) << Shown::Noise << 24 << NoiseVariance;
+    QTest::newRow("turned over, still") << QSize(301, 97) << Shown::TurnedOver << 0 << NoiseVariance;
+    QTest::newRow("half turned over, scattered motion") << QSize(333, 61) << Shown::LeftHalfTurnedOver << 40 << 400.0f;
+    QTest::newRow("narrow, half turned over, far motion")
+        << QSize(98, 130) << Shown::LeftHalfTurnedOver << MaxVector << NoiseVariance;
+    QTest::newRow("checkered, on the ramp, still") << QSize(301, 97) << Shown::Checkered << 0 << 450.0f;
+    QTest::newRow("wide, noise, slight motion") << QSize(1030, 40) << Shown::Noise << 6 << NoiseVariance;
+    QTest::newRow("wide, checkered, on the ramp, slight motion") << QSize(1030, 40) << Shown::Checkered << 6 << 450.0f;
+}
+
+// Fuses the current frame of a fusion case with its two neighbours on the
+// given number of threads; the fused planes and the noise map.
+struct FusionResult
+{
+    FusedFrame fused;
+    NoiseMap noise;
+};
+
+FusionResult fuseCase(QSize size, Shown shown, int spread, float variance, int threads)
+{
+    nocta::setFilterThreads(threads);
+    const int w = size.width(), h = size.height();
+    FramePlanes current, first, second;
+    loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
+    loadFramePlanes(shownBy(shown, w, h, 2), first);
+    loadFramePlanes(shownBy(Shown::Noise, w, h, 3), second);
+    const MotionField firstField = scatteredField(w, h, spread, 4), secondField = scatteredField(w, h, spread / 2, 5);
+    FusionResult result;
+    fuseTemporal(current, {{&first, &firstField}, {&second, &secondField}},
+                 noiseMapInput(current, flatModel(1, 1.0f, variance), 1.0), result.noise, result.fused);
+    return result;
+}
+
+// The bytes of the fused planes and the noise map, borders included.
+QByteArray hashOf(const FusionResult &r)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    for (const PlaneF *p : {&r.fused.y, &r.fused.u, &r.fused.v, &r.fused.residual, &r.noise.y, &r.noise.u, &r.noise.v})
+        hash.addData(reinterpret_cast<const char *>(p->data.data()), int(p->data.size() * sizeof(float)));
+    return hash.result().toHex();
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Shown)
 
 class TestQualityFusion : public QObject
 {
@@ -116,6 +215,11 @@ private slots:
     void alignedCopiesAddNothing();
     void driftedNeighbourRefused_data();
     void driftedNeighbourRefused();
+    void sameForAnyThreadCount_data();
+    void sameForAnyThreadCount();
+    void sameOnEveryKernelCopy();
+    void printFusedHashes_data();
+    void printFusedHashes();
 };
 
 void TestQualityFusion::noiseMapMadeInBandsAsAlone_data()
@@ -244,6 +348,64 @@ void TestQualityFusion::driftedNeighbourRefused()
             refused += fused.residual.row(y)[x] > 0.99f;
     const double share = double(refused) / cells;
     QVERIFY2(share >= fewest && share <= most, qPrintable(QString::number(share)));
+}
+
+void TestQualityFusion::sameForAnyThreadCount_data()
+{
+    addFusionCases();
+}
+
+// Bands of any height (rows of blocks and the drift test's runs cut
+// anywhere) fuse every case into the same bytes as one band.
+void TestQualityFusion::sameForAnyThreadCount()
+{
+    QFETCH(QSize, size);
+    QFETCH(Shown, shown);
+    QFETCH(int, spread);
+    QFETCH(float, variance);
+    const QByteArray alone = hashOf(fuseCase(size, shown, spread, variance, 1));
+    for (int threads : {2, 3, 5})
+        QCOMPARE(hashOf(fuseCase(size, shown, spread, variance, threads)), alone);
+}
+
+// Every kernel copy that the processor runs fuses every case into the same
+// bytes as the baseline copy.
+void TestQualityFusion::sameOnEveryKernelCopy()
+{
+    if (nocta::test::isKernelCopyChild())
+        QSKIP("child process");
+    const QMap<QString, QByteArray> outputs = nocta::test::outputOfEveryKernelCopy(QStringLiteral("printFusedHashes"));
+    if (outputs.size() < 2)
+        QSKIP("one kernel copy runs here");
+    auto hashes = [](const QByteArray &output) {
+        QByteArrayList lines;
+        for (const QByteArray &line : output.split('\n'))
+            if (line.startsWith("fused "))
+                lines << line;
+        return lines;
+    };
+    const QByteArrayList baseline = hashes(outputs.value(QStringLiteral("baseline")));
+    QCOMPARE(baseline.size(), 8);
+    for (auto it = outputs.begin(); it != outputs.end(); ++it)
+        QVERIFY2(hashes(it.value()) == baseline, qPrintable(it.key()));
+}
+
+void TestQualityFusion::printFusedHashes_data()
+{
+    addFusionCases();
+}
+
+void TestQualityFusion::printFusedHashes()
+{
+    if (!nocta::test::isKernelCopyChild())
+        QSKIP("run by sameOnEveryKernelCopy");
+    QFETCH(QSize, size);
+    QFETCH(Shown, shown);
+    QFETCH(int, spread);
+    QFETCH(float, variance);
+    const QByteArray hash = hashOf(fuseCase(size, shown, spread, variance, 2));
+    std::printf("fused %s %s\n", QTest::currentDataTag(), hash.constData());
+    std::fflush(stdout);
 }
 
 QTEST_GUILESS_MAIN(TestQualityFusion)

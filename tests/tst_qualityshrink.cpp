@@ -1,7 +1,8 @@
 // The quality filter's spatial stage by itself: each pixel comes out as the
 // mean of the four overlapping 8x8 blocks that hold it, each block's DCT
-// coefficients but the mean shrunk by the garrote, as a plain per-block
-// computation in double precision gives it.
+// coefficients but the mean shrunk by the garrote, with the block's own
+// threshold from the noise and residual maps under it, as a plain
+// per-block computation in double precision gives it.
 
 #include "filters/parallel.h"
 #include "filters/quality/dctshrink.h"
@@ -56,14 +57,32 @@ void shrunkBlock(const PlaneF &plane, int bx, int by, double threshold, const No
         }
 }
 
-PlaneF constantPlane(int width, int height, float value)
+// A map of from + step * ((x * across + y * down) % 7): constant where step
+// is 0, else changing from sample to sample along both rows and columns.
+PlaneF patternPlane(int width, int height, float from, float step, int across, int down)
 {
     PlaneF p;
     p.reset(width, height, 8);
     for (int y = 0; y < height; ++y)
-        std::fill(p.row(y), p.row(y) + width, value);
+        for (int x = 0; x < width; ++x)
+            p.row(y)[x] = from + step * float((x * across + y * down) % 7);
     p.fillBorder();
     return p;
+}
+
+// Block (bx, by)'s threshold: gain times the mean of variance times
+// residual over the 4x4 samples under it (every other pixel's where the
+// maps have the plane's resolution, scale 1; each cell's at half, 2).
+double blockThreshold(const PlaneF &variance, const PlaneF &residual, int scale, float gain, int bx, int by)
+{
+    const int step = 2 / scale;
+    double sum = 0.0;
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            const int y = (4 * by - 4) / scale + i * step, x = (4 * bx - 4) / scale + j * step;
+            sum += double(variance.row(y)[x]) * double(residual.row(y)[x]);
+        }
+    return double(gain) * sum / 16.0;
 }
 
 enum class Content { Noise, EdgeAndNoise, Flat };
@@ -90,17 +109,23 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes_data()
     QTest::addColumn<int>("scale");
     QTest::addColumn<Content>("content");
     QTest::addColumn<float>("gain");
+    QTest::addColumn<bool>("varying");   // maps that change from sample to sample
     // Rows of blocks around the kernels' eight blocks side by side ((width
     // + 3) / 4 + 1 blocks), thresholds from nothing (every coefficient kept)
     // to huge (all but the means fall: whole rows of zeros).
-    QTest::newRow("five blocks, noise") << QSize(17, 9) << 2 << Content::Noise << 9.0f;
-    QTest::newRow("eight blocks, noise") << QSize(25, 12) << 2 << Content::Noise << 9.0f;
-    QTest::newRow("nine blocks, edge") << QSize(29, 13) << 2 << Content::EdgeAndNoise << 9.0f;
-    QTest::newRow("sixteen blocks, colour, noise") << QSize(61, 11) << 1 << Content::Noise << 16.0f;
-    QTest::newRow("seventeen blocks, colour, edge") << QSize(66, 10) << 1 << Content::EdgeAndNoise << 16.0f;
-    QTest::newRow("nothing shrinks") << QSize(37, 23) << 2 << Content::Noise << 0.0f;
-    QTest::newRow("all but the means fall") << QSize(37, 23) << 2 << Content::EdgeAndNoise << 1e9f;
-    QTest::newRow("flat, colour") << QSize(45, 14) << 1 << Content::Flat << 9.0f;
+    QTest::newRow("five blocks, noise") << QSize(17, 9) << 2 << Content::Noise << 9.0f << false;
+    QTest::newRow("eight blocks, noise") << QSize(25, 12) << 2 << Content::Noise << 9.0f << false;
+    QTest::newRow("nine blocks, edge") << QSize(29, 13) << 2 << Content::EdgeAndNoise << 9.0f << false;
+    QTest::newRow("sixteen blocks, colour, noise") << QSize(61, 11) << 1 << Content::Noise << 16.0f << false;
+    QTest::newRow("seventeen blocks, colour, edge") << QSize(66, 10) << 1 << Content::EdgeAndNoise << 16.0f << false;
+    QTest::newRow("nothing shrinks") << QSize(37, 23) << 2 << Content::Noise << 0.0f << false;
+    QTest::newRow("all but the means fall") << QSize(37, 23) << 2 << Content::EdgeAndNoise << 1e9f << false;
+    QTest::newRow("flat, colour") << QSize(45, 14) << 1 << Content::Flat << 9.0f << false;
+    // Thresholds from maps that change with every sample row: tall enough
+    // for several strips in each of three bands.
+    QTest::newRow("varying maps, noise") << QSize(41, 67) << 2 << Content::Noise << 9.0f << true;
+    QTest::newRow("varying maps, edge") << QSize(70, 53) << 2 << Content::EdgeAndNoise << 9.0f << true;
+    QTest::newRow("varying maps, colour, noise") << QSize(38, 61) << 1 << Content::Noise << 16.0f << true;
 }
 
 void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
@@ -110,6 +135,7 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
     QFETCH(int, scale);
     QFETCH(Content, content);
     QFETCH(float, gain);
+    QFETCH(bool, varying);
     const int w = size.width(), h = size.height();
     QRandomGenerator random(11);
     PlaneF plane = nocta::test::randomPlane(random, w, h, 0.0f, content == Content::Flat ? 0.0f : 12.0f);
@@ -117,10 +143,12 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
         for (int x = 0; x < w; ++x)
             plane.row(y)[x] += content == Content::EdgeAndNoise && 3 * x > w + y ? 150.0f : 60.0f;
     plane.fillBorder();
-    // Noise variance 16 everywhere (residual factor 1): thresholds gain * 16
-    // times a share that varies with the frequency.
+    // Noise variance 16 everywhere (residual factor 1), or about that with
+    // both maps changing: thresholds gain * 16 times a share that varies
+    // with the frequency.
     const int vw = scale == 2 ? halfSize(w) : w, vh = scale == 2 ? halfSize(h) : h;
-    const PlaneF variance = constantPlane(vw, vh, 16.0f), residual = constantPlane(vw, vh, 1.0f);
+    const PlaneF variance = patternPlane(vw, vh, varying ? 10.0f : 16.0f, varying ? 2.0f : 0.0f, 1, 3);
+    const PlaneF residual = patternPlane(vw, vh, varying ? 0.5f : 1.0f, varying ? 0.15f : 0.0f, 3, 2);
     NoiseModel::Spectrum spectrum;
     for (int f = 0; f < 64; ++f)
         spectrum[std::size_t(f)] = 0.25f + 0.125f * float(f / 8 + f % 8);
@@ -131,14 +159,14 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
         shrinkPlane(plane, variance, residual, scale, gain, spectrum, buffers, out);
         QCOMPARE(out.width, w);
         QCOMPARE(out.height, h);
-        const double threshold = double(gain) * 16.0;
         double worst = 0.0;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 double sum = 0.0, block[8][8];
                 for (int by = y / 4; by <= y / 4 + 1; ++by)
                     for (int bx = x / 4; bx <= x / 4 + 1; ++bx) {
-                        shrunkBlock(plane, bx, by, threshold, spectrum, block);
+                        shrunkBlock(plane, bx, by, blockThreshold(variance, residual, scale, gain, bx, by), spectrum,
+                                    block);
                         sum += block[y - 4 * by + 4][x - 4 * bx + 4];
                     }
                 worst = std::max(worst, std::abs(0.25 * sum - double(out.row(y)[x])));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <vector>
 
 #ifdef __x86_64__
@@ -44,21 +45,49 @@ struct DctWork
 #define NOCTA_KERNELS "filters/quality/dctshrink_kernels.inc"
 #include "filters/kernelcopies.h"
 
-// The threshold of each block of strip t (pairs: count + 1 values of work
-// space).
-void stripThresholds(int t, int count, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
-                     float *pairs, float *threshold)
+// The thresholds of a band's strips, strip by strip. Strip t reads the
+// sample rows 2t - 2 .. 2t + 1 (sample s: variance and residual row s at
+// half the plane's resolution, row 2s at its own, two rows apart); each
+// row's share is made once and kept while the next strip needs it.
+class BandThresholds
 {
-    const int step = 2 / scale;
-    const int y0 = (4 * t - 4) / scale, x0 = -4 / scale;
-    const float *v[4], *r[4];
-    for (int i = 0; i < 4; ++i) {
-        v[i] = variance.row(y0 + i * step) + x0;
-        r[i] = residual.row(y0 + i * step) + x0;
+public:
+    BandThresholds(const ShrinkJob &job, int count)
+        : m_job(job), m_count(count), m_terms(4 * std::size_t(count)), m_pairs(std::size_t(count) + 1),
+          m_threshold(std::size_t(count))
+    {
     }
-    const auto kernel = step == 1 ? NOCTA_KERNEL(blockThresholds<1>) : NOCTA_KERNEL(blockThresholds<2>);
-    kernel(v, r, count, gain, pairs, threshold);
-}
+
+    const float *strip(int t)
+    {
+        const float *terms[4];
+        for (int i = 0; i < 4; ++i)
+            terms[i] = sampleRow(2 * t - 2 + i);
+        NOCTA_KERNEL(sumThresholds)(terms, m_count, m_job.gain, m_threshold.data());
+        return m_threshold.data();
+    }
+
+private:
+    const float *sampleRow(int s)
+    {
+        const std::size_t slot = std::size_t(s & 3);
+        float *terms = m_terms.data() + slot * std::size_t(m_count);
+        if (m_held[slot] == s)
+            return terms;
+        m_held[slot] = s;
+        // The first sample of block 0 (column -4 of the plane).
+        const int step = 2 / m_job.scale, y = s * step, x0 = -4 / m_job.scale;
+        const float *v = m_job.variance->row(y) + x0, *r = m_job.residual->row(y) + x0;
+        const auto kernel = step == 1 ? NOCTA_KERNEL(thresholdRow<1>) : NOCTA_KERNEL(thresholdRow<2>);
+        kernel(v, r, m_count, m_pairs.data(), terms);
+        return terms;
+    }
+
+    const ShrinkJob &m_job;
+    int m_count;
+    std::vector<float> m_terms, m_pairs, m_threshold;
+    int m_held[4] = {INT_MIN, INT_MIN, INT_MIN, INT_MIN};
+};
 
 // Where one plane's strips lie among all the planes' (see shrinkPlanes).
 struct StripLayout
@@ -105,7 +134,7 @@ void shrinkBand(const ShrinkContext &c, int begin, int end)
     const StripLayout &l = c.layout;
     DctWork work(l.count);
     Scratch pair(2 * l.stripSize);
-    std::vector<float> threshold(static_cast<std::size_t>(l.count)), pairs(threshold.size() + 1);
+    BandThresholds thresholds(job, l.count);
     const auto shrink = NOCTA_KERNEL(shrinkStrip);
     const float *previous = nullptr;
     for (int t = begin; t < end; ++t) {
@@ -120,9 +149,7 @@ void shrinkBand(const ShrinkContext &c, int begin, int end)
         // own pair of strips, in cache, until their rows are written.
         float *strip = t == begin || t == end - 1 ? c.kept + l.stripSize * std::size_t(t)
                                                   : pair.data() + l.stripSize * std::size_t(t % 2);
-        stripThresholds(t, l.count, *job.variance, *job.residual, job.scale, job.gain, pairs.data(),
-                        threshold.data());
-        shrink(rows, l.count, threshold.data(), c.factors.data(), work, strip);
+        shrink(rows, l.count, thresholds.strip(t), c.factors.data(), work, strip);
         if (t > begin)
             gatherRows(c, t - 1, previous, strip);
         previous = strip;

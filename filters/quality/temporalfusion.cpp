@@ -46,7 +46,10 @@ struct NoiseRow
 };
 
 // Per-cell normalisation of the squared differences of one half row
-// (index -1 .. width).
+// (index -1 .. width). The differences are squared in fixed point (luma)
+// and in four times fixed point (colour, a sum of four taps), so the norms
+// hold those units' squares: a power of two apart from the levels', which
+// changes no rounding.
 struct RowNorms
 {
     float *y, *u, *v;
@@ -275,7 +278,6 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
-    const auto cap = NOCTA_KERNEL(capRow);
     const auto fuse = NOCTA_KERNEL(fuseRow);
     // Each band maps the noise along its rows and moves its rows of every
     // neighbour, and one row above and below, into place, keeping the
@@ -312,8 +314,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             bandDrift.prepare(row);
             for (int k = 0; k < count; ++k) {
                 float *w = weights.data() + std::size_t(k) * std::size_t(hw);
-                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), w, hw);
-                cap(bandDrift.limits(k, row), w, hw);
+                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), bandDrift.limits(k, row), w, hw);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
             fuse(current, row, rows.data(), weights.data(), count, out);
