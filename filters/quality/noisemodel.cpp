@@ -119,15 +119,18 @@ void countCellChannels(const FramePlanes &current, const FramePlanes &reference,
     }
 }
 
-// The orthonormal 8-point DCT-II: Basis[k][n] = c(k) cos((2n + 1) k pi / 16).
+// The orthonormal 8-point DCT-II: at[k][n] = c(k) cos((2n + 1) k pi / 16),
+// and its transpose.
 struct DctBasis
 {
-    float at[8][8];
+    float at[8][8], transposed[8][8];
     DctBasis()
     {
         for (int k = 0; k < 8; ++k)
-            for (int n = 0; n < 8; ++n)
+            for (int n = 0; n < 8; ++n) {
                 at[k][n] = float((k ? 0.5 : std::sqrt(0.125)) * std::cos((2 * n + 1) * k * 3.14159265358979 / 16));
+                transposed[n][k] = at[k][n];
+            }
     }
 };
 const DctBasis Basis;
@@ -136,21 +139,11 @@ const DctBasis Basis;
 // (rows of 8) into a plane's bins.
 void countSpectrum(const float block[8][8], NoiseHistogram &histogram, int plane)
 {
-    float rows[8][8];
-    for (int k = 0; k < 8; ++k)
-        for (int x = 0; x < 8; ++x) {
-            float sum = 0;
-            for (int n = 0; n < 8; ++n)
-                sum += Basis.at[k][n] * block[n][x];
-            rows[k][x] = sum;
-        }
-    for (int k = 0; k < 8; ++k)
-        for (int l = 0; l < 8; ++l) {
-            float c = 0;
-            for (int n = 0; n < 8; ++n)
-                c += Basis.at[l][n] * rows[k][n];
-            ++histogram.power(plane, 8 * k + l)[NoiseHistogram::powerBin(c * c)];
-        }
+    static const auto power = NOCTA_KERNEL(blockPower);
+    float squares[64];
+    power(block, Basis.at, Basis.transposed, squares);
+    for (int f = 0; f < 64; ++f)
+        ++histogram.power(plane, f)[NoiseHistogram::powerBin(squares[f])];
 }
 
 // About how many blocks of a frame the spectrum is counted on.
