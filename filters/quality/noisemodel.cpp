@@ -296,6 +296,15 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
         for (int x = 0; x < current.u.width; ++x) {
             const int bx = std::min(2 * x / BlockSize, field.blocksWide - 1);
             const Vec v = field.at(bx, by);
+            if (x % 8 == 0) {
+                // The full-resolution rows are read sparsely, far apart:
+                // asked for ahead of their use.
+                const int ahead = std::min(2 * x + 256, current.y.width - 1);
+                __builtin_prefetch(current.y.row(2 * h) + ahead);
+                __builtin_prefetch(current.y.row(2 * h + 1) + ahead);
+                __builtin_prefetch(reference.y16.row(2 * h + v.y) + ahead);
+                __builtin_prefetch(reference.y16.row(2 * h + 1 + v.y) + ahead);
+            }
             const Surround around = surround(current, x, h);
             // The colour channels are measured with the vector of the next
             // block to the left (the right one in the first column): the
