@@ -39,7 +39,7 @@ constexpr int MeasuredFrames = 8;
 // Once a scene has that many measurements, only every how many frames it
 // is measured again (the model, pooled over many frames, hardly moves).
 constexpr int SettledAfter = MeasuredFrames;
-constexpr int SettledEvery = 8;
+constexpr int SettledEvery = 4;
 
 // Up to which radius the float planes of the frames still to come are kept
 // from their loading; beyond it each frame keeps its pixels instead (as
