@@ -88,7 +88,6 @@ int sampleStep(const FramePlanes &frame)
     return std::max(2, int(std::int64_t(frame.u.width) * frame.u.height / 65536));
 }
 
-
 // Counts the differences of the colour channels of cell (x, h) against the
 // reference cell that vector v (even in both directions: whole cells)
 // points to, each by its level around the cell, where it is dark.
@@ -297,8 +296,7 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
             const int bx = std::min(2 * x / BlockSize, field.blocksWide - 1);
             const Vec v = field.at(bx, by);
             if (x % 8 == 0) {
-                // The full-resolution rows are read sparsely, far apart:
-                // asked for ahead of their use.
+                // (sparse full-resolution rows: asked for ahead of use)
                 const int ahead = std::min(2 * x + 256, current.y.width - 1);
                 __builtin_prefetch(current.y.row(2 * h) + ahead);
                 __builtin_prefetch(current.y.row(2 * h + 1) + ahead);
