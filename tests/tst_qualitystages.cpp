@@ -1,6 +1,7 @@
 // The quality filter's first and last stages by themselves: a frame's
 // planes hold the luma and colour values of its pixels, and the output
-// frame is the same in any bands and keeps each pixel's own luma.
+// frame is the same in any bands, keeps each pixel's own luma and spreads
+// ramps of colour linearly to full resolution.
 
 #include "filters/parallel.h"
 #include "filters/quality/chromaguide.h"
@@ -26,6 +27,8 @@ private slots:
     void planesHoldTheFramesLumaAndColour();
     void outputFollowsTheLumaInEveryBand_data();
     void outputFollowsTheLumaInEveryBand();
+    void outputInterpolatesColourRamps_data();
+    void outputInterpolatesColourRamps();
 };
 
 void TestQualityStages::planesHoldTheFramesLumaAndColour_data()
@@ -131,6 +134,62 @@ void TestQualityStages::outputFollowsTheLumaInEveryBand()
                          qPrintable(QStringLiteral("pixel %1,%2 channel %3: %4, expected %5")
                                         .arg(px).arg(py).arg(c).arg(got[c]).arg(double(expected[c]))));
         }
+}
+
+void TestQualityStages::outputInterpolatesColourRamps_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<bool>("across");   // the ramp's direction
+    QTest::newRow("across, odd width") << QSize(45, 12) << 1 << true;
+    QTest::newRow("across, bands") << QSize(70, 33) << 4 << true;
+    QTest::newRow("down, odd height") << QSize(24, 37) << 1 << false;
+    QTest::newRow("down, bands of two half rows") << QSize(19, 40) << 5 << false;
+}
+
+// On flat luma the colour fits are the colour differences themselves, and
+// a ramp of them is spread linearly to full resolution: a pixel takes 3/4
+// of its own cell and 1/4 of the next one on the side it lies, in both
+// directions, so that the blue channel (Cb) and the red one (Cr) follow
+// ramps at the pixels' own places (half-resolution samples sit between
+// two pixels; the cells next to the edges are left out).
+void TestQualityStages::outputInterpolatesColourRamps()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    QFETCH(bool, across);
+    const int hw = halfSize(size.width()), hh = halfSize(size.height());
+    const float luma = 100.0f, slope = 3.0f;
+    PlaneF y, u, v;
+    y.reset(size.width(), size.height(), 8);
+    u.reset(hw, hh, 8);
+    v.reset(hw, hh, 8);
+    std::fill(y.data.begin(), y.data.end(), luma);
+    for (int h = 0; h < hh; ++h)
+        for (int x = 0; x < hw; ++x) {
+            u.row(h)[x] = slope * float(across ? x : h) - 20.0f;
+            v.row(h)[x] = -slope * float(across ? x : h) + 25.0f;
+        }
+    u.fillBorder();
+    v.fillBorder();
+    std::array<UnbiasTable, 3> unbias;   // the nearest level
+    for (auto &table : unbias)
+        for (int t = 0; t < UnbiasSize; ++t)
+            table[std::size_t(t)] = std::uint8_t(qBound(0, (t + 2) / 4, 255));
+    nocta::setFilterThreads(threads);
+    const QImage image = guidedFrame(y, u, v, 1.0f, unbias);
+    const int length = across ? size.width() : size.height();
+    for (int p = 4; p < length - 4; ++p) {
+        const float place = (float(p) - 0.5f) / 2.0f;   // in cells
+        const float cb = slope * place - 20.0f, cr = -slope * place + 25.0f;
+        const QRgb pixel = across ? image.pixel(p, size.height() / 2) : image.pixel(size.width() / 2, p);
+        QVERIFY2(std::fabs(float(qBlue(pixel)) - (luma + BFromCb * cb)) <= 0.75f
+                     && std::fabs(float(qRed(pixel)) - (luma + RFromCr * cr)) <= 0.75f,
+                 qPrintable(QStringLiteral("pixel %1: blue %2, red %3, expected %4, %5")
+                                .arg(p).arg(qBlue(pixel)).arg(qRed(pixel))
+                                .arg(double(luma + BFromCb * cb)).arg(double(luma + RFromCr * cr))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQualityStages)

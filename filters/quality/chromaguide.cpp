@@ -56,7 +56,7 @@ class GuidedBand
 public:
     GuidedBand(const PlaneF &y, const PlaneF &u, const PlaneF &v, QImage &image)
         : m_y(y), m_u(u), m_v(v), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w), m_sums(3 * 6, m_w),
-          m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_full(4 * std::size_t(y.width))
+          m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_spread(3 * 5, y.width + 2), m_full(4 * std::size_t(y.width))
     {
     }
 
@@ -102,6 +102,8 @@ private:
         for (int k = 0; k < 4; ++k)
             m_fits.fillSides((r % 3) * 4 + k);
     }
+    // The means of row r, and them and the guide spread to full resolution
+    // (slots 5 (r mod 3) + k, the guide in k = 4).
     void meanRows(int r)
     {
         const int above = clamp(r - 1) % 3, below = clamp(r + 1) % 3;
@@ -109,7 +111,9 @@ private:
             const int slot = (r % 3) * 4 + k;
             meanRow(m_fits(above * 4 + k), m_fits(slot), m_fits(below * 4 + k), m_means(slot), m_w);
             m_means.fillSides(slot);
+            spreadRow(m_means(slot), m_spread((r % 3) * 5 + k), m_y.width + 2);
         }
+        spreadRow(m_guide(r), m_spread((r % 3) * 5 + 4), m_y.width + 2);
     }
     // Full rows 2r and 2r + 1 (half-resolution samples sit between them).
     void outputRows(int r, const std::uint32_t *table)
@@ -120,12 +124,12 @@ private:
             full[i] = m_full.data() + i * std::size_t(width);
         for (int row = 2 * r; row < std::min(2 * r + 2, m_y.height); ++row) {
             const int other = clamp(row % 2 ? r + 1 : r - 1);
-            const float *nearRows[4], *farRows[4];
-            for (int k = 0; k < 4; ++k) {
-                nearRows[k] = m_means((r % 3) * 4 + k);
-                farRows[k] = m_means((other % 3) * 4 + k);
+            const float *nearRows[5], *farRows[5];
+            for (int k = 0; k < 5; ++k) {
+                nearRows[k] = m_spread((r % 3) * 5 + k);
+                farRows[k] = m_spread((other % 3) * 5 + k);
             }
-            upsampleFitsRow(m_y.row(row), m_guide(r), m_guide(other), nearRows, farRows, GuideSpread, full, width);
+            upsampleFitsRow(m_y.row(row), nearRows[4], farRows[4], nearRows, farRows, GuideSpread, full, width);
             planesToRgbRow(m_y.row(row), full[0], full[1], full[2], full[3], table,
                            reinterpret_cast<std::uint32_t *>(m_image.scanLine(row)), width);
         }
@@ -134,12 +138,13 @@ private:
     const PlaneF &m_y, &m_u, &m_v;
     QImage &m_image;
     const int m_w, m_h;
-    RowRing m_guide, m_sums, m_fits, m_means;
+    RowRing m_guide, m_sums, m_fits, m_means, m_spread;
     std::vector<float> m_full;
     decltype(&baseline::guideRow) guideRow = NOCTA_KERNEL(guideRow);
     decltype(&baseline::tripleRow) tripleRow = NOCTA_KERNEL(tripleRow);
     decltype(&baseline::fitRow) fitRow = NOCTA_KERNEL(fitRow);
     decltype(&baseline::meanRow) meanRow = NOCTA_KERNEL(meanRow);
+    decltype(&baseline::spreadRow) spreadRow = NOCTA_KERNEL(spreadRow);
     decltype(&baseline::upsampleFitsRow) upsampleFitsRow = NOCTA_KERNEL(upsampleFitsRow);
     decltype(&baseline::planesToRgbRow) planesToRgbRow = NOCTA_KERNEL(planesToRgbRow);
 };

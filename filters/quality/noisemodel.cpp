@@ -87,7 +87,6 @@ int sampleStep(const FramePlanes &frame)
     return std::max(2, int(std::int64_t(frame.u16.width) * frame.u16.height / 65536));
 }
 
-
 // Counts the differences of the colour channels of cell (x, h) against the
 // reference cell that vector v (even in both directions: whole cells)
 // points to, each by its level around the cell, where it is dark.
@@ -118,15 +117,18 @@ void countCellChannels(const FramePlanes &current, const FramePlanes &reference,
     }
 }
 
-// The orthonormal 8-point DCT-II: Basis[k][n] = c(k) cos((2n + 1) k pi / 16).
+// The orthonormal 8-point DCT-II: at[k][n] = c(k) cos((2n + 1) k pi / 16),
+// and its transpose.
 struct DctBasis
 {
-    float at[8][8];
+    float at[8][8], transposed[8][8];
     DctBasis()
     {
         for (int k = 0; k < 8; ++k)
-            for (int n = 0; n < 8; ++n)
+            for (int n = 0; n < 8; ++n) {
                 at[k][n] = float((k ? 0.5 : std::sqrt(0.125)) * std::cos((2 * n + 1) * k * 3.14159265358979 / 16));
+                transposed[n][k] = at[k][n];
+            }
     }
 };
 const DctBasis Basis;
@@ -135,21 +137,11 @@ const DctBasis Basis;
 // (rows of 8) into a plane's bins.
 void countSpectrum(const float block[8][8], NoiseHistogram &histogram, int plane)
 {
-    float rows[8][8];
-    for (int k = 0; k < 8; ++k)
-        for (int x = 0; x < 8; ++x) {
-            float sum = 0;
-            for (int n = 0; n < 8; ++n)
-                sum += Basis.at[k][n] * block[n][x];
-            rows[k][x] = sum;
-        }
-    for (int k = 0; k < 8; ++k)
-        for (int l = 0; l < 8; ++l) {
-            float c = 0;
-            for (int n = 0; n < 8; ++n)
-                c += Basis.at[l][n] * rows[k][n];
-            ++histogram.power(plane, 8 * k + l)[NoiseHistogram::powerBin(c * c)];
-        }
+    static const auto power = NOCTA_KERNEL(blockPower);
+    float squares[64];
+    power(block, Basis.at, Basis.transposed, squares);
+    for (int f = 0; f < 64; ++f)
+        ++histogram.power(plane, f)[NoiseHistogram::powerBin(squares[f])];
 }
 
 // About how many blocks of a frame the spectrum is counted on.
@@ -302,6 +294,14 @@ void measureTemporalNoise(const FramePlanes &current, const FramePlanes &referen
         for (int x = 0; x < current.u16.width; ++x) {
             const int bx = std::min(2 * x / BlockSize, field.blocksWide - 1);
             const Vec v = field.at(bx, by);
+            if (x % 8 == 0) {
+                // (sparse full-resolution rows: asked for ahead of use)
+                const int ahead = std::min(2 * x + 256, current.y16.width - 1);
+                __builtin_prefetch(current.y16.row(2 * h) + ahead);
+                __builtin_prefetch(current.y16.row(2 * h + 1) + ahead);
+                __builtin_prefetch(reference.y16.row(2 * h + v.y) + ahead);
+                __builtin_prefetch(reference.y16.row(2 * h + 1 + v.y) + ahead);
+            }
             const Surround around = surround(current, x, h);
             // The colour channels are measured with the vector of the next
             // block to the left (the right one in the first column): the
