@@ -6,6 +6,10 @@
 //   nocta-quality-tool quality W H [--radius R] [--strength S] [--threads T] < noisy.rgb > out.rgb
 //   nocta-quality-tool standard|fuzzy W H [--threads T] < noisy.rgb > out.rgb   (n - 4 frames: source 2 .. n-3)
 //   nocta-quality-tool score W H CLEAN.rgb TEST.rgb [--offset N]   (TEST frame i against CLEAN frame i + N)
+//   nocta-quality-tool errors W H CLEAN.rgb TEST.rgb [--offset N] [--map FILE]
+//       where the error lies: its share and PSNR on still and moving, flat
+//       and edge pixels of the clean frames; --map writes each frame's error
+//       as grey bytes (8 x its root mean square over R, G, B)
 //
 // The filter's time (without reading and writing) goes to standard error.
 
@@ -188,6 +192,102 @@ int runScore(int w, int h, const Args &args)
     return 0;
 }
 
+// The clean luma of every frame of a raw rgb24 file.
+std::vector<std::vector<float>> lumaFrames(std::FILE *in, int w, int h, int skip)
+{
+    std::vector<std::vector<float>> frames;
+    QImage image;
+    for (int i = 0; readFrame(in, w, h, image); ++i) {
+        if (i < skip)
+            continue;
+        std::vector<float> luma(std::size_t(w) * std::size_t(h));
+        for (int y = 0; y < h; ++y) {
+            const uchar *p = image.constScanLine(y);
+            for (int x = 0; x < w; ++x, p += 3)
+                luma[std::size_t(y) * std::size_t(w) + std::size_t(x)] = 0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2];
+        }
+        frames.push_back(std::move(luma));
+    }
+    return frames;
+}
+
+// A pixel moves when its clean luma differs by more than Threshold levels
+// from the frame before or after within Reach pixels; it lies on an edge
+// when its clean luma differs by more than Threshold across it.
+constexpr float Threshold = 6.0f;
+constexpr int Reach = 3;
+
+// Class of each pixel of frame t (bit 1: moving, bit 0: edge).
+std::vector<int> pixelClasses(const std::vector<std::vector<float>> &luma, std::size_t t, int w, int h)
+{
+    auto at = [w](const std::vector<float> &f, int x, int y) { return f[std::size_t(y) * std::size_t(w) + std::size_t(x)]; };
+    std::vector<char> changed(std::size_t(w) * std::size_t(h), 0);
+    for (std::size_t o : {t - 1, t + 1})
+        if (o < luma.size())
+            for (std::size_t i = 0; i < changed.size(); ++i)
+                changed[i] |= std::fabs(luma[t][i] - luma[o][i]) > Threshold;
+    std::vector<int> classes(changed.size(), 0);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            bool moving = false;
+            for (int dy = -Reach; dy <= Reach && !moving; ++dy)
+                for (int dx = -Reach; dx <= Reach && !moving; ++dx)
+                    moving = changed[std::size_t(qBound(0, y + dy, h - 1)) * std::size_t(w) + std::size_t(qBound(0, x + dx, w - 1))];
+            const int l = qMax(0, x - 1), r = qMin(w - 1, x + 1), u = qMax(0, y - 1), d = qMin(h - 1, y + 1);
+            const bool edge = qMax(std::fabs(at(luma[t], r, y) - at(luma[t], l, y)), std::fabs(at(luma[t], x, d) - at(luma[t], x, u))) > Threshold;
+            classes[std::size_t(y) * std::size_t(w) + std::size_t(x)] = (moving ? 2 : 0) + (edge ? 1 : 0);
+        }
+    }
+    return classes;
+}
+
+int runErrors(int w, int h, const Args &args)
+{
+    if (args.positional.size() < 5)
+        return 2;
+    std::FILE *ref = std::fopen(args.positional[3].c_str(), "rb");
+    std::FILE *test = std::fopen(args.positional[4].c_str(), "rb");
+    const std::string mapPath = args.text("--map");
+    std::FILE *map = mapPath.empty() ? nullptr : std::fopen(mapPath.c_str(), "wb");
+    if (!ref || !test || (!mapPath.empty() && !map))
+        return 2;
+    const std::vector<std::vector<float>> luma = lumaFrames(ref, w, h, int(args.get("--offset", 0)));
+    std::rewind(ref);
+    QImage a, b;
+    for (int i = 0; i < int(args.get("--offset", 0)); ++i)
+        readFrame(ref, w, h, a);
+    double error[4] = {}, pixels[4] = {};
+    std::vector<uchar> grey(std::size_t(w) * std::size_t(h));
+    for (std::size_t t = 0; t < luma.size() && readFrame(ref, w, h, a) && readFrame(test, w, h, b); ++t) {
+        const std::vector<int> classes = pixelClasses(luma, t, w, h);
+        for (int y = 0; y < h; ++y) {
+            const uchar *p = a.constScanLine(y), *q = b.constScanLine(y);
+            for (int x = 0; x < w; ++x) {
+                double e = 0;
+                for (int c = 0; c < 3; ++c)
+                    e += double(p[3 * x + c] - q[3 * x + c]) * double(p[3 * x + c] - q[3 * x + c]);
+                const std::size_t i = std::size_t(y) * std::size_t(w) + std::size_t(x);
+                error[classes[i]] += e;
+                pixels[classes[i]] += 1;
+                grey[i] = uchar(qMin(255.0, 8.0 * std::sqrt(e / 3)));
+            }
+        }
+        if (map)
+            std::fwrite(grey.data(), 1, grey.size(), map);
+    }
+    if (map)
+        std::fclose(map);
+    const double total = error[0] + error[1] + error[2] + error[3], all = pixels[0] + pixels[1] + pixels[2] + pixels[3];
+    const char *names[4] = {"still flat", "still edge", "moving flat", "moving edge"};
+    std::printf("pixels   class        share of pixels  share of error  PSNR dB\n");
+    for (int k = 0; k < 4; ++k) {
+        const double psnr = error[k] > 0 ? 10 * std::log10(255.0 * 255.0 * 3 * pixels[k] / error[k]) : 99.0;
+        std::printf("%-8.0f %-12s %15.3f %15.3f %8.2f\n", pixels[k], names[k], all > 0 ? pixels[k] / all : 0.0,
+                    total > 0 ? error[k] / total : 0.0, psnr);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -202,7 +302,7 @@ int main(int argc, char **argv)
         }
     }
     if (args.positional.size() < 3) {
-        std::fprintf(stderr, "usage: nocta-quality-tool degrade|quality|standard|fuzzy|score W H ...\n");
+        std::fprintf(stderr, "usage: nocta-quality-tool degrade|quality|standard|fuzzy|score|errors W H ...\n");
         return 2;
     }
     const std::string mode = args.positional[0];
@@ -216,6 +316,8 @@ int main(int argc, char **argv)
         return runDegrade(w, h, args);
     if (mode == "score")
         return runScore(w, h, args);
+    if (mode == "errors")
+        return runErrors(w, h, args);
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
     return 2;
 }
