@@ -376,28 +376,4 @@ NoiseMapInput noiseMapInput(const FramePlanes &frame, const NoiseModel &model, d
     return input;
 }
 
-void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map)
-{
-    const int w = frame.u16.width, h = frame.u16.height;
-    if (map.y.width != w || map.y.height != h) {
-        map.y.reset(w, h, 8);
-        map.u.reset(w, h, 8);
-        map.v.reset(w, h, 8);
-    }
-    const NoiseMapInput input = noiseMapInput(frame, model, strength);
-    parallelRows(h, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-            noiseMapRow(input, y, map.y.row(y), map.u.row(y), map.v.row(y));
-            for (PlaneF *p : {&map.y, &map.u, &map.v})
-                p->fillSides(y);
-        }
-        for (PlaneF *p : {&map.y, &map.u, &map.v}) {
-            if (begin == 0)
-                p->fillTop();
-            if (end == h)
-                p->fillBottom();
-        }
-    });
-}
-
 } // namespace nocta::quality

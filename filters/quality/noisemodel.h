@@ -186,9 +186,6 @@ inline void noiseMapRow(const NoiseMapInput &in, int y, float *luma, float *cb, 
     in.kernel(in, y, luma, cb, cr);
 }
 
-// The whole map, borders included.
-void mapNoise(const FramePlanes &frame, const NoiseModel &model, double strength, NoiseMap &map);
-
 // strength scales the standard deviations (not the unbiasing).
 NoiseModel estimateNoise(const NoiseHistogram &histogram, double strength);
 
