@@ -15,6 +15,22 @@
 #include <array>
 #include <cmath>
 
+namespace {
+
+// Unbias tables that give each channel's nearest level, red moved by
+// redShift levels and blue by blueShift.
+std::array<nocta::quality::UnbiasTable, 3> nearestLevels(int redShift, int blueShift)
+{
+    std::array<nocta::quality::UnbiasTable, 3> tables;
+    const int shifts[3] = {redShift, 0, blueShift};
+    for (std::size_t c = 0; c < 3; ++c)
+        for (int t = 0; t < nocta::quality::UnbiasSize; ++t)
+            tables[c][std::size_t(t)] = std::uint8_t(qBound(0, (t + 2) / 4 + shifts[c], 255));
+    return tables;
+}
+
+} // namespace
+
 class TestQualityStages : public QObject
 {
     Q_OBJECT
@@ -109,10 +125,7 @@ void TestQualityStages::outputFollowsTheLumaInEveryBand()
     const int hw = halfSize(size.width()), hh = halfSize(size.height());
     const PlaneF y = nocta::test::randomPlane(random, size.width(), size.height(), 20.0f, 200.0f);
     const PlaneF u = nocta::test::randomPlane(random, hw, hh, -30.0f, 60.0f), v = nocta::test::randomPlane(random, hw, hh, -30.0f, 60.0f);
-    std::array<UnbiasTable, 3> unbias;   // the nearest level, red 1 up, blue 2 down
-    for (int c = 0; c < 3; ++c)
-        for (int t = 0; t < UnbiasSize; ++t)
-            unbias[std::size_t(c)][std::size_t(t)] = std::uint8_t(qBound(0, (t + 2) / 4 + (c == 0) - 2 * (c == 2), 255));
+    const std::array<UnbiasTable, 3> unbias = nearestLevels(1, -2);
     nocta::setFilterThreads(1);
     const QImage one = guidedFrame(y, u, v, 1.0f, unbias);
     nocta::setFilterThreads(threads);
@@ -173,10 +186,7 @@ void TestQualityStages::outputInterpolatesColourRamps()
         }
     u.fillBorder();
     v.fillBorder();
-    std::array<UnbiasTable, 3> unbias;   // the nearest level
-    for (auto &table : unbias)
-        for (int t = 0; t < UnbiasSize; ++t)
-            table[std::size_t(t)] = std::uint8_t(qBound(0, (t + 2) / 4, 255));
+    const std::array<UnbiasTable, 3> unbias = nearestLevels(0, 0);
     nocta::setFilterThreads(threads);
     const QImage image = guidedFrame(y, u, v, 1.0f, unbias);
     const int length = across ? size.width() : size.height();

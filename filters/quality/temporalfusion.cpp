@@ -56,7 +56,7 @@ struct RowNorms
 };
 
 // One step of the fixed-point planes.
-constexpr float Unit = 1.0f / FixedScale;
+constexpr float Unit = FixedUnit;
 
 constexpr int floorDiv(int a, int b) { return a >= 0 ? a / b : -((b - 1 - a) / b); }
 
