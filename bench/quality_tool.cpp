@@ -18,6 +18,7 @@
 #include "filters/parallel.h"
 #include "filters/quality/noisemodel.h"
 #include "filters/quality/qualityfilter.h"
+#include "filters/quality/qualityplanes.h"
 #include "filters/standard/denoisestandard.h"
 #include "filters/standard/smoothframe.h"
 #include "nightclip.h"
@@ -204,7 +205,8 @@ std::vector<std::vector<float>> lumaFrames(std::FILE *in, int w, int h, int skip
         for (int y = 0; y < h; ++y) {
             const uchar *p = image.constScanLine(y);
             for (int x = 0; x < w; ++x, p += 3)
-                luma[std::size_t(y) * std::size_t(w) + std::size_t(x)] = 0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2];
+                luma[std::size_t(y) * std::size_t(w) + std::size_t(x)] =
+                    nocta::quality::KR * p[0] + nocta::quality::KG * p[1] + nocta::quality::KB * p[2];
         }
         frames.push_back(std::move(luma));
     }
