@@ -248,6 +248,8 @@ private slots:
     void returnsDarkChannelsToTheirLevel_data();
     void returnsDarkChannelsToTheirLevel();
     void followsAPanningCamera();
+    void keepsAveragingWhatStays_data();
+    void keepsAveragingWhatStays();
     void keepsScenesApart();
     void planesReusedForTheNextFrame();
     void planesLoadedInBandsKeepTheirBorders_data();
@@ -623,6 +625,32 @@ void TestQualityFilter::followsAPanningCamera()
     const double panGain = gain(makeClip(5, 128, 96, 7, -5, 21));
     QVERIFY2(stillGain > 6, qPrintable(QString::number(stillGain)));
     QVERIFY2(panGain > stillGain - 1, qPrintable(QStringLiteral("%1 against %2 still").arg(panGain).arg(stillGain)));
+}
+
+void TestQualityFilter::keepsAveragingWhatStays_data()
+{
+    QTest::addColumn<int>("stepX");
+    QTest::addColumn<int>("stepY");
+    QTest::newRow("still") << 0 << 0;
+    // Not in the global motion's steps of 4 pixels.
+    QTest::newRow("panning") << 7 << -5;
+}
+
+// A scene that stays, or pans as a whole, keeps getting cleaner after the
+// first frames: later frames average the frames before them through the
+// running average, beyond the two on each side.
+void TestQualityFilter::keepsAveragingWhatStays()
+{
+    QFETCH(int, stepX);
+    QFETCH(int, stepY);
+    const Clip clip = makeClip(14, 128, 96, stepX, stepY, 21);
+    const std::vector<QImage> out = filterClip(clip.noisy);
+    auto gain = [&](std::size_t i) {
+        return psnr(out[i], clip.clean[i], 16) - psnr(clip.noisy[i], clip.clean[i], 16);
+    };
+    const double early = gain(2), late = (gain(10) + gain(11)) / 2;
+    QVERIFY2(late > early + 1,
+             qPrintable(QStringLiteral("%1 dB at frames 10, 11 against %2 at frame 2").arg(late).arg(early)));
 }
 
 // A cut between a bright and a dark scene: each scene comes out exactly as

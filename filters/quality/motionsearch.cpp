@@ -4,6 +4,7 @@
 #include "filters/simd.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 
 #ifdef __x86_64__
@@ -121,6 +122,23 @@ Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ)
         }
     }
     return {4 * best.x, 4 * best.y};
+}
+
+Vec refineMotion(const MotionField &field, Vec guess)
+{
+    constexpr int Reach = 3;
+    constexpr int Side = 2 * Reach + 1;
+    std::array<int, Side * Side> counts{};
+    for (const Vec &v : field.vectors) {
+        const int dx = v.x - guess.x, dy = v.y - guess.y;
+        if (std::abs(dx) <= Reach && std::abs(dy) <= Reach && (dx != 0 || dy != 0))
+            ++counts[std::size_t((dy + Reach) * Side + dx + Reach)];
+    }
+    const auto most = std::max_element(counts.begin(), counts.end());
+    if (10 * *most < int(field.vectors.size()))
+        return guess;
+    const int i = int(most - counts.begin());
+    return {guess.x + i % Side - Reach, guess.y + i / Side - Reach};
 }
 
 LumaHistogram lumaHistogram(const Plane8 &q8)

@@ -89,6 +89,11 @@ struct QualityFilter::State
     NoiseModel measuredModel;
     NoiseMap noiseMap;
     FusedFrame fused;
+    // The running average of the scene's frames up to runningFrame, the
+    // one the next frame makes, and the field that moves it.
+    RunningAverage running, nextRunning;
+    int runningFrame = -1;
+    MotionField globalField;
     ShrinkBuffers shrinkBuffers;
     PlaneF outY, outU, outV;
 
@@ -127,6 +132,7 @@ struct QualityFilter::State
     }
     std::vector<Neighbour> findMotion(int index, int lo, int hi, int measuredAgainst,
                                       const std::function<void(int)> &found);
+    void addRunning(int index, std::vector<Neighbour> &neighbours);
     // The field that the frame before index found at this offset, if
     // that frame was the previous one produced.
     const MotionField *predictor(int index, int offset) const
@@ -184,7 +190,8 @@ QVector<QImage> QualityFilter::push(const QImage &image)
     while (s.fed > s.emitted + s.options.radius)
         ready.push_back(s.produce(s.emitted++));
     s.settleMotion();
-    while (!s.frames.empty() && s.frames.front()->index < s.emitted - s.options.radius) {
+    // Frames before the latest output are in its running average.
+    while (!s.frames.empty() && s.frames.front()->index < s.emitted - 1) {
         s.spare = std::move(s.frames.front());
         s.frames.pop_front();
     }
@@ -318,6 +325,23 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
     return neighbours;
 }
 
+// Puts the running average of the frames before index first among its
+// neighbours (from findMotion: frame index - 1 first), moved as a whole by
+// the camera's motion against frame index - 1 rather than by the blocks'
+// own vectors: where noise hides the picture a block's vector strays by a
+// pixel, and in a running average such strays would add up. Frame index - 1 stays for where the running average does
+// not match.
+void QualityFilter::State::addRunning(int index, std::vector<Neighbour> &neighbours)
+{
+    neighbours.front().inRunning = true;
+    const MotionField &shape = *neighbours.front().field;
+    globalField.blocksWide = shape.blocksWide;
+    globalField.blocksHigh = shape.blocksHigh;
+    const Vec camera = refineMotion(shape, motionInto(index, index - 1));
+    globalField.vectors.assign(shape.vectors.size(), camera);
+    neighbours.insert(neighbours.begin(), Neighbour{&running.planes, &globalField, &running.counts});
+}
+
 QImage QualityFilter::State::produce(int index)
 {
     const int radius = options.radius;
@@ -326,6 +350,11 @@ QImage QualityFilter::State::produce(int index)
     int lo = index, hi = index;
     while (lo > std::max(first, index - radius) && frame(lo - 1).scene == scene)
         --lo;
+    // The running average of the frames before stands for all but the
+    // previous one.
+    const bool continues = lo < index && runningFrame == index - 1;
+    if (continues)
+        lo = index - 1;
     while (hi < std::min(last, index + radius) && frame(hi + 1).scene == scene)
         ++hi;
 
@@ -341,7 +370,7 @@ QImage QualityFilter::State::produce(int index)
     };
     if (measured && other == index)
         startMeasuring();
-    const std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured ? other : -1, [&](int j) {
+    std::vector<Neighbour> neighbours = findMotion(index, lo, hi, measured ? other : -1, [&](int j) {
         if (measured && j == other)
             startMeasuring();
     });
@@ -351,7 +380,12 @@ QImage QualityFilter::State::produce(int index)
     }
     const FramePlanes &current = frame(index).planes;
 
-    fuseTemporal(current, neighbours, noiseMapInput(current, model, options.strength), noiseMap, fused);
+    if (continues)
+        addRunning(index, neighbours);
+    fuseTemporal(current, neighbours, noiseMapInput(current, model, options.strength), noiseMap, fused,
+                 &nextRunning);
+    std::swap(running, nextRunning);
+    runningFrame = index;
     shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY},
                   {&fused.u, &noiseMap.u, &fused.residual, 1, ChromaGain, &model.spectrum[1], &outU},
                   {&fused.v, &noiseMap.v, &fused.residual, 1, ChromaGain, &model.spectrum[2], &outV}},

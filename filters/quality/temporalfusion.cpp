@@ -1,10 +1,13 @@
 #include "filters/quality/temporalfusion.h"
 
+#include "filters/quality/fusionbands.h"
+
 #include "filters/parallel.h"
 #include "filters/simd.h"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 
 #ifdef __x86_64__
@@ -15,6 +18,8 @@ namespace nocta::quality {
 
 namespace {
 
+using namespace fusion;
+
 // A neighbour counts fully while its mean normalised difference stays
 // below AcceptUpTo (1 is noise alone) and not at all above AcceptUpTo +
 // RejectSpan.
@@ -22,27 +27,10 @@ constexpr float AcceptUpTo = 1.6f;
 constexpr float RejectSpan = 1.4f;
 // The distance of a cell that has no counterpart in a neighbour.
 constexpr float Outside = 1e6f;
-// A neighbour whose content has drifted from the current frame's by more
-// than noise explains (a slow change of light, or of how an encoder drew
-// the picture, which hides in the noise of the few pixels that the
-// distances compare) counts less: the mean of the signed luma differences
-// over three runs of 8 cells along three half rows (48x6 pixels) is
-// weighed against the deviation that noise gives such a mean. A
-// neighbour counts fully while the squared ratio (1 is noise alone) stays
-// below DriftUpTo, and not at all above DriftUpTo + DriftSpan.
-constexpr float DriftUpTo = 12.0f;
-constexpr float DriftSpan = 12.0f;
-
 struct FusionInput
 {
     const FramePlanes *current;
     const Neighbour *neighbours;
-};
-
-// The noise map along one half row (cells -1 .. width).
-struct NoiseRow
-{
-    const float *y, *u, *v;
 };
 
 // Per-cell normalisation of the squared differences of one half row
@@ -54,6 +42,21 @@ struct RowNorms
 {
     float *y, *u, *v;
 };
+
+// A running average (see Neighbour::counts) holds at most MaxCount
+// frames' worth of averaging, in steps of 1 / CountScale.
+constexpr float MaxCount = 16.0f;
+constexpr float CountScale = 256.0f;
+// A mismatch between the running average and the current frame that the
+// distances cannot tell from noise would come back as many times as the
+// frames it holds; so it counts n / (1 + MismatchWeight * n * max(0, m - 1))
+// frames, m its mean distance over 3x3 cells in units of its own noise (1
+// for noise alone), times the weight that distance gives.
+constexpr float MismatchWeight = 0.5f;
+// Its drift test takes the noise's variance as this many times lower: a
+// running average's noise is a fraction of a frame's, and a slow drift (of
+// light, or of how an encoder drew the picture) lags behind in it.
+constexpr float RunningDriftStrictness = 6.0f;
 
 // One step of the fixed-point planes.
 constexpr float Unit = FixedUnit;
@@ -92,6 +95,14 @@ struct WarpedRow
     explicit WarpedRow(int halfWidth) : taps(std::size_t(halfWidth + 7) / 8) {}
 };
 
+// Where runningRow reads the current frame along a half row and writes the
+// running average.
+struct RunningRows
+{
+    const std::int16_t *cy0, *cy1, *cu, *cv;
+    std::int16_t *y0, *y1, *u, *v, *n;
+};
+
 // The current frame along half row h, from its fixed-point planes.
 struct CurrentRow
 {
@@ -100,6 +111,169 @@ struct CurrentRow
 
 #define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"
 #include "filters/kernelcopies.h"
+
+// The counts of a running average moved onto a half row (cells -1 ..
+// width, into out), in frames: read where its luma's colour taps are (see
+// BlockTap).
+void countRow(const Neighbour &n, const WarpedRow &row, int width, float *out)
+{
+    const std::int16_t *base = n.frame->u16.data.data();
+    auto at = [&](const BlockTap &t, int x) {
+        return float(n.counts->data[std::size_t((t.u0 - base) + x)]) * (1.0f / CountScale);
+    };
+    out[-1] = at(row.taps.front(), -1);
+    out[width] = at(row.taps.back(), width);
+    for (int b = 0; 8 * b < width; ++b) {
+        const BlockTap &t = row.taps[std::size_t(b)];
+        const std::int16_t *counts = n.counts->data.data() + (t.u0 - base);
+        const int end = std::min(8 * b + 8, width);
+        for (int x = 8 * b; x < end; ++x)
+            out[x] = float(counts[x]) * (1.0f / CountScale);
+    }
+}
+
+// A running average's distances along a half row (d, cells -1 .. width)
+// in units of its own noise: holding n frames, it differs from the current
+// frame by (1 + 1 / n) times a frame's noise variance rather than twice.
+// Then their sums over three cells again (see distanceRow).
+void runningDistances(const float *counts, float *d, float *sums, int width)
+{
+    for (int x = -1; x <= width; ++x)
+        d[x] *= 2.0f * counts[x] / (counts[x] + 1.0f);
+    for (int x = 0; x < width; ++x)
+        sums[x] = (d[x - 1] + d[x]) + d[x + 1];
+}
+
+// The weights along a half row (weights[k * width + x]) with a running
+// average as neighbour 0: the frames it holds count as far as it does not,
+// and it counts as many frames as it holds less its mismatch (see
+// MismatchWeight; s0, s1, s2 its distance sums along the row and those
+// above and below). counts (its counts along the row) become the frames it
+// counts for.
+void runningWeights(const std::vector<Neighbour> &neighbours, const float *s0, const float *s1, const float *s2,
+                    float *counts, float *weights, int width)
+{
+    float *w = weights;
+    for (std::size_t k = 1; k < neighbours.size(); ++k) {
+        if (!neighbours[k].inRunning)
+            continue;
+        float *wk = weights + k * std::size_t(width);
+        for (int x = 0; x < width; ++x)
+            wk[x] *= 1.0f - w[x];
+    }
+    for (int x = 0; x < width; ++x) {
+        const float m = ((s0[x] + s1[x]) + s2[x]) * (1.0f / 9.0f);
+        const float n = counts[x];
+        counts[x] = n / (1.0f + MismatchWeight * n * std::max(0.0f, m - 1.0f));
+        w[x] *= counts[x];
+    }
+}
+
+// The factor by which the noise variance fell along a half row (res, as
+// fuseRow made it from the weights of count neighbours) with neighbour 0 a
+// running average that counts for counts[x] frames: its noise variance is
+// 1 / counts[x] of a frame's. total holds width floats of scratch.
+void runningResidual(const float *weights, int count, const float *counts, float *total, float *res, int width)
+{
+    std::fill_n(total, width, 1.0f);
+    for (int k = 0; k < count; ++k) {
+        const float *w = weights + std::size_t(k) * std::size_t(width);
+        for (int x = 0; x < width; ++x)
+            total[x] += w[x];
+    }
+    for (int x = 0; x < width; ++x)
+        res[x] -= weights[x] * weights[x] * (1.0f - 1.0f / counts[x]) / (total[x] * total[x]);
+}
+
+// The running average after the current frame along half row h where
+// there was none before: the frame itself, counting for one frame.
+void firstRunningRow(const FramePlanes &c, int h, RunningAverage &next)
+{
+    const std::size_t width = std::size_t(c.u16.width);
+    for (int y = 2 * h; y < 2 * h + 2; ++y)
+        std::copy_n(c.y16.row(y), 2 * width, next.planes.y16.row(y));
+    std::copy_n(c.u16.row(h), width, next.planes.u16.row(h));
+    std::copy_n(c.v16.row(h), width, next.planes.v16.row(h));
+    std::fill_n(next.counts.row(h), width, std::int16_t(CountScale));
+}
+
+// What a band does for a running average among the neighbours (the first,
+// if any) and for the one it makes (into next, unless null), keeping the
+// first neighbour's counts along the latest two half rows.
+class BandRunning
+{
+public:
+    BandRunning(const std::vector<Neighbour> &neighbours, RunningAverage *next, int width)
+        : m_neighbours(neighbours), m_next(next), m_width(width), m_has(!neighbours.empty() && neighbours[0].counts),
+          m_line(std::size_t(width) + 2), m_counts(m_has || next ? 2 * m_line : 0), m_total(m_has ? m_line : 0)
+    {
+    }
+
+    // How much stricter neighbour k's drift test is.
+    float strictness(int k) const { return k == 0 && m_has ? RunningDriftStrictness : 1.0f; }
+
+    // After the first neighbour's distances along half row h (d, cells -1
+    // .. width, and their sums), moved onto it as moved.
+    void distances(const WarpedRow &moved, int h, float *d, float *sums)
+    {
+        if (!m_has)
+            return;
+        countRow(m_neighbours[0], moved, m_width, counts(h));
+        runningDistances(counts(h), d, sums, m_width);
+    }
+
+    // Before the neighbours are averaged along half row h, from the first
+    // one's distance sums along it and the rows above and below.
+    void weigh(int h, const float *s0, const float *s1, const float *s2, float *weights)
+    {
+        if (m_has)
+            runningWeights(m_neighbours, s0, s1, s2, counts(h), weights, m_width);
+    }
+
+    // After the neighbours are averaged along half row h (first: the first
+    // neighbour moved onto it, null for none).
+    void fused(const FramePlanes &current, int h, const WarpedRow *first, const float *weights, FusedFrame &out)
+    {
+        if (m_has)
+            runningResidual(weights, int(m_neighbours.size()), counts(h), m_total.data(), out.residual.row(h),
+                            m_width);
+        if (!m_next)
+            return;
+        if (m_has)
+            m_runningRow(current, h, first->taps.data(), weights, counts(h), *m_next);
+        else
+            firstRunningRow(current, h, *m_next);
+        for (int y = 2 * h; y < 2 * h + 2; ++y)
+            m_next->planes.y16.fillSides(y);
+        for (Plane16 *p : {&m_next->planes.u16, &m_next->planes.v16, &m_next->counts})
+            p->fillSides(h);
+    }
+
+    // The borders above and below the running average made, by the bands
+    // that hold its first and last rows (begin, end).
+    void finish(int begin, int end)
+    {
+        if (!m_next)
+            return;
+        for (Plane16 *p : {&m_next->planes.y16, &m_next->planes.u16, &m_next->planes.v16, &m_next->counts}) {
+            if (begin == 0)
+                p->fillTop();
+            if (end == m_next->counts.height)
+                p->fillBottom();
+        }
+    }
+
+private:
+    float *counts(int h) { return m_counts.data() + std::size_t((h + 2) % 2) * m_line + 1; }
+
+    const std::vector<Neighbour> &m_neighbours;
+    RunningAverage *m_next;
+    decltype(&baseline::runningRow) m_runningRow = NOCTA_KERNEL(runningRow);
+    int m_width;
+    bool m_has;
+    std::size_t m_line;
+    std::vector<float> m_counts, m_total;
+};
 
 template <typename F>
 void forEachPlane(FusedFrame &out, F f)
@@ -119,147 +293,10 @@ void fillSides(FusedFrame &out, int h)
     out.residual.fillSides(h);
 }
 
-// Makes the noise map's rows for a band of half rows [begin, end): its own
-// rows into the map, and the rows just above and below it, which other
-// bands write, into rows of its own.
-class BandNoise
-{
-public:
-    BandNoise(const NoiseMapInput &input, NoiseMap &map, int begin, int end)
-        : m_input(input), m_map(map), m_begin(begin), m_end(end), m_line(std::size_t(map.y.width) + 2),
-          m_edge(3 * m_line)
-    {
-    }
-
-    // Half row h of the map (begin - 1 <= h <= end; beyond the picture, the
-    // nearest row, as the map's borders repeat it).
-    NoiseRow row(int h)
-    {
-        const int width = m_map.y.width;
-        if (h >= m_begin && h < m_end) {
-            noiseMapRow(m_input, h, m_map.y.row(h), m_map.u.row(h), m_map.v.row(h));
-            for (PlaneF *p : {&m_map.y, &m_map.u, &m_map.v})
-                p->fillSides(h);
-            return {m_map.y.row(h), m_map.u.row(h), m_map.v.row(h)};
-        }
-        float *rows[3] = {m_edge.data() + 1, m_edge.data() + m_line + 1, m_edge.data() + 2 * m_line + 1};
-        noiseMapRow(m_input, std::clamp(h, 0, m_map.y.height - 1), rows[0], rows[1], rows[2]);
-        for (float *r : rows) {
-            r[-1] = r[0];
-            r[width] = r[width - 1];
-        }
-        return {rows[0], rows[1], rows[2]};
-    }
-
-    // The borders above and below the map, by the bands that hold its first
-    // and last rows.
-    void finish()
-    {
-        for (PlaneF *p : {&m_map.y, &m_map.u, &m_map.v}) {
-            if (m_begin == 0)
-                p->fillTop();
-            if (m_end == p->height)
-                p->fillBottom();
-        }
-    }
-
-private:
-    const NoiseMapInput &m_input;
-    NoiseMap &m_map;
-    int m_begin, m_end;
-    std::size_t m_line;
-    std::vector<float> m_edge;
-};
-
-// The drift test (see DriftUpTo) along a band's rows: the signed luma
-// differences of each run of 8 cells, added to those of the runs on
-// either side, of every neighbour along the latest three half rows, and
-// the luma noise variances of the same cells.
-class BandDrift
-{
-public:
-    BandDrift(int width, int count, float meanShare)
-        : m_width(width), m_tiles(std::size_t((width + 7) / 8)), m_meanShare(meanShare), m_runs(m_tiles),
-          m_drift(3 * m_tiles * std::size_t(count)), m_noise(3 * m_tiles), m_scale(m_tiles), m_limit(m_tiles), m_sums(m_tiles)
-    {
-    }
-
-    // Where distanceRow writes a neighbour's runs of one half row.
-    int *runs() { return m_runs.data(); }
-    // Keeps the runs just written as neighbour k's along half row h.
-    void keep(int k, int h) { spread(m_runs.data(), drift(k, h)); }
-
-    // The noise variances along half row h (cells 0 .. width - 1).
-    void addNoise(int h, const float *noise)
-    {
-        const std::size_t whole = std::size_t(m_width / 8);
-        for (std::size_t b = 0; b < whole; ++b) {
-            const float *n = noise + 8 * b;
-            m_sums[b] = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
-        }
-        if (whole < m_tiles) {
-            float sum = 0;
-            for (int x = 8 * int(whole); x < m_width; ++x)
-                sum += noise[x];
-            m_sums[whole] = sum;
-        }
-        spread(m_sums.data(), noise3(h));
-    }
-
-    // Makes ready to limit the weights along half row h: one over the
-    // variance that noise gives each run's sums over three rows.
-    void prepare(int h)
-    {
-        const float *a = noise3(h - 1), *b = noise3(h), *c = noise3(h + 1);
-        // Four pixels a cell; the difference of two noisy frames has twice
-        // the noise variance.
-        for (std::size_t t = 0; t < m_tiles; ++t)
-            m_scale[t] = (Unit * Unit / DriftSpan) / std::max(8.0f * m_meanShare * ((a[t] + b[t]) + c[t]), 1e-20f);
-    }
-
-    // The highest weights of neighbour k along half row h (one a run of 8
-    // cells), after prepare(h).
-    const float *limits(int k, int h)
-    {
-        const int *a = drift(k, h - 1), *b = drift(k, h), *c = drift(k, h + 1);
-        for (std::size_t t = 0; t < m_tiles; ++t) {
-            const float sum = float((a[t] + b[t]) + c[t]);
-            const float limit = (DriftUpTo + DriftSpan) / DriftSpan - sum * sum * m_scale[t];
-            m_limit[t] = limit > 0.0f ? limit : 0.0f;
-        }
-        return m_limit.data();
-    }
-
-private:
-    int *drift(int k, int h) { return m_drift.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * m_tiles; }
-    float *noise3(int h) { return m_noise.data() + std::size_t((h + 3) % 3) * m_tiles; }
-
-    // Each run's value added to those on either side (inside the row).
-    template <typename T>
-    void spread(const T *in, T *out) const
-    {
-        const std::size_t last = m_tiles - 1;
-        if (last == 0) {
-            out[0] = in[0];
-            return;
-        }
-        out[0] = in[0] + in[1];
-        for (std::size_t t = 1; t < last; ++t)
-            out[t] = (in[t - 1] + in[t]) + in[t + 1];
-        out[last] = in[last - 1] + in[last];
-    }
-
-    int m_width;
-    std::size_t m_tiles;
-    float m_meanShare;
-    std::vector<int> m_runs, m_drift;
-    std::vector<float> m_noise, m_scale, m_limit, m_sums;
-};
-
 } // namespace
 
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
-                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out)
+                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out, RunningAverage *running)
 {
     const int hw = current.u16.width, hh = current.u16.height;
     if (out.y.width != current.y16.width || out.y.height != current.y16.height) {
@@ -273,6 +310,12 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             p->reset(hw, hh, 8);
     const int count = int(neighbours.size());
     const FusionInput input{&current, neighbours.data()};
+    if (running && (running->counts.width != hw || running->counts.height != hh)) {
+        running->planes.y16.reset(current.y16.width, current.y16.height, FullBorder);
+        running->planes.u16.reset(hw, hh, FullBorder / 2);
+        running->planes.v16.reset(hw, hh, FullBorder / 2);
+        running->counts.reset(hw, hh, FullBorder / 2);
+    }
 
     const auto norm = NOCTA_KERNEL(normRow);
     const auto warp = NOCTA_KERNEL(warpRow);
@@ -288,6 +331,7 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
         const std::size_t line = std::size_t(hw) + 2;
         std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
         BandDrift bandDrift(hw, count, noiseInput.meanShare);
+        BandRunning bandRunning(neighbours, running, hw);
         RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
         std::vector<WarpedRow> warped;
         warped.reserve(2 * std::size_t(count));
@@ -306,6 +350,8 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             for (int k = 0; k < count; ++k) {
                 warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
                 distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), bandDrift.runs());
+                if (k == 0)
+                    bandRunning.distances(moved(k, h), h, scratch.data() + 1, sums(k, h));
                 bandDrift.keep(k, h);
             }
             const int row = h - 1;
@@ -314,13 +360,18 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
             bandDrift.prepare(row);
             for (int k = 0; k < count; ++k) {
                 float *w = weights.data() + std::size_t(k) * std::size_t(hw);
-                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1), bandDrift.limits(k, row), w, hw);
+                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1),
+                       bandDrift.limits(k, row, bandRunning.strictness(k)), w, hw);
                 rows[std::size_t(k)] = moved(k, row).taps.data();
             }
+            if (count > 0)
+                bandRunning.weigh(row, sums(0, row - 1), sums(0, row), sums(0, row + 1), weights.data());
             fuse(current, row, rows.data(), weights.data(), count, out);
+            bandRunning.fused(current, row, count > 0 ? &moved(0, row) : nullptr, weights.data(), out);
             fillSides(out, row);
         }
         bandNoise.finish();
+        bandRunning.finish(begin, end);
         if (begin == 0)
             forEachPlane(out, [](PlaneF &p) { p.fillTop(); });
         if (end == hh)

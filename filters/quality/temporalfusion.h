@@ -14,6 +14,23 @@ struct Neighbour
 {
     const FramePlanes *frame = nullptr;
     const MotionField *field = nullptr;
+    // Set for a running average of the frames before the current one (see
+    // RunningAverage), which must be the first neighbour: how many frames'
+    // worth of averaging each half-resolution cell of it holds.
+    const Plane16 *counts = nullptr;
+    // Whether the running average holds this frame: it then counts only
+    // where the running average does not.
+    bool inRunning = false;
+};
+
+// The running average of a scene's frames up to one frame: that frame
+// averaged with the running average before it, as far as the two match,
+// and per half-resolution cell how many frames' worth of averaging it
+// holds (in 1 / 256). Only y16, u16 and v16 of planes are kept.
+struct RunningAverage
+{
+    FramePlanes planes;
+    Plane16 counts;
 };
 
 // The temporal stage's result: luma (full resolution) and colour
@@ -32,8 +49,12 @@ struct FusedFrame
 // differences over 48x6 pixels drifts further from 0 than noise explains
 // (the noise of such a mean from noiseInput's meanShare). The noise map of
 // current (made from noiseInput) is written into noise on the way, borders
-// included.
+// included. A running average among the neighbours counts as many frames
+// as it holds, as far as its distance shows no mismatch beyond its own
+// lower noise. The running average after current goes to running, unless
+// that is null.
 void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
-                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out);
+                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out,
+                  RunningAverage *running = nullptr);
 
 } // namespace nocta::quality
