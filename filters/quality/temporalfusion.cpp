@@ -112,79 +112,6 @@ struct CurrentRow
 #define NOCTA_KERNELS "filters/quality/temporalfusion_kernels.inc"
 #include "filters/kernelcopies.h"
 
-// The counts of a running average moved onto a half row (cells -1 ..
-// width, into out), in frames: read where its luma's colour taps are (see
-// BlockTap).
-void countRow(const Neighbour &n, const WarpedRow &row, int width, float *out)
-{
-    const std::int16_t *base = n.frame->u16.data.data();
-    auto at = [&](const BlockTap &t, int x) {
-        return float(n.counts->data[std::size_t((t.u0 - base) + x)]) * (1.0f / CountScale);
-    };
-    out[-1] = at(row.taps.front(), -1);
-    out[width] = at(row.taps.back(), width);
-    for (int b = 0; 8 * b < width; ++b) {
-        const BlockTap &t = row.taps[std::size_t(b)];
-        const std::int16_t *counts = n.counts->data.data() + (t.u0 - base);
-        const int end = std::min(8 * b + 8, width);
-        for (int x = 8 * b; x < end; ++x)
-            out[x] = float(counts[x]) * (1.0f / CountScale);
-    }
-}
-
-// A running average's distances along a half row (d, cells -1 .. width)
-// in units of its own noise: holding n frames, it differs from the current
-// frame by (1 + 1 / n) times a frame's noise variance rather than twice.
-// Then their sums over three cells again (see distanceRow).
-void runningDistances(const float *counts, float *d, float *sums, int width)
-{
-    for (int x = -1; x <= width; ++x)
-        d[x] *= 2.0f * counts[x] / (counts[x] + 1.0f);
-    for (int x = 0; x < width; ++x)
-        sums[x] = (d[x - 1] + d[x]) + d[x + 1];
-}
-
-// The weights along a half row (weights[k * width + x]) with a running
-// average as neighbour 0: the frames it holds count as far as it does not,
-// and it counts as many frames as it holds less its mismatch (see
-// MismatchWeight; s0, s1, s2 its distance sums along the row and those
-// above and below). counts (its counts along the row) become the frames it
-// counts for.
-void runningWeights(const std::vector<Neighbour> &neighbours, const float *s0, const float *s1, const float *s2,
-                    float *counts, float *weights, int width)
-{
-    float *w = weights;
-    for (std::size_t k = 1; k < neighbours.size(); ++k) {
-        if (!neighbours[k].inRunning)
-            continue;
-        float *wk = weights + k * std::size_t(width);
-        for (int x = 0; x < width; ++x)
-            wk[x] *= 1.0f - w[x];
-    }
-    for (int x = 0; x < width; ++x) {
-        const float m = ((s0[x] + s1[x]) + s2[x]) * (1.0f / 9.0f);
-        const float n = counts[x];
-        counts[x] = n / (1.0f + MismatchWeight * n * std::max(0.0f, m - 1.0f));
-        w[x] *= counts[x];
-    }
-}
-
-// The factor by which the noise variance fell along a half row (res, as
-// fuseRow made it from the weights of count neighbours) with neighbour 0 a
-// running average that counts for counts[x] frames: its noise variance is
-// 1 / counts[x] of a frame's. total holds width floats of scratch.
-void runningResidual(const float *weights, int count, const float *counts, float *total, float *res, int width)
-{
-    std::fill_n(total, width, 1.0f);
-    for (int k = 0; k < count; ++k) {
-        const float *w = weights + std::size_t(k) * std::size_t(width);
-        for (int x = 0; x < width; ++x)
-            total[x] += w[x];
-    }
-    for (int x = 0; x < width; ++x)
-        res[x] -= weights[x] * weights[x] * (1.0f - 1.0f / counts[x]) / (total[x] * total[x]);
-}
-
 // The running average after the current frame along half row h where
 // there was none before: the frame itself, counting for one frame.
 void firstRunningRow(const FramePlanes &c, int h, RunningAverage &next)
@@ -218,8 +145,7 @@ public:
     {
         if (!m_has)
             return;
-        countRow(m_neighbours[0], moved, m_width, counts(h));
-        runningDistances(counts(h), d, sums, m_width);
+        m_distanceRow(m_neighbours[0], moved, m_width, counts(h), d, sums);
     }
 
     // Before the neighbours are averaged along half row h, from the first
@@ -227,7 +153,7 @@ public:
     void weigh(int h, const float *s0, const float *s1, const float *s2, float *weights)
     {
         if (m_has)
-            runningWeights(m_neighbours, s0, s1, s2, counts(h), weights, m_width);
+            m_weightRow(m_neighbours.data(), int(m_neighbours.size()), s0, s1, s2, counts(h), weights, m_width);
     }
 
     // After the neighbours are averaged along half row h (first: the first
@@ -235,8 +161,8 @@ public:
     void fused(const FramePlanes &current, int h, const WarpedRow *first, const float *weights, FusedFrame &out)
     {
         if (m_has)
-            runningResidual(weights, int(m_neighbours.size()), counts(h), m_total.data(), out.residual.row(h),
-                            m_width);
+            m_residualRow(weights, int(m_neighbours.size()), counts(h), m_total.data(), out.residual.row(h),
+                          m_width);
         if (!m_next)
             return;
         if (m_has)
@@ -268,6 +194,9 @@ private:
 
     const std::vector<Neighbour> &m_neighbours;
     RunningAverage *m_next;
+    decltype(&baseline::runningDistanceRow) m_distanceRow = NOCTA_KERNEL(runningDistanceRow);
+    decltype(&baseline::runningWeightRow) m_weightRow = NOCTA_KERNEL(runningWeightRow);
+    decltype(&baseline::runningResidualRow) m_residualRow = NOCTA_KERNEL(runningResidualRow);
     decltype(&baseline::runningRow) m_runningRow = NOCTA_KERNEL(runningRow);
     int m_width;
     bool m_has;
