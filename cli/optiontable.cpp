@@ -38,8 +38,9 @@ const std::vector<OptionRow> &optionTable()
          [](Options &o, V v) { modeFromName(v.text, &o.mode); },
          "denoising chain (default: fuzzy). fuzzy and standard are the window's chains: frame n of the output "
          "is frame n+2 denoised, the first and last two frames give none. quality aligns each frame with its "
-         "neighbours (--radius on each side), averages them and removes the noise left, at the noise level "
-         "it measures in the movie; every frame is kept, at its own time; slower",
+         "neighbours (--radius after it, the one before, and a running average of the scene before that), "
+         "averages what matches and removes the noise left, at the noise level it measures in the movie; every "
+         "frame is kept, at its own time; slower",
          Route::Any, "%1 does not apply to %2"},
         {"strength", "X", on(Process, All, Demo, Preview), number(QualityOptions::MinStrength, QualityOptions::MaxStrength),
          [](Options &o, V v) { o.quality.strength = v.real; },
@@ -47,7 +48,8 @@ const std::vector<OptionRow> &optionTable()
          "higher removes more noise, and more detail)", Route::Any, "%1 does not apply to %2", true},
         {"radius", "N", on(Process, All, Demo, Preview), wholeNumber(1, QualityOptions::MaxRadius),
          [](Options &o, V v) { o.quality.radius = v.number; },
-         "with --mode quality: the neighbours used on each side of a frame, 1 to 7 (default: 2)", Route::Any,
+         "with --mode quality: the frames after a frame that it is averaged with, 1 to 7 (default: 2); the "
+         "frames before come as one running average", Route::Any,
          "%1 does not apply to %2", true},
         {"at", "TIME", on(Preview), time(), [](Options &o, V v) { o.at = v.real; },
          "the time of the frame shown (default: the middle of the movie)"},

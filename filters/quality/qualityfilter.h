@@ -15,7 +15,9 @@ struct NoiseModel;
 
 struct QualityOptions
 {
-    // Neighbours used on each side of a frame (1 .. MaxRadius).
+    // Frames after a frame that it is averaged with (1 .. MaxRadius);
+    // before it, the previous frame and a running average of the scene's
+    // frames before that.
     int radius = 2;
     // Scales the noise level measured from the movie (MinStrength ..
     // MaxStrength).
@@ -27,7 +29,8 @@ struct QualityOptions
 };
 
 // The "quality" denoiser of one movie: motion-compensated averaging of
-// each frame with its neighbours, then shrinkage of what noise is left in
+// each frame with its neighbours (the frames before it as one running
+// average, moved with the camera), then shrinkage of what noise is left in
 // overlapping 8x8 DCT blocks, then a return of dark values to their clean
 // level. The noise level as a function of brightness is measured from the
 // movie itself (differences between aligned frames of a scene).
