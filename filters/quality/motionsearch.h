@@ -49,9 +49,6 @@ private:
 // content of current lies in previous), from the quarter-resolution luma.
 Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ);
 
-// A histogram of the quarter-resolution luma; two frames whose histograms
-// differ in more than half of their mass are taken for different scenes.
-using LumaHistogram = std::array<int, 64>;
 // The global motion at full resolution from guess (globalMotion's, in
 // steps of 4 pixels) and a field of the same frames: the vector within 3
 // pixels of guess, other than guess, that most blocks have, where at least
@@ -59,6 +56,9 @@ using LumaHistogram = std::array<int, 64>;
 // guess (the blocks that noise hides keep the vector they started from).
 Vec refineMotion(const MotionField &field, Vec guess);
 
+// A histogram of the quarter-resolution luma; two frames whose histograms
+// differ in more than half of their mass are taken for different scenes.
+using LumaHistogram = std::array<int, 64>;
 LumaHistogram lumaHistogram(const Plane8 &q8);
 bool isSceneCut(const LumaHistogram &a, const LumaHistogram &b);
 

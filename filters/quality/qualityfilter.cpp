@@ -93,7 +93,7 @@ struct QualityFilter::State
     // one the next frame makes, and the field that moves it.
     RunningAverage running, nextRunning;
     int runningFrame = -1;
-    MotionField globalField;
+    MotionField cameraField;
     ShrinkBuffers shrinkBuffers;
     PlaneF outY, outU, outV;
 
@@ -329,17 +329,17 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
 // neighbours (from findMotion: frame index - 1 first), moved as a whole by
 // the camera's motion against frame index - 1 rather than by the blocks'
 // own vectors: where noise hides the picture a block's vector strays by a
-// pixel, and in a running average such strays would add up. Frame index - 1 stays for where the running average does
-// not match.
+// pixel, and in a running average such strays would add up. Frame
+// index - 1 stays for where the running average does not match.
 void QualityFilter::State::addRunning(int index, std::vector<Neighbour> &neighbours)
 {
     neighbours.front().inRunning = true;
     const MotionField &shape = *neighbours.front().field;
-    globalField.blocksWide = shape.blocksWide;
-    globalField.blocksHigh = shape.blocksHigh;
+    cameraField.blocksWide = shape.blocksWide;
+    cameraField.blocksHigh = shape.blocksHigh;
     const Vec camera = refineMotion(shape, motionInto(index, index - 1));
-    globalField.vectors.assign(shape.vectors.size(), camera);
-    neighbours.insert(neighbours.begin(), Neighbour{&running.planes, &globalField, &running.counts});
+    cameraField.vectors.assign(shape.vectors.size(), camera);
+    neighbours.insert(neighbours.begin(), Neighbour{&running.planes, &cameraField, &running.counts});
 }
 
 QImage QualityFilter::State::produce(int index)
