@@ -154,28 +154,41 @@ void addFusionCases()
     QTest::addColumn<Shown>("shown");
     QTest::addColumn<int>("spread");
     QTest::addColumn<float>("variance");
-    QTest::newRow("noise, still") << QSize(301, 97) << Shown::Noise << 0 << NoiseVariance;
-    QTest::newRow("noise, scattered motion") << QSize(301, 97) << Shown::Noise << 24 << NoiseVariance;
-    QTest::newRow("turned over, still") << QSize(301, 97) << Shown::TurnedOver << 0 << NoiseVariance;
-    QTest::newRow("half turned over, scattered motion") << QSize(333, 61) << Shown::LeftHalfTurnedOver << 40 << 400.0f;
+    QTest::addColumn<bool>("running");
+    QTest::newRow("noise, still") << QSize(301, 97) << Shown::Noise << 0 << NoiseVariance << false;
+    QTest::newRow("noise, scattered motion") << QSize(301, 97) << Shown::Noise << 24 << NoiseVariance << false;
+    QTest::newRow("turned over, still") << QSize(301, 97) << Shown::TurnedOver << 0 << NoiseVariance << false;
+    QTest::newRow("half turned over, scattered motion") << QSize(333, 61) << Shown::LeftHalfTurnedOver << 40 << 400.0f << false;
     QTest::newRow("narrow, half turned over, far motion")
-        << QSize(98, 130) << Shown::LeftHalfTurnedOver << MaxVector << NoiseVariance;
-    QTest::newRow("checkered, on the ramp, still") << QSize(301, 97) << Shown::Checkered << 0 << 450.0f;
-    QTest::newRow("wide, noise, slight motion") << QSize(1030, 40) << Shown::Noise << 6 << NoiseVariance;
-    QTest::newRow("wide, checkered, on the ramp, slight motion") << QSize(1030, 40) << Shown::Checkered << 6 << 450.0f;
-    QTest::newRow("smallest, noise, slight motion") << QSize(16, 16) << Shown::Noise << 2 << NoiseVariance;
-    QTest::newRow("tall, noise, scattered motion") << QSize(66, 331) << Shown::Noise << 24 << NoiseVariance;
+        << QSize(98, 130) << Shown::LeftHalfTurnedOver << MaxVector << NoiseVariance << false;
+    QTest::newRow("checkered, on the ramp, still") << QSize(301, 97) << Shown::Checkered << 0 << 450.0f << false;
+    QTest::newRow("wide, noise, slight motion") << QSize(1030, 40) << Shown::Noise << 6 << NoiseVariance << false;
+    QTest::newRow("wide, checkered, on the ramp, slight motion") << QSize(1030, 40) << Shown::Checkered << 6 << 450.0f << false;
+    QTest::newRow("smallest, noise, slight motion") << QSize(16, 16) << Shown::Noise << 2 << NoiseVariance << false;
+    QTest::newRow("tall, noise, scattered motion") << QSize(66, 331) << Shown::Noise << 24 << NoiseVariance << false;
+    // A running average of varying counts first, the first frame in it.
+    QTest::newRow("running average, noise, scattered motion")
+        << QSize(301, 97) << Shown::Noise << 24 << NoiseVariance << true;
+    QTest::newRow("running average, half turned over, scattered motion")
+        << QSize(333, 61) << Shown::LeftHalfTurnedOver << 40 << 400.0f << true;
+    QTest::newRow("running average, wide, noise, slight motion")
+        << QSize(1030, 40) << Shown::Noise << 6 << NoiseVariance << true;
+    QTest::newRow("running average, smallest, noise, slight motion")
+        << QSize(16, 16) << Shown::Noise << 2 << NoiseVariance << true;
 }
 
 // Fuses the current frame of a fusion case with its two neighbours on the
-// given number of threads; the fused planes and the noise map.
+// given number of threads, after a running average of counts 1 .. 16 if
+// running (the first neighbour in it); the fused planes, the noise map and
+// the running average made.
 struct FusionResult
 {
     FusedFrame fused;
     NoiseMap noise;
+    RunningAverage next;
 };
 
-FusionResult fuseCase(QSize size, Shown shown, int spread, float variance, int threads)
+FusionResult fuseCase(QSize size, Shown shown, int spread, float variance, int threads, bool running)
 {
     nocta::setFilterThreads(threads);
     const int w = size.width(), h = size.height();
@@ -184,18 +197,38 @@ FusionResult fuseCase(QSize size, Shown shown, int spread, float variance, int t
     loadFramePlanes(shownBy(shown, w, h, 2), first);
     loadFramePlanes(shownBy(Shown::Noise, w, h, 3), second);
     const MotionField firstField = scatteredField(w, h, spread, 4), secondField = scatteredField(w, h, spread / 2, 5);
+    std::vector<Neighbour> neighbours{{&first, &firstField}, {&second, &secondField}};
+    RunningAverage average;
+    const MotionField averageField = scatteredField(w, h, spread, 6);
+    if (running) {
+        FramePlanes planes;
+        loadFramePlanes(shownBy(shown, w, h, 7), planes);
+        average.planes.y16 = planes.y16;
+        average.planes.u16 = planes.u16;
+        average.planes.v16 = planes.v16;
+        average.counts.reset(planes.u16.width, planes.u16.height, planes.u16.pad);
+        std::mt19937 random(8);
+        std::uniform_int_distribution<int> count(256, 16 * 256);
+        for (std::int16_t &c : average.counts.data)
+            c = std::int16_t(count(random));
+        neighbours.front().inRunning = true;
+        neighbours.insert(neighbours.begin(), Neighbour{&average.planes, &averageField, &average.counts});
+    }
     FusionResult result;
-    fuseTemporal(current, {{&first, &firstField}, {&second, &secondField}},
-                 noiseMapInput(current, flatModel(1, 1.0f, variance), 1.0), result.noise, result.fused);
+    fuseTemporal(current, neighbours, noiseMapInput(current, flatModel(1, 1.0f, variance), 1.0), result.noise,
+                 result.fused, &result.next);
     return result;
 }
 
-// The bytes of the fused planes and the noise map, borders included.
+// The bytes of the fused planes, the noise map and the running average
+// made, borders included.
 QByteArray hashOf(const FusionResult &r)
 {
     QCryptographicHash hash(QCryptographicHash::Md5);
     for (const PlaneF *p : {&r.fused.y, &r.fused.u, &r.fused.v, &r.fused.residual, &r.noise.y, &r.noise.u, &r.noise.v})
         hash.addData(reinterpret_cast<const char *>(p->data.data()), int(p->data.size() * sizeof(float)));
+    for (const Plane16 *p : {&r.next.planes.y16, &r.next.planes.u16, &r.next.planes.v16, &r.next.counts})
+        hash.addData(reinterpret_cast<const char *>(p->data.data()), int(p->data.size() * sizeof(std::int16_t)));
     return hash.result().toHex();
 }
 
@@ -214,6 +247,8 @@ private slots:
     void alignedCopiesAddNothing();
     void driftedNeighbourRefused_data();
     void driftedNeighbourRefused();
+    void runningAverageCountsWhatMatches_data();
+    void runningAverageCountsWhatMatches();
     void sameForAnyThreadCount_data();
     void sameForAnyThreadCount();
     void sameOnEveryKernelCopy();
@@ -316,6 +351,67 @@ void TestQualityFusion::driftedNeighbourRefused()
     QVERIFY2(share >= fewest && share <= most, qPrintable(QString::number(share)));
 }
 
+void TestQualityFusion::runningAverageCountsWhatMatches_data()
+{
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<bool>("turnedOver");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<double>("residual");
+    QTest::addColumn<double>("counts");
+    QTest::newRow("matching, 8 frames") << 0 << false << 8 << 1.0 / 9 << 9.0;
+    QTest::newRow("matching, 16 frames: no more") << 0 << false << 16 << 1.0 / 17 << 16.0;
+    QTest::newRow("turned over: the previous frame counts") << 0 << true << 8 << 0.5 << 1.0;
+    // A frame a level off is kept (driftedNeighbourRefused); a running
+    // average, whose own noise is lower, is not.
+    QTest::newRow("a level off: the previous frame counts") << 1 << false << 8 << 0.5 << 1.0;
+}
+
+// A running average holding the given number of frames (the current
+// frame's own planes, offset in its luma or turned over) and the previous
+// frame (other noise): where the running average matches, it counts as
+// many frames as it holds and the previous frame, which it holds, not at
+// all; where it does not, the previous frame counts instead. The mean
+// factor by which the noise fell and the frames' worth that the new
+// running average holds, inside the picture.
+void TestQualityFusion::runningAverageCountsWhatMatches()
+{
+    QFETCH(int, offset);
+    QFETCH(bool, turnedOver);
+    QFETCH(int, frames);
+    QFETCH(double, residual);
+    QFETCH(double, counts);
+    const int w = 250, h = 160;
+    FramePlanes current, previous, shown;
+    loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
+    loadFramePlanes(noisyScene(w, h, 1, 0, 2), previous);
+    loadFramePlanes(turnedOver ? shownBy(Shown::TurnedOver, w, h, 3) : noisyScene(w, h, 1, 0, 1), shown);
+    RunningAverage running, next;
+    running.planes.y16 = shown.y16;
+    running.planes.u16 = shown.u16;
+    running.planes.v16 = shown.v16;
+    for (std::int16_t &y : running.planes.y16.data)
+        y = std::int16_t(y + offset * int(FixedScale));
+    running.counts.reset(shown.u16.width, shown.u16.height, shown.u16.pad);
+    std::fill(running.counts.data.begin(), running.counts.data.end(), std::int16_t(256 * frames));
+    MotionField still;
+    still.reset(w, h);
+    Neighbour average{&running.planes, &still, &running.counts}, before{&previous, &still};
+    before.inRunning = true;
+    NoiseMap noise;
+    FusedFrame fused;
+    fuseTemporal(current, {average, before}, noiseMapInput(current, flatModel(1, 1.0f), 1.0), noise, fused, &next);
+    double residualSum = 0, countSum = 0;
+    int cells = 0;
+    for (int y = 4; y < fused.residual.height - 4; ++y)
+        for (int x = 4; x < fused.residual.width - 4; ++x, ++cells) {
+            residualSum += fused.residual.row(y)[x];
+            countSum += next.counts.row(y)[x] / 256.0;
+        }
+    QVERIFY2(std::abs(residualSum / cells - residual) < 0.01 * residual + 0.002,
+             qPrintable(QString::number(residualSum / cells)));
+    QVERIFY2(std::abs(countSum / cells - counts) < 0.02 * counts, qPrintable(QString::number(countSum / cells)));
+}
+
 void TestQualityFusion::sameForAnyThreadCount_data()
 {
     addFusionCases();
@@ -331,9 +427,10 @@ void TestQualityFusion::sameForAnyThreadCount()
     QFETCH(Shown, shown);
     QFETCH(int, spread);
     QFETCH(float, variance);
-    const QByteArray alone = hashOf(fuseCase(size, shown, spread, variance, 1));
+    QFETCH(bool, running);
+    const QByteArray alone = hashOf(fuseCase(size, shown, spread, variance, 1, running));
     for (int threads : {2, 3, 5})
-        QCOMPARE(hashOf(fuseCase(size, shown, spread, variance, threads)), alone);
+        QCOMPARE(hashOf(fuseCase(size, shown, spread, variance, threads, running)), alone);
 }
 
 // Every kernel copy that the processor runs fuses every case into the same
@@ -353,7 +450,7 @@ void TestQualityFusion::sameOnEveryKernelCopy()
         return lines;
     };
     const QByteArrayList baseline = hashes(outputs.value(QStringLiteral("baseline")));
-    QCOMPARE(baseline.size(), 10);
+    QCOMPARE(baseline.size(), 14);
     for (auto it = outputs.begin(); it != outputs.end(); ++it)
         QVERIFY2(hashes(it.value()) == baseline, qPrintable(it.key()));
 }
@@ -371,7 +468,8 @@ void TestQualityFusion::printFusedHashes()
     QFETCH(Shown, shown);
     QFETCH(int, spread);
     QFETCH(float, variance);
-    const QByteArray hash = hashOf(fuseCase(size, shown, spread, variance, 2));
+    QFETCH(bool, running);
+    const QByteArray hash = hashOf(fuseCase(size, shown, spread, variance, 2, running));
     std::printf("fused %s %s\n", QTest::currentDataTag(), hash.constData());
     std::fflush(stdout);
 }
