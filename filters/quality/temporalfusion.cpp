@@ -224,8 +224,10 @@ void fillSides(FusedFrame &out, int h)
 
 } // namespace
 
-void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
-                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out, RunningAverage *running)
+namespace {
+
+// The planes that a fusion writes, sized for current.
+void sizeOutputs(const FramePlanes &current, NoiseMap &noise, FusedFrame &out, RunningAverage *running)
 {
     const int hw = current.u16.width, hh = current.u16.height;
     if (out.y.width != current.y16.width || out.y.height != current.y16.height) {
@@ -237,75 +239,93 @@ void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neig
     if (noise.y.width != hw || noise.y.height != hh)
         for (PlaneF *p : {&noise.y, &noise.u, &noise.v})
             p->reset(hw, hh, 8);
-    const int count = int(neighbours.size());
-    const FusionInput input{&current, neighbours.data()};
     if (running && (running->counts.width != hw || running->counts.height != hh)) {
         running->planes.y16.reset(current.y16.width, current.y16.height, FullBorder);
         running->planes.u16.reset(hw, hh, FullBorder / 2);
         running->planes.v16.reset(hw, hh, FullBorder / 2);
         running->counts.reset(hw, hh, FullBorder / 2);
     }
+}
 
+// One fusion's inputs and outputs (see fuseTemporal).
+struct FusionJob
+{
+    const FramePlanes &current;
+    const std::vector<Neighbour> &neighbours;
+    const NoiseMapInput &noiseInput;
+    NoiseMap &noise;
+    FusedFrame &out;
+    RunningAverage *running;
+};
+
+// The fusion of half rows [begin, end): the band maps the noise along its
+// rows and moves its rows of every neighbour, and one row above and below,
+// into place, keeping the latest two of them and the sums of three
+// neighbouring distances along the latest three rows.
+void fuseBand(const FusionJob &job, int begin, int end)
+{
+    const FramePlanes &current = job.current;
+    const int hw = current.u16.width, hh = current.u16.height, count = int(job.neighbours.size());
+    const FusionInput input{&current, job.neighbours.data()};
     const auto norm = NOCTA_KERNEL(normRow);
     const auto warp = NOCTA_KERNEL(warpRow);
     const auto distance = NOCTA_KERNEL(distanceRow);
     const auto weight = NOCTA_KERNEL(weightRow);
     const auto fuse = NOCTA_KERNEL(fuseRow);
-    // Each band maps the noise along its rows and moves its rows of every
-    // neighbour, and one row above and below, into place, keeping the
-    // latest two of them and the sums of three neighbouring distances along
-    // the latest three rows.
-    parallelRows(hh, [&](int begin, int end) {
-        BandNoise bandNoise(noiseInput, noise, begin, end);
-        const std::size_t line = std::size_t(hw) + 2;
-        std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
-        BandDrift bandDrift(hw, count, noiseInput.meanShare);
-        BandRunning bandRunning(neighbours, running, hw);
-        RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
-        std::vector<WarpedRow> warped;
-        warped.reserve(2 * std::size_t(count));
-        for (int i = 0; i < 2 * count; ++i)
-            warped.emplace_back(hw);
-        auto sums = [&](int k, int h) {
-            return ring.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * line + 1;
-        };
-        auto moved = [&](int k, int h) -> WarpedRow & { return warped[std::size_t(k) * 2 + std::size_t((h + 2) % 2)]; };
-        std::vector<float> weights(std::size_t(count) * std::size_t(hw));
-        std::vector<const BlockTap *> rows(static_cast<std::size_t>(count));
-        for (int h = begin - 1; h <= end; ++h) {
-            const NoiseRow noiseRow = bandNoise.row(h);
-            norm(noiseRow, hw, rowNorms);
-            bandDrift.addNoise(h, noiseRow.y);
-            for (int k = 0; k < count; ++k) {
-                warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
-                distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), bandDrift.runs());
-                if (k == 0)
-                    bandRunning.distances(moved(k, h), h, scratch.data() + 1, sums(k, h));
-                bandDrift.keep(k, h);
-            }
-            const int row = h - 1;
-            if (row < begin)
-                continue;
-            bandDrift.prepare(row);
-            for (int k = 0; k < count; ++k) {
-                float *w = weights.data() + std::size_t(k) * std::size_t(hw);
-                weight(sums(k, row - 1), sums(k, row), sums(k, row + 1),
-                       bandDrift.limits(k, row, bandRunning.strictness(k)), w, hw);
-                rows[std::size_t(k)] = moved(k, row).taps.data();
-            }
-            if (count > 0)
-                bandRunning.weigh(row, sums(0, row - 1), sums(0, row), sums(0, row + 1), weights.data());
-            fuse(current, row, rows.data(), weights.data(), count, out);
-            bandRunning.fused(current, row, count > 0 ? &moved(0, row) : nullptr, weights.data(), out);
-            fillSides(out, row);
+    BandNoise bandNoise(job.noiseInput, job.noise, begin, end);
+    BandDrift bandDrift(hw, count, job.noiseInput.meanShare);
+    BandRunning bandRunning(job.neighbours, job.running, hw);
+    const std::size_t line = std::size_t(hw) + 2;
+    std::vector<float> norms(3 * line), ring(3 * line * std::size_t(count)), scratch(line);
+    RowNorms rowNorms{norms.data() + 1, norms.data() + line + 1, norms.data() + 2 * line + 1};
+    std::vector<WarpedRow> warped(2 * std::size_t(count), WarpedRow(hw));
+    auto sums = [&](int k, int h) { return ring.data() + (std::size_t(k) * 3 + std::size_t((h + 3) % 3)) * line + 1; };
+    auto moved = [&](int k, int h) -> WarpedRow & { return warped[std::size_t(k) * 2 + std::size_t((h + 2) % 2)]; };
+    std::vector<float> weights(std::size_t(count) * std::size_t(hw));
+    std::vector<const BlockTap *> rows(static_cast<std::size_t>(count));
+    for (int h = begin - 1; h <= end; ++h) {
+        const NoiseRow noiseRow = bandNoise.row(h);
+        norm(noiseRow, hw, rowNorms);
+        bandDrift.addNoise(h, noiseRow.y);
+        for (int k = 0; k < count; ++k) {
+            warp(input, k, h, h > begin - 1 ? &moved(k, h - 1) : nullptr, moved(k, h));
+            distance(input, h, moved(k, h), rowNorms, scratch.data() + 1, sums(k, h), bandDrift.runs());
+            if (k == 0)
+                bandRunning.distances(moved(k, h), h, scratch.data() + 1, sums(k, h));
+            bandDrift.keep(k, h);
         }
-        bandNoise.finish();
-        bandRunning.finish(begin, end);
-        if (begin == 0)
-            forEachPlane(out, [](PlaneF &p) { p.fillTop(); });
-        if (end == hh)
-            forEachPlane(out, [](PlaneF &p) { p.fillBottom(); });
-    });
+        const int row = h - 1;
+        if (row < begin)
+            continue;
+        bandDrift.prepare(row);
+        for (int k = 0; k < count; ++k) {
+            float *w = weights.data() + std::size_t(k) * std::size_t(hw);
+            weight(sums(k, row - 1), sums(k, row), sums(k, row + 1),
+                   bandDrift.limits(k, row, bandRunning.strictness(k)), w, hw);
+            rows[std::size_t(k)] = moved(k, row).taps.data();
+        }
+        if (count > 0)
+            bandRunning.weigh(row, sums(0, row - 1), sums(0, row), sums(0, row + 1), weights.data());
+        fuse(current, row, rows.data(), weights.data(), count, job.out);
+        bandRunning.fused(current, row, count > 0 ? &moved(0, row) : nullptr, weights.data(), job.out);
+        fillSides(job.out, row);
+    }
+    bandNoise.finish();
+    bandRunning.finish(begin, end);
+    if (begin == 0)
+        forEachPlane(job.out, [](PlaneF &p) { p.fillTop(); });
+    if (end == hh)
+        forEachPlane(job.out, [](PlaneF &p) { p.fillBottom(); });
+}
+
+} // namespace
+
+void fuseTemporal(const FramePlanes &current, const std::vector<Neighbour> &neighbours,
+                  const NoiseMapInput &noiseInput, NoiseMap &noise, FusedFrame &out, RunningAverage *running)
+{
+    sizeOutputs(current, noise, out, running);
+    const FusionJob job{current, neighbours, noiseInput, noise, out, running};
+    parallelRows(current.u16.height, [&](int begin, int end) { fuseBand(job, begin, end); });
 }
 
 } // namespace nocta::quality
