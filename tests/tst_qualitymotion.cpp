@@ -60,6 +60,21 @@ std::pair<int, int> blocksFollowing(const MotionField &field, Vec motion, int w,
     return {checked, following};
 }
 
+// Flat grey with noise uniform in [-4, 4] (deviation 2.58).
+QImage flatNoise(int w, int h, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int value = 100 + int(random.bounded(9)) - 4;
+            line[x] = qRgb(value, value, value);
+        }
+    }
+    return image;
+}
+
 } // namespace
 
 class TestQualityMotion : public QObject
@@ -78,6 +93,8 @@ private slots:
     void globalMotionComparesOnItsGrid();
     void fieldsFoundTogetherAsAlone_data();
     void fieldsFoundTogetherAsAlone();
+    void fieldSettlesWhereNoiseHidesTheMotion_data();
+    void fieldSettlesWhereNoiseHidesTheMotion();
 };
 
 void TestQualityMotion::reversedFieldFollowsTheMotion_data()
@@ -305,6 +322,47 @@ void TestQualityMotion::fieldsFoundTogetherAsAlone()
     // The fields show the motion where the blocks stay inside.
     QCOMPARE(together[1].at(2, 1).x, -6);
     QCOMPARE(together[1].at(2, 1).y, -1);
+}
+
+void TestQualityMotion::fieldSettlesWhereNoiseHidesTheMotion_data()
+{
+    QTest::addColumn<bool>("detail");
+    QTest::addColumn<Vec>("motion");
+    QTest::addColumn<Vec>("given");
+    QTest::addColumn<Vec>("camera");
+    QTest::addColumn<Vec>("expected");
+    QTest::addColumn<double>("share");
+    QTest::newRow("detail keeps its motion") << true << Vec{3, -2} << Vec{-3, 2} << Vec{0, 0} << Vec{-3, 2} << 1.0;
+    QTest::newRow("detail a pixel off takes the camera's")
+        << true << Vec{0, 0} << Vec{1, 0} << Vec{0, 0} << Vec{0, 0} << 1.0;
+    // Noise alone sometimes favours a vector by more than it explains.
+    QTest::newRow("flat noise takes the camera's") << false << Vec{0, 0} << Vec{2, -1} << Vec{4, 0} << Vec{4, 0} << 0.8;
+}
+
+// A field giving every block one vector, settled on a pair of frames that
+// show detail moved by motion or flat noise: at least share of the blocks
+// (inside both frames) end with the expected vector.
+void TestQualityMotion::fieldSettlesWhereNoiseHidesTheMotion()
+{
+    QFETCH(bool, detail);
+    QFETCH(Vec, motion);
+    QFETCH(Vec, given);
+    QFETCH(Vec, camera);
+    QFETCH(Vec, expected);
+    QFETCH(double, share);
+    const int w = 176, h = 144;
+    FramePlanes a, b;
+    loadFramePlanes(detail ? scene(w, h, 0, 0, 1) : flatNoise(w, h, 1), a);
+    loadFramePlanes(detail ? scene(w, h, motion.x, motion.y, 2) : flatNoise(w, h, 2), b);
+    MotionField field;
+    field.reset(w, h);
+    std::fill(field.vectors.begin(), field.vectors.end(), given);
+    std::array<float, 256> deviations;
+    deviations.fill(2.58f);
+    settleField(a, b, camera, deviations.data(), field);
+    const auto [checked, following] = blocksFollowing(field, expected, w, h);
+    QVERIFY(checked >= 12);
+    QVERIFY2(following >= share * checked, qPrintable(QStringLiteral("%1 of %2").arg(following).arg(checked)));
 }
 
 QTEST_GUILESS_MAIN(TestQualityMotion)

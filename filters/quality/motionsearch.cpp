@@ -32,6 +32,10 @@ struct SearchInput
 constexpr float QuarterPenalty = 1.0f;
 constexpr float HalfPenalty = 2.0f;
 constexpr float FullPenalty = 4.0f;
+// A block's vector that matches less than this many noise deviations times
+// the block's side better than the camera's motion (in the sum of absolute
+// differences over its 16x16 pixels) gives way to the camera's motion.
+constexpr float SettleMargin = 1.5f;
 // A chained block whose sum of absolute differences passes this many noise
 // deviations (noise alone gives about 289 over 16x16 pixels) is searched
 // as well.
@@ -138,7 +142,56 @@ Vec refineMotion(const MotionField &field, Vec guess)
     if (10 * *most < int(field.vectors.size()))
         return guess;
     const int i = int(most - counts.begin());
-    return {guess.x + i % Side - Reach, guess.y + i / Side - Reach};
+    return {std::clamp(guess.x + i % Side - Reach, -MaxVector, MaxVector),
+            std::clamp(guess.y + i / Side - Reach, -MaxVector, MaxVector)};
+}
+
+namespace {
+
+// Sum of absolute differences of block (bx, by) of current (within the
+// picture) and reference moved by v, at full resolution.
+int blockDifference(const Plane8 &current, const Plane8 &reference, int bx, int by, Vec v)
+{
+    const int x0 = BlockSize * bx, width = std::min(BlockSize, current.width - x0);
+    const int y1 = std::min(BlockSize * by + BlockSize, current.height);
+    int sum = 0;
+    for (int y = BlockSize * by; y < y1; ++y) {
+        const std::uint8_t *a = current.row(y) + x0, *b = reference.row(y + v.y) + x0 + v.x;
+#ifdef __SSE2__
+        if (width == 16) {
+            const __m128i d = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
+                                           _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)));
+            sum += _mm_cvtsi128_si32(d) + _mm_cvtsi128_si32(_mm_srli_si128(d, 8));
+            continue;
+        }
+#endif
+        for (int x = 0; x < width; ++x)
+            sum += std::abs(int(a[x]) - int(b[x]));
+    }
+    return sum;
+}
+
+} // namespace
+
+void settleField(const FramePlanes &current, const FramePlanes &reference, Vec camera, const float *sigma,
+                 MotionField &field)
+{
+    const int wide = field.blocksWide;
+    parallelRows(field.blocksHigh, [&](int begin, int end) {
+        for (int by = begin; by < end; ++by) {
+            const std::uint8_t *levels = current.h8.row(std::min(8 * by + 4, current.h8.height - 1));
+            for (int bx = 0; bx < wide; ++bx) {
+                Vec &v = field.vectors[std::size_t(by) * std::size_t(wide) + std::size_t(bx)];
+                if (v.x == camera.x && v.y == camera.y)
+                    continue;
+                const float margin = SettleMargin * float(BlockSize) * sigma[levels[std::min(8 * bx + 4, current.h8.width - 1)]];
+                const int gain = blockDifference(current.y8, reference.y8, bx, by, camera)
+                               - blockDifference(current.y8, reference.y8, bx, by, v);
+                if (float(gain) < margin)
+                    v = camera;
+            }
+        }
+    });
 }
 
 LumaHistogram lumaHistogram(const Plane8 &q8)

@@ -56,6 +56,13 @@ Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ);
 // guess (the blocks that noise hides keep the vector they started from).
 Vec refineMotion(const MotionField &field, Vec guess);
 
+// Sets the vector of each block of field (current against reference) that
+// matches reference no better than camera does by more than noise explains
+// (sigma: the luma's noise deviation by brightness) to camera: where noise
+// hides the picture, a block's vector strays from the true motion.
+void settleField(const FramePlanes &current, const FramePlanes &reference, Vec camera, const float *sigma,
+                 MotionField &field);
+
 // A histogram of the quarter-resolution luma; two frames whose histograms
 // differ in more than half of their mass are taken for different scenes.
 using LumaHistogram = std::array<int, 64>;

@@ -94,6 +94,8 @@ struct QualityFilter::State
     RunningAverage running, nextRunning;
     int runningFrame = -1;
     MotionField cameraField;
+    // The fields that the fusion reads (see settle).
+    std::vector<MotionField> settledFields;
     ShrinkBuffers shrinkBuffers;
     PlaneF outY, outU, outV;
 
@@ -133,6 +135,7 @@ struct QualityFilter::State
     std::vector<Neighbour> findMotion(int index, int lo, int hi, int measuredAgainst,
                                       const std::function<void(int)> &found);
     void addRunning(int index, std::vector<Neighbour> &neighbours);
+    void settle(int index, int lo, std::vector<Neighbour> &neighbours);
     // The field that the frame before index found at this offset, if
     // that frame was the previous one produced.
     const MotionField *predictor(int index, int offset) const
@@ -334,12 +337,30 @@ std::vector<Neighbour> QualityFilter::State::findMotion(int index, int lo, int h
 void QualityFilter::State::addRunning(int index, std::vector<Neighbour> &neighbours)
 {
     neighbours.front().inRunning = true;
-    const MotionField &shape = *neighbours.front().field;
+    const MotionField &shape = fields[std::size_t(slot(-1))];
     cameraField.blocksWide = shape.blocksWide;
     cameraField.blocksHigh = shape.blocksHigh;
     const Vec camera = refineMotion(shape, motionInto(index, index - 1));
     cameraField.vectors.assign(shape.vectors.size(), camera);
     neighbours.insert(neighbours.begin(), Neighbour{&running.planes, &cameraField, &running.counts});
+}
+
+// Moves every neighbour (from findMotion: frames index - 1 down to lo,
+// then the frames after) by the camera's motion in the blocks whose own
+// vector matches no better than noise explains (see settleField), in
+// copies: the fields stay as found for the searches of the next frames.
+void QualityFilter::State::settle(int index, int lo, std::vector<Neighbour> &neighbours)
+{
+    settledFields.resize(neighbours.size());
+    const int before = index - lo;
+    for (std::size_t k = 0; k < neighbours.size(); ++k) {
+        const int j = int(k) < before ? index - 1 - int(k) : index + 1 + int(k) - before;
+        MotionField &field = settledFields[k];
+        field = *neighbours[k].field;
+        const Vec camera = refineMotion(field, motionInto(index, j));
+        settleField(frame(index).planes, frame(j).planes, camera, model.sigmaY.data(), field);
+        neighbours[k].field = &field;
+    }
 }
 
 QImage QualityFilter::State::produce(int index)
@@ -380,6 +401,10 @@ QImage QualityFilter::State::produce(int index)
     }
     const FramePlanes &current = frame(index).planes;
 
+    // Before a scene's noise is measured, there is no telling a vector from
+    // noise.
+    if (!measurements.empty() && measurements.back().scene == scene)
+        settle(index, lo, neighbours);
     if (continues)
         addRunning(index, neighbours);
     fuseTemporal(current, neighbours, noiseMapInput(current, model, options.strength), noiseMap, fused,
