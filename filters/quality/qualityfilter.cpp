@@ -345,16 +345,18 @@ void QualityFilter::State::addRunning(int index, std::vector<Neighbour> &neighbo
     neighbours.insert(neighbours.begin(), Neighbour{&running.planes, &cameraField, &running.counts});
 }
 
-// Moves every neighbour (from findMotion: frames index - 1 down to lo,
-// then the frames after) by the camera's motion in the blocks whose own
-// vector matches no better than noise explains (see settleField), in
+// Moves the neighbours after index (from findMotion: frames index - 1
+// down to lo, then index + 1 on) by the camera's motion in the blocks whose
+// own vector matches no better than noise explains (see settleField), in
 // copies: the fields stay as found for the searches of the next frames.
+// The frame before is left alone: where the running average does not
+// match, something moves.
 void QualityFilter::State::settle(int index, int lo, std::vector<Neighbour> &neighbours)
 {
     settledFields.resize(neighbours.size());
     const int before = index - lo;
-    for (std::size_t k = 0; k < neighbours.size(); ++k) {
-        const int j = int(k) < before ? index - 1 - int(k) : index + 1 + int(k) - before;
+    for (std::size_t k = std::size_t(before); k < neighbours.size(); ++k) {
+        const int j = index + 1 + int(k) - before;
         MotionField &field = settledFields[k];
         field = *neighbours[k].field;
         const Vec camera = refineMotion(field, motionInto(index, j));
