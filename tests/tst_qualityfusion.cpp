@@ -177,6 +177,23 @@ void addFusionCases()
         << QSize(16, 16) << Shown::Noise << 2 << NoiseVariance << true;
 }
 
+// A running average showing an image: its planes, and counts (in
+// 1 / 256 of a frame) from count(), one per cell.
+template <typename Count>
+RunningAverage runningAverageOf(const QImage &image, Count count)
+{
+    FramePlanes planes;
+    loadFramePlanes(image, planes);
+    RunningAverage average;
+    average.planes.y16 = planes.y16;
+    average.planes.u16 = planes.u16;
+    average.planes.v16 = planes.v16;
+    average.counts.reset(planes.u16.width, planes.u16.height, planes.u16.pad);
+    for (std::int16_t &c : average.counts.data)
+        c = std::int16_t(count());
+    return average;
+}
+
 // Fuses the current frame of a fusion case with its two neighbours on the
 // given number of threads, after a running average of counts 1 .. 16 if
 // running (the first neighbour in it); the fused planes, the noise map and
@@ -198,19 +215,12 @@ FusionResult fuseCase(QSize size, Shown shown, int spread, float variance, int t
     loadFramePlanes(shownBy(Shown::Noise, w, h, 3), second);
     const MotionField firstField = scatteredField(w, h, spread, 4), secondField = scatteredField(w, h, spread / 2, 5);
     std::vector<Neighbour> neighbours{{&first, &firstField}, {&second, &secondField}};
-    RunningAverage average;
     const MotionField averageField = scatteredField(w, h, spread, 6);
+    std::mt19937 random(8);
+    std::uniform_int_distribution<int> count(256, 16 * 256);
+    const RunningAverage average =
+        running ? runningAverageOf(shownBy(shown, w, h, 7), [&] { return count(random); }) : RunningAverage();
     if (running) {
-        FramePlanes planes;
-        loadFramePlanes(shownBy(shown, w, h, 7), planes);
-        average.planes.y16 = planes.y16;
-        average.planes.u16 = planes.u16;
-        average.planes.v16 = planes.v16;
-        average.counts.reset(planes.u16.width, planes.u16.height, planes.u16.pad);
-        std::mt19937 random(8);
-        std::uniform_int_distribution<int> count(256, 16 * 256);
-        for (std::int16_t &c : average.counts.data)
-            c = std::int16_t(count(random));
         neighbours.front().inRunning = true;
         neighbours.insert(neighbours.begin(), Neighbour{&average.planes, &averageField, &average.counts});
     }
@@ -381,18 +391,13 @@ void TestQualityFusion::runningAverageCountsWhatMatches()
     QFETCH(double, residual);
     QFETCH(double, counts);
     const int w = 250, h = 160;
-    FramePlanes current, previous, shown;
+    FramePlanes current, previous;
     loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
     loadFramePlanes(noisyScene(w, h, 1, 0, 2), previous);
-    loadFramePlanes(turnedOver ? shownBy(Shown::TurnedOver, w, h, 3) : noisyScene(w, h, 1, 0, 1), shown);
-    RunningAverage running, next;
-    running.planes.y16 = shown.y16;
-    running.planes.u16 = shown.u16;
-    running.planes.v16 = shown.v16;
+    const QImage shown = turnedOver ? shownBy(Shown::TurnedOver, w, h, 3) : noisyScene(w, h, 1, 0, 1);
+    RunningAverage running = runningAverageOf(shown, [&] { return 256 * frames; }), next;
     for (std::int16_t &y : running.planes.y16.data)
         y = std::int16_t(y + offset * int(FixedScale));
-    running.counts.reset(shown.u16.width, shown.u16.height, shown.u16.pad);
-    std::fill(running.counts.data.begin(), running.counts.data.end(), std::int16_t(256 * frames));
     MotionField still;
     still.reset(w, h);
     Neighbour average{&running.planes, &still, &running.counts}, before{&previous, &still};

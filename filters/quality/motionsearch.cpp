@@ -146,37 +146,18 @@ Vec refineMotion(const MotionField &field, Vec guess)
             std::clamp(guess.y + i / Side - Reach, -MaxVector, MaxVector)};
 }
 
-namespace {
-
-// Sum of absolute differences of block (bx, by) of current (within the
-// picture) and reference moved by v, at full resolution.
-int blockDifference(const Plane8 &current, const Plane8 &reference, int bx, int by, Vec v)
-{
-    const int x0 = BlockSize * bx, width = std::min(BlockSize, current.width - x0);
-    const int y1 = std::min(BlockSize * by + BlockSize, current.height);
-    int sum = 0;
-    for (int y = BlockSize * by; y < y1; ++y) {
-        const std::uint8_t *a = current.row(y) + x0, *b = reference.row(y + v.y) + x0 + v.x;
-#ifdef __SSE2__
-        if (width == 16) {
-            const __m128i d = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
-                                           _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)));
-            sum += _mm_cvtsi128_si32(d) + _mm_cvtsi128_si32(_mm_srli_si128(d, 8));
-            continue;
-        }
-#endif
-        for (int x = 0; x < width; ++x)
-            sum += std::abs(int(a[x]) - int(b[x]));
-    }
-    return sum;
-}
-
-} // namespace
-
 void settleField(const FramePlanes &current, const FramePlanes &reference, Vec camera, const float *sigma,
                  MotionField &field)
 {
     const int wide = field.blocksWide;
+    const auto sad = NOCTA_KERNEL(sparseSad);
+    // Sum of absolute differences of block (bx, by), within the picture,
+    // against reference moved by v.
+    auto difference = [&](int bx, int by, Vec v) {
+        const int x0 = BlockSize * bx, y0 = BlockSize * by;
+        return sad(current.y8, reference.y8, x0, y0, std::min(x0 + BlockSize, current.y8.width),
+                   std::min(y0 + BlockSize, current.y8.height), 1, v.x, v.y);
+    };
     parallelRows(field.blocksHigh, [&](int begin, int end) {
         for (int by = begin; by < end; ++by) {
             const std::uint8_t *levels = current.h8.row(std::min(8 * by + 4, current.h8.height - 1));
@@ -184,9 +165,9 @@ void settleField(const FramePlanes &current, const FramePlanes &reference, Vec c
                 Vec &v = field.vectors[std::size_t(by) * std::size_t(wide) + std::size_t(bx)];
                 if (v.x == camera.x && v.y == camera.y)
                     continue;
-                const float margin = SettleMargin * float(BlockSize) * sigma[levels[std::min(8 * bx + 4, current.h8.width - 1)]];
-                const int gain = blockDifference(current.y8, reference.y8, bx, by, camera)
-                               - blockDifference(current.y8, reference.y8, bx, by, v);
+                const float deviation = sigma[levels[std::min(8 * bx + 4, current.h8.width - 1)]];
+                const float margin = SettleMargin * float(BlockSize) * deviation;
+                const int gain = difference(bx, by, camera) - difference(bx, by, v);
                 if (float(gain) < margin)
                     v = camera;
             }

@@ -132,7 +132,7 @@ class BandRunning
 public:
     BandRunning(const std::vector<Neighbour> &neighbours, RunningAverage *next, int width)
         : m_neighbours(neighbours), m_next(next), m_width(width), m_has(!neighbours.empty() && neighbours[0].counts),
-          m_line(std::size_t(width) + 2), m_counts(m_has || next ? 2 * m_line : 0), m_total(m_has ? m_line : 0)
+          m_line(std::size_t(width) + 2), m_counts(m_has ? 2 * m_line : 0), m_total(m_has ? m_line : 0)
     {
     }
 
