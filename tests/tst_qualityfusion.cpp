@@ -259,6 +259,7 @@ private slots:
     void driftedNeighbourRefused();
     void runningAverageCountsWhatMatches_data();
     void runningAverageCountsWhatMatches();
+    void noisyRunningAverageKeepsCounting();
     void sameForAnyThreadCount_data();
     void sameForAnyThreadCount();
     void sameOnEveryKernelCopy();
@@ -369,7 +370,8 @@ void TestQualityFusion::runningAverageCountsWhatMatches_data()
     QTest::addColumn<double>("residual");
     QTest::addColumn<double>("counts");
     QTest::newRow("matching, 8 frames") << 0 << false << 8 << 1.0 / 9 << 9.0;
-    QTest::newRow("matching, 16 frames: no more") << 0 << false << 16 << 1.0 / 17 << 16.0;
+    QTest::newRow("matching, 16 frames") << 0 << false << 16 << 1.0 / 17 << 17.0;
+    QTest::newRow("matching, 32 frames: no more") << 0 << false << 32 << 1.0 / 33 << 32.0;
     QTest::newRow("turned over: the previous frame counts") << 0 << true << 8 << 0.5 << 1.0;
     // A frame a level off is kept (driftedNeighbourRefused); a running
     // average, whose own noise is lower, is not.
@@ -415,6 +417,47 @@ void TestQualityFusion::runningAverageCountsWhatMatches()
     QVERIFY2(std::abs(residualSum / cells - residual) < 0.01 * residual + 0.002,
              qPrintable(QString::number(residualSum / cells)));
     QVERIFY2(std::abs(countSum / cells - counts) < 0.02 * counts, qPrintable(QString::number(countSum / cells)));
+}
+
+// A running average of 16 noisy frames of a still scene, with the noise
+// such a mean has, met by a 17th and the frame before: noise's own scatter
+// of the distances must not stop it from counting almost all it holds: the
+// new one holds 16 frames' worth of the 17 (13 before the slack for that
+// scatter).
+void TestQualityFusion::noisyRunningAverageKeepsCounting()
+{
+    const int w = 250, h = 160, frames = 16;
+    FramePlanes current, previous, one;
+    loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
+    loadFramePlanes(noisyScene(w, h, 1, 0, 2), previous);
+    RunningAverage running = runningAverageOf(noisyScene(w, h, 1, 0, 3), [&] { return 256 * frames; }), next;
+    const std::vector<Plane16 *> planes{&running.planes.y16, &running.planes.u16, &running.planes.v16};
+    std::vector<std::vector<int>> sums;
+    for (const Plane16 *p : planes)
+        sums.emplace_back(p->data.begin(), p->data.end());
+    for (int i = 1; i < frames; ++i) {
+        loadFramePlanes(noisyScene(w, h, 1, 0, quint32(3 + i)), one);
+        const std::vector<const Plane16 *> added{&one.y16, &one.u16, &one.v16};
+        for (std::size_t p = 0; p < planes.size(); ++p)
+            for (std::size_t k = 0; k < sums[p].size(); ++k)
+                sums[p][k] += added[p]->data[k];
+    }
+    for (std::size_t p = 0; p < planes.size(); ++p)
+        for (std::size_t k = 0; k < sums[p].size(); ++k)
+            planes[p]->data[k] = std::int16_t(std::lround(sums[p][k] / double(frames)));
+    MotionField still;
+    still.reset(w, h);
+    Neighbour average{&running.planes, &still, &running.counts}, before{&previous, &still};
+    before.inRunning = true;
+    NoiseMap noise;
+    FusedFrame fused;
+    fuseTemporal(current, {average, before}, noiseMapInput(current, flatModel(1, 1.0f), 1.0), noise, fused, &next);
+    double countSum = 0;
+    int cells = 0;
+    for (int y = 4; y < next.counts.height - 4; ++y)
+        for (int x = 4; x < next.counts.width - 4; ++x, ++cells)
+            countSum += next.counts.row(y)[x] / 256.0;
+    QVERIFY2(countSum / cells > 14.5, qPrintable(QString::number(countSum / cells)));
 }
 
 void TestQualityFusion::sameForAnyThreadCount_data()

@@ -45,14 +45,18 @@ struct RowNorms
 
 // A running average (see Neighbour::counts) holds at most MaxCount
 // frames' worth of averaging, in steps of 1 / CountScale.
-constexpr float MaxCount = 16.0f;
+constexpr float MaxCount = 32.0f;
 constexpr float CountScale = 256.0f;
 // A mismatch between the running average and the current frame that the
 // distances cannot tell from noise would come back as many times as the
-// frames it holds; so it counts n / (1 + MismatchWeight * n * max(0, m - 1))
-// frames, m its mean distance over 3x3 cells in units of its own noise (1
-// for noise alone), times the weight that distance gives.
+// frames it holds; so it counts
+// n / (1 + MismatchWeight * n * max(0, m - 1 - MismatchSlack)) frames, m its
+// mean distance over 3x3 cells in units of its own noise (1 for noise alone,
+// on average), times the weight that distance gives. The slack keeps noise's
+// own scatter of m from capping what a still noisy picture averages: about
+// six frames' worth without it, twelve with it after forty frames.
 constexpr float MismatchWeight = 0.5f;
+constexpr float MismatchSlack = 0.3f;
 // Its drift test takes the noise's variance as this many times lower: a
 // running average's noise is a fraction of a frame's, and a slow drift (of
 // light, or of how an encoder drew the picture) lags behind in it.
