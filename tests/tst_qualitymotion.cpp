@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <random>
 
 using namespace nocta::quality;
 
@@ -75,6 +76,27 @@ QImage flatNoise(int w, int h, quint32 seed)
     return image;
 }
 
+// A dim scene, faint detail under strong noise (deviation noise), seen
+// through a window moved by (dx, dy); the square of side mover at the
+// middle shows the scene moved by (dx + 9, dy - 6) instead.
+QImage dimScene(int w, int h, int dx, int dy, double noise, int mover, quint32 seed)
+{
+    std::mt19937 random(seed);
+    std::normal_distribution<double> normal(0.0, noise);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const bool moving = std::abs(x - w / 2) < mover / 2 && std::abs(y - h / 2) < mover / 2;
+            const int u = x + dx + (moving ? 9 : 0), v = y + dy - (moving ? 6 : 0);
+            const double base = 40 + 5 * std::sin(u * 0.23) * std::cos(v * 0.19) + ((u / 5 + v / 3) % 3) * 2;
+            const int value = qBound(0, int(std::lround(base + normal(random))), 255);
+            line[x] = qRgb(value, value, value);
+        }
+    }
+    return image;
+}
+
 } // namespace
 
 class TestQualityMotion : public QObject
@@ -95,6 +117,8 @@ private slots:
     void fieldsFoundTogetherAsAlone();
     void fieldSettlesWhereNoiseHidesTheMotion_data();
     void fieldSettlesWhereNoiseHidesTheMotion();
+    void cameraMotionFoundUnderNoise_data();
+    void cameraMotionFoundUnderNoise();
 };
 
 void TestQualityMotion::reversedFieldFollowsTheMotion_data()
@@ -367,3 +391,40 @@ void TestQualityMotion::fieldSettlesWhereNoiseHidesTheMotion()
 
 QTEST_GUILESS_MAIN(TestQualityMotion)
 #include "tst_qualitymotion.moc"
+
+void TestQualityMotion::cameraMotionFoundUnderNoise_data()
+{
+    QTest::addColumn<Vec>("motion");
+    QTest::addColumn<Vec>("guess");
+    QTest::addColumn<double>("referenceNoise");
+    QTest::addColumn<int>("mover");
+    QTest::newRow("on the guess") << Vec{4, -8} << Vec{4, -8} << 2.0 << 0;
+    QTest::newRow("between the guess's steps") << Vec{2, -3} << Vec{4, -4} << 2.0 << 0;
+    QTest::newRow("3 pixels off the guess") << Vec{-3, 3} << Vec{0, 0} << 2.0 << 0;
+    QTest::newRow("a noisy reference") << Vec{1, -2} << Vec{0, 0} << 8.0 << 0;
+    QTest::newRow("a fifth moving otherwise") << Vec{-2, 1} << Vec{0, 0} << 2.0 << 130;
+}
+
+// A dim noisy frame (deviation 8) against a reference (a running average:
+// less noisy) showing the scene moved by motion: the camera's motion is
+// found to the pixel from guess, where most blocks' own vectors stray (a
+// search without the noise's penalties finds it for about a quarter).
+void TestQualityMotion::cameraMotionFoundUnderNoise()
+{
+    QFETCH(Vec, motion);
+    QFETCH(Vec, guess);
+    QFETCH(double, referenceNoise);
+    QFETCH(int, mover);
+    const int w = 330, h = 240;   // rows that end in a part of a vector
+    FramePlanes current, reference;
+    loadFramePlanes(dimScene(w, h, 0, 0, 8.0, mover, 1), current);
+    loadFramePlanes(dimScene(w, h, -motion.x, -motion.y, referenceNoise, mover, 2), reference);
+    MotionField field;
+    searchBlocks(current, reference, guess, nullptr, nullptr, field);
+    const auto [checked, following] = blocksFollowing(field, motion, w, h);
+    QVERIFY2(following < checked / 2, qPrintable(QStringLiteral("%1 of %2 blocks").arg(following).arg(checked)));
+    const Vec found = cameraMotion(current.y8, reference.y8, guess);
+    QVERIFY2(found.x == motion.x && found.y == motion.y,
+             qPrintable(QStringLiteral("found %1,%2").arg(found.x).arg(found.y)));
+}
+

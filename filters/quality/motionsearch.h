@@ -49,12 +49,15 @@ private:
 // content of current lies in previous), from the quarter-resolution luma.
 Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ);
 
-// The global motion at full resolution from guess (globalMotion's, in
-// steps of 4 pixels) and a field of the same frames: the vector within 3
-// pixels of guess, other than guess, that most blocks have, where at least
-// a tenth of them have it (the picture's detail moving as one), else
-// guess (the blocks that noise hides keep the vector they started from).
-Vec refineMotion(const MotionField &field, Vec guess);
+// The displacement of the whole picture of current in reference to the
+// pixel, within 3 pixels of guess (globalMotion's, in steps of 4 pixels):
+// the one with the least sum of absolute luma differences over the
+// picture, found on every fourth row among the even steps around guess,
+// then on every second row among the steps around the best of those. On
+// a dark noisy picture few blocks find the motion of the camera to the
+// pixel, while the picture as a whole does; the less noisy reference is,
+// the surer (a running average is the best).
+Vec cameraMotion(const Plane8 &current, const Plane8 &reference, Vec guess);
 
 // Sets the vector of each block of field (current against reference) that
 // matches reference no better than camera does by more than noise explains

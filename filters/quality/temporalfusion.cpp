@@ -173,8 +173,13 @@ public:
             m_runningRow(current, h, first->taps.data(), weights, counts(h), *m_next);
         else
             firstRunningRow(current, h, *m_next);
-        for (int y = 2 * h; y < 2 * h + 2; ++y)
+        for (int y = 2 * h; y < 2 * h + 2; ++y) {
             m_next->planes.y16.fillSides(y);
+            if (y < m_next->planes.y8.height) {
+                m_bytesRow(m_next->planes.y16.row(y), m_next->planes.y8.row(y), m_next->planes.y8.width);
+                m_next->planes.y8.fillSides(y);
+            }
+        }
         for (Plane16 *p : {&m_next->planes.u16, &m_next->planes.v16, &m_next->counts})
             p->fillSides(h);
     }
@@ -191,6 +196,10 @@ public:
             if (end == m_next->counts.height)
                 p->fillBottom();
         }
+        if (begin == 0)
+            m_next->planes.y8.fillTop();
+        if (end == m_next->counts.height)
+            m_next->planes.y8.fillBottom();
     }
 
 private:
@@ -202,6 +211,7 @@ private:
     decltype(&baseline::runningWeightRow) m_weightRow = NOCTA_KERNEL(runningWeightRow);
     decltype(&baseline::runningResidualRow) m_residualRow = NOCTA_KERNEL(runningResidualRow);
     decltype(&baseline::runningRow) m_runningRow = NOCTA_KERNEL(runningRow);
+    decltype(&baseline::lumaBytesRow) m_bytesRow = NOCTA_KERNEL(lumaBytesRow);
     int m_width;
     bool m_has;
     std::size_t m_line;
@@ -245,6 +255,7 @@ void sizeOutputs(const FramePlanes &current, NoiseMap &noise, FusedFrame &out, R
             p->reset(hw, hh, 8);
     if (running && (running->counts.width != hw || running->counts.height != hh)) {
         running->planes.y16.reset(current.y16.width, current.y16.height, FullBorder);
+        running->planes.y8.reset(current.y16.width, current.y16.height, FullBorder);
         running->planes.u16.reset(hw, hh, FullBorder / 2);
         running->planes.v16.reset(hw, hh, FullBorder / 2);
         running->counts.reset(hw, hh, FullBorder / 2);

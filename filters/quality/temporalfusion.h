@@ -26,7 +26,8 @@ struct Neighbour
 // The running average of a scene's frames up to one frame: that frame
 // averaged with the running average before it, as far as the two match,
 // and per half-resolution cell how many frames' worth of averaging it
-// holds (in 1 / 256). Only y16, u16 and v16 of planes are kept.
+// holds (in 1 / 256). Only y16, u16, v16 and, for finding the camera's
+// motion against it, y8 of planes are kept.
 struct RunningAverage
 {
     FramePlanes planes;
