@@ -194,6 +194,41 @@ RunningAverage runningAverageOf(const QImage &image, Count count)
     return average;
 }
 
+// A still noisy frame (250x160) fused with running, standing still, and
+// the frame before it (other noise), which running holds: the means over
+// the inside of the picture of the factor by which the noise fell and of
+// the frames' worth that the new running average holds.
+struct RunningMeans
+{
+    double residual = 0, counts = 0;
+};
+
+RunningMeans fuseWithRunning(const RunningAverage &running)
+{
+    const int w = 250, h = 160;
+    FramePlanes current, previous;
+    loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
+    loadFramePlanes(noisyScene(w, h, 1, 0, 2), previous);
+    MotionField still;
+    still.reset(w, h);
+    Neighbour average{&running.planes, &still, &running.counts}, before{&previous, &still};
+    before.inRunning = true;
+    NoiseMap noise;
+    FusedFrame fused;
+    RunningAverage next;
+    fuseTemporal(current, {average, before}, noiseMapInput(current, flatModel(1, 1.0f), 1.0), noise, fused, &next);
+    RunningMeans means;
+    int cells = 0;
+    for (int y = 4; y < fused.residual.height - 4; ++y)
+        for (int x = 4; x < fused.residual.width - 4; ++x, ++cells) {
+            means.residual += fused.residual.row(y)[x];
+            means.counts += next.counts.row(y)[x] / 256.0;
+        }
+    means.residual /= cells;
+    means.counts /= cells;
+    return means;
+}
+
 // Fuses the current frame of a fusion case with its two neighbours on the
 // given number of threads, after a running average of counts 1 .. 16 if
 // running (the first neighbour in it); the fused planes, the noise map and
@@ -393,30 +428,14 @@ void TestQualityFusion::runningAverageCountsWhatMatches()
     QFETCH(double, residual);
     QFETCH(double, counts);
     const int w = 250, h = 160;
-    FramePlanes current, previous;
-    loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
-    loadFramePlanes(noisyScene(w, h, 1, 0, 2), previous);
     const QImage shown = turnedOver ? shownBy(Shown::TurnedOver, w, h, 3) : noisyScene(w, h, 1, 0, 1);
-    RunningAverage running = runningAverageOf(shown, [&] { return 256 * frames; }), next;
+    RunningAverage running = runningAverageOf(shown, [&] { return 256 * frames; });
     for (std::int16_t &y : running.planes.y16.data)
         y = std::int16_t(y + offset * int(FixedScale));
-    MotionField still;
-    still.reset(w, h);
-    Neighbour average{&running.planes, &still, &running.counts}, before{&previous, &still};
-    before.inRunning = true;
-    NoiseMap noise;
-    FusedFrame fused;
-    fuseTemporal(current, {average, before}, noiseMapInput(current, flatModel(1, 1.0f), 1.0), noise, fused, &next);
-    double residualSum = 0, countSum = 0;
-    int cells = 0;
-    for (int y = 4; y < fused.residual.height - 4; ++y)
-        for (int x = 4; x < fused.residual.width - 4; ++x, ++cells) {
-            residualSum += fused.residual.row(y)[x];
-            countSum += next.counts.row(y)[x] / 256.0;
-        }
-    QVERIFY2(std::abs(residualSum / cells - residual) < 0.01 * residual + 0.002,
-             qPrintable(QString::number(residualSum / cells)));
-    QVERIFY2(std::abs(countSum / cells - counts) < 0.02 * counts, qPrintable(QString::number(countSum / cells)));
+    const RunningMeans means = fuseWithRunning(running);
+    QVERIFY2(std::abs(means.residual - residual) < 0.01 * residual + 0.002,
+             qPrintable(QString::number(means.residual)));
+    QVERIFY2(std::abs(means.counts - counts) < 0.02 * counts, qPrintable(QString::number(means.counts)));
 }
 
 // A running average of 16 noisy frames of a still scene, with the noise
@@ -427,14 +446,12 @@ void TestQualityFusion::runningAverageCountsWhatMatches()
 void TestQualityFusion::noisyRunningAverageKeepsCounting()
 {
     const int w = 250, h = 160, frames = 16;
-    FramePlanes current, previous, one;
-    loadFramePlanes(noisyScene(w, h, 1, 0, 1), current);
-    loadFramePlanes(noisyScene(w, h, 1, 0, 2), previous);
-    RunningAverage running = runningAverageOf(noisyScene(w, h, 1, 0, 3), [&] { return 256 * frames; }), next;
+    RunningAverage running = runningAverageOf(noisyScene(w, h, 1, 0, 3), [&] { return 256 * frames; });
     const std::vector<Plane16 *> planes{&running.planes.y16, &running.planes.u16, &running.planes.v16};
     std::vector<std::vector<int>> sums;
     for (const Plane16 *p : planes)
         sums.emplace_back(p->data.begin(), p->data.end());
+    FramePlanes one;
     for (int i = 1; i < frames; ++i) {
         loadFramePlanes(noisyScene(w, h, 1, 0, quint32(3 + i)), one);
         const std::vector<const Plane16 *> added{&one.y16, &one.u16, &one.v16};
@@ -445,19 +462,8 @@ void TestQualityFusion::noisyRunningAverageKeepsCounting()
     for (std::size_t p = 0; p < planes.size(); ++p)
         for (std::size_t k = 0; k < sums[p].size(); ++k)
             planes[p]->data[k] = std::int16_t(std::lround(sums[p][k] / double(frames)));
-    MotionField still;
-    still.reset(w, h);
-    Neighbour average{&running.planes, &still, &running.counts}, before{&previous, &still};
-    before.inRunning = true;
-    NoiseMap noise;
-    FusedFrame fused;
-    fuseTemporal(current, {average, before}, noiseMapInput(current, flatModel(1, 1.0f), 1.0), noise, fused, &next);
-    double countSum = 0;
-    int cells = 0;
-    for (int y = 4; y < next.counts.height - 4; ++y)
-        for (int x = 4; x < next.counts.width - 4; ++x, ++cells)
-            countSum += next.counts.row(y)[x] / 256.0;
-    QVERIFY2(countSum / cells > 14.5, qPrintable(QString::number(countSum / cells)));
+    const double counts = fuseWithRunning(running).counts;
+    QVERIFY2(counts > 14.5, qPrintable(QString::number(counts)));
 }
 
 void TestQualityFusion::sameForAnyThreadCount_data()

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <memory>
 #include <cstdlib>
 
 #ifdef __x86_64__
@@ -134,20 +133,19 @@ Vec cameraMotion(const Plane8 &current, const Plane8 &reference, Vec guess)
 {
     const int w = current.width, h = current.height;
     const int mx = std::min(16, w / 4), my = std::min(16, h / 4);
-    const auto sad = NOCTA_KERNEL(rowsSad);
+    const auto sad = NOCTA_KERNEL(rowSad);
     // The candidate with the least sum over every rowStep-th row (the first
     // on a tie). Row by row, so that the rows read stay in cache for every
     // candidate; the bands' sums added in any order: integers, exactly.
     auto best = [&](const std::vector<Vec> &candidates, int rowStep) {
         const int samples = (h - 2 * my + rowStep - 1) / rowStep;
-        std::unique_ptr<std::atomic<std::int64_t>[]> totals(new std::atomic<std::int64_t>[candidates.size()]);
-        for (std::size_t i = 0; i < candidates.size(); ++i)
-            totals[i] = 0;
+        std::vector<std::atomic<std::int64_t>> totals(candidates.size());
         parallelRows(samples, [&](int begin, int end) {
             std::vector<std::int64_t> band(candidates.size());
             for (int y = my + begin * rowStep; y < std::min(h - my, my + end * rowStep); y += rowStep)
                 for (std::size_t i = 0; i < candidates.size(); ++i)
-                    band[i] += sad(current, reference, mx, y, w - mx, y + 1, 1, candidates[i].x, candidates[i].y);
+                    band[i] += sad(current.row(y) + mx, reference.row(y + candidates[i].y) + mx + candidates[i].x,
+                                   w - 2 * mx);
             for (std::size_t i = 0; i < candidates.size(); ++i)
                 totals[i] += band[i];
         });
