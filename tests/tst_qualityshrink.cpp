@@ -1,8 +1,8 @@
 // The quality filter's spatial stage by itself: each pixel comes out as the
-// mean of the four overlapping 8x8 blocks that hold it, each block's DCT
-// coefficients but the mean shrunk by the garrote, with the block's own
-// threshold from the noise and residual maps under it, as a plain
-// per-block computation in double precision gives it.
+// mean of the four overlapping 8x8 blocks that hold it (six, with the
+// halfway grid), each block's DCT coefficients but the mean shrunk by the
+// garrote, with the block's own threshold from the noise and residual maps
+// under it, as a plain per-block computation in double precision gives it.
 
 #include "filters/parallel.h"
 #include "filters/quality/dctshrink.h"
@@ -25,15 +25,15 @@ double dct(int u, int i)
     return scale * std::cos((2 * i + 1) * u * M_PI / 16.0);
 }
 
-// Block (bx, by), starting at column 4bx - 4 and row 4by - 4, shrunk with
-// thresholds threshold * spectrum[vertical * 8 + horizontal].
-void shrunkBlock(const PlaneF &plane, int bx, int by, double threshold, const NoiseModel::Spectrum &spectrum,
+// The block starting at column x0 and row y0, shrunk with thresholds
+// threshold * spectrum[vertical * 8 + horizontal].
+void shrunkBlock(const PlaneF &plane, int x0, int y0, double threshold, const NoiseModel::Spectrum &spectrum,
                  double out[8][8])
 {
     double x[8][8], half[8][8], coef[8][8];
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j)
-            x[i][j] = plane.row(4 * by - 4 + i)[4 * bx - 4 + j];
+            x[i][j] = plane.row(y0 + i)[x0 + j];
     for (int u = 0; u < 8; ++u)
         for (int j = 0; j < 8; ++j) {
             half[u][j] = 0.0;
@@ -70,16 +70,16 @@ PlaneF patternPlane(int width, int height, float from, float step, int across, i
     return p;
 }
 
-// Block (bx, by)'s threshold: gain times the mean of variance times
-// residual over the 4x4 samples under it (every other pixel's where the
-// maps have the plane's resolution, scale 1; each cell's at half, 2).
-double blockThreshold(const PlaneF &variance, const PlaneF &residual, int scale, float gain, int bx, int by)
+// The threshold of the block at (x0, y0): gain times the mean of variance
+// times residual over the 4x4 samples under it (every other pixel's where
+// the maps have the plane's resolution, scale 1; each cell's at half, 2).
+double blockThreshold(const PlaneF &variance, const PlaneF &residual, int scale, float gain, int x0, int y0)
 {
     const int step = 2 / scale;
     double sum = 0.0;
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
-            const int y = (4 * by - 4) / scale + i * step, x = (4 * bx - 4) / scale + j * step;
+            const int y = y0 / scale + i * step, x = x0 / scale + j * step;
             sum += double(variance.row(y)[x]) * double(residual.row(y)[x]);
         }
     return double(gain) * sum / 16.0;
@@ -110,22 +110,30 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes_data()
     QTest::addColumn<Content>("content");
     QTest::addColumn<float>("gain");
     QTest::addColumn<bool>("varying");   // maps that change from sample to sample
+    QTest::addColumn<bool>("halfway");   // the halfway grid as well
     // Rows of blocks around the kernels' eight blocks side by side ((width
     // + 3) / 4 + 1 blocks), thresholds from nothing (every coefficient kept)
     // to huge (all but the means fall: whole rows of zeros).
-    QTest::newRow("five blocks, noise") << QSize(17, 9) << 2 << Content::Noise << 9.0f << false;
-    QTest::newRow("eight blocks, noise") << QSize(25, 12) << 2 << Content::Noise << 9.0f << false;
-    QTest::newRow("nine blocks, edge") << QSize(29, 13) << 2 << Content::EdgeAndNoise << 9.0f << false;
-    QTest::newRow("sixteen blocks, colour, noise") << QSize(61, 11) << 1 << Content::Noise << 16.0f << false;
-    QTest::newRow("seventeen blocks, colour, edge") << QSize(66, 10) << 1 << Content::EdgeAndNoise << 16.0f << false;
-    QTest::newRow("nothing shrinks") << QSize(37, 23) << 2 << Content::Noise << 0.0f << false;
-    QTest::newRow("all but the means fall") << QSize(37, 23) << 2 << Content::EdgeAndNoise << 1e9f << false;
-    QTest::newRow("flat, colour") << QSize(45, 14) << 1 << Content::Flat << 9.0f << false;
+    QTest::newRow("five blocks, noise") << QSize(17, 9) << 2 << Content::Noise << 9.0f << false << false;
+    QTest::newRow("eight blocks, noise") << QSize(25, 12) << 2 << Content::Noise << 9.0f << false << false;
+    QTest::newRow("nine blocks, edge") << QSize(29, 13) << 2 << Content::EdgeAndNoise << 9.0f << false << false;
+    QTest::newRow("sixteen blocks, colour, noise") << QSize(61, 11) << 1 << Content::Noise << 16.0f << false << false;
+    QTest::newRow("seventeen blocks, colour, edge") << QSize(66, 10) << 1 << Content::EdgeAndNoise << 16.0f << false << false;
+    QTest::newRow("nothing shrinks") << QSize(37, 23) << 2 << Content::Noise << 0.0f << false << false;
+    QTest::newRow("all but the means fall") << QSize(37, 23) << 2 << Content::EdgeAndNoise << 1e9f << false << false;
+    QTest::newRow("flat, colour") << QSize(45, 14) << 1 << Content::Flat << 9.0f << false << false;
     // Thresholds from maps that change with every sample row: tall enough
     // for several strips in each of three bands.
-    QTest::newRow("varying maps, noise") << QSize(41, 67) << 2 << Content::Noise << 9.0f << true;
-    QTest::newRow("varying maps, edge") << QSize(70, 53) << 2 << Content::EdgeAndNoise << 9.0f << true;
-    QTest::newRow("varying maps, colour, noise") << QSize(38, 61) << 1 << Content::Noise << 16.0f << true;
+    QTest::newRow("varying maps, noise") << QSize(41, 67) << 2 << Content::Noise << 9.0f << true << false;
+    QTest::newRow("varying maps, edge") << QSize(70, 53) << 2 << Content::EdgeAndNoise << 9.0f << true << false;
+    QTest::newRow("varying maps, colour, noise") << QSize(38, 61) << 1 << Content::Noise << 16.0f << true << false;
+    // The halfway grid after the usual one: sizes where its last strip
+    // reaches below the picture by every amount, and maps that vary.
+    QTest::newRow("halfway, noise") << QSize(25, 17) << 2 << Content::Noise << 9.0f << false << true;
+    QTest::newRow("halfway, edge") << QSize(38, 22) << 2 << Content::EdgeAndNoise << 9.0f << false << true;
+    QTest::newRow("halfway, nothing shrinks") << QSize(19, 19) << 2 << Content::Noise << 0.0f << false << true;
+    QTest::newRow("halfway, varying maps") << QSize(70, 61) << 2 << Content::EdgeAndNoise << 9.0f << true << true;
+    QTest::newRow("halfway, colour") << QSize(29, 28) << 1 << Content::Noise << 16.0f << true << true;
 }
 
 void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
@@ -136,6 +144,7 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
     QFETCH(Content, content);
     QFETCH(float, gain);
     QFETCH(bool, varying);
+    QFETCH(bool, halfway);
     const int w = size.width(), h = size.height();
     QRandomGenerator random(11);
     PlaneF plane = nocta::test::randomPlane(random, w, h, 0.0f, content == Content::Flat ? 0.0f : 12.0f);
@@ -157,19 +166,29 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
         ShrinkBuffers buffers;
         PlaneF out;
         shrinkPlane(plane, variance, residual, scale, gain, spectrum, buffers, out);
+        if (halfway)
+            shrinkPlanes({{&plane, &variance, &residual, scale, gain, &spectrum, &out, ShrinkGrid::Halfway}},
+                         buffers);
         QCOMPARE(out.width, w);
         QCOMPARE(out.height, h);
+        // The sum of the blocks at (x0, y0) over pixel (x, y).
+        const auto blockAt = [&](int x0, int y0, int x, int y) {
+            double block[8][8];
+            shrunkBlock(plane, x0, y0, blockThreshold(variance, residual, scale, gain, x0, y0), spectrum, block);
+            return block[y - y0][x - x0];
+        };
         double worst = 0.0;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
-                double sum = 0.0, block[8][8];
+                double sum = 0.0;
                 for (int by = y / 4; by <= y / 4 + 1; ++by)
-                    for (int bx = x / 4; bx <= x / 4 + 1; ++bx) {
-                        shrunkBlock(plane, bx, by, blockThreshold(variance, residual, scale, gain, bx, by), spectrum,
-                                    block);
-                        sum += block[y - 4 * by + 4][x - 4 * bx + 4];
-                    }
-                worst = std::max(worst, std::abs(0.25 * sum - double(out.row(y)[x])));
+                    for (int bx = x / 4; bx <= x / 4 + 1; ++bx)
+                        sum += blockAt(4 * bx - 4, 4 * by - 4, x, y);
+                // The halfway grid's: two across, one down.
+                const int hy = 8 * ((y + 6) / 8) - 6;
+                for (int bx = (x + 2) / 4; halfway && bx <= (x + 2) / 4 + 1; ++bx)
+                    sum += blockAt(4 * bx - 6, hy, x, y);
+                worst = std::max(worst, std::abs(sum / (halfway ? 6.0 : 4.0) - double(out.row(y)[x])));
             }
         QVERIFY2(worst < 2e-3, qPrintable(QStringLiteral("%1 threads: off by %2").arg(threads).arg(worst)));
         // Some coefficients fall (where any can), so the stage is not the

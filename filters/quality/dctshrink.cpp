@@ -45,6 +45,12 @@ struct DctWork
 #define NOCTA_KERNELS "filters/quality/dctshrink_kernels.inc"
 #include "filters/kernelcopies.h"
 
+// How far a grid's blocks lie right and down of the usual ones.
+int shiftOf(const ShrinkJob &job)
+{
+    return job.grid == ShrinkGrid::Halfway ? 2 : 0;
+}
+
 // The thresholds of a band's strips, strip by strip. Strip t reads the
 // sample rows 2t - 2 .. 2t + 1 (sample s: variance and residual row s at
 // half the plane's resolution, row 2s at its own, two rows apart); each
@@ -75,8 +81,9 @@ private:
         if (m_held[slot] == s)
             return terms;
         m_held[slot] = s;
-        // The first sample of block 0 (column -4 of the plane).
-        const int step = 2 / m_job.scale, y = s * step, x0 = -4 / m_job.scale;
+        // The first sample of block 0 (column -4 - shift of the plane).
+        const int step = 2 / m_job.scale, lead = shiftOf(m_job) / m_job.scale;
+        const int y = s * step - lead, x0 = -4 / m_job.scale - lead;
         const float *v = m_job.variance->row(y) + x0, *r = m_job.residual->row(y) + x0;
         const auto kernel = step == 1 ? NOCTA_KERNEL(thresholdRow<1>) : NOCTA_KERNEL(thresholdRow<2>);
         kernel(v, r, m_count, m_pairs.data(), terms);
@@ -160,6 +167,35 @@ void shrinkBand(const ShrinkContext &c, int begin, int end)
         meetAt(c, end);
 }
 
+// Strips begin .. end - 1 of the halfway grid: strip j is the usual
+// layout's strip 2j, shifted; its eight rows are blended straight into the
+// output (no two of its strips share a row).
+void shrinkHalfwayBand(const ShrinkContext &c, int begin, int end, float *strip)
+{
+    const ShrinkJob &job = *c.job;
+    const StripLayout &l = c.layout;
+    PlaneF &out = *job.out;
+    DctWork work(l.count);
+    BandThresholds thresholds(job, l.count);
+    const auto shrink = NOCTA_KERNEL(shrinkStrip);
+    const auto blend = NOCTA_KERNEL(blendRow);
+    const int shift = shiftOf(job), top = -4 - shift;
+    for (int j = begin; j < end; ++j) {
+        const int first = top + 8 * j;
+        const float *rows[12];
+        for (int i = 0; i < 8; ++i)
+            rows[i] = job.plane->row(first + i) + top;
+        for (int i = 8; i < 12; ++i)
+            rows[i] = job.plane->row(std::min(first + i, job.plane->height - 1)) + top;
+        shrink(rows, l.count, thresholds.strip(2 * j), c.factors.data(), work, strip);
+        for (int i = std::max(0, -first); i < std::min(8, out.height - first); ++i) {
+            // From column -shift: the border it reaches is filled again.
+            blend(strip, i, l.span, out.row(first + i) - shift, out.width + shift);
+            out.fillSides(first + i);
+        }
+    }
+}
+
 } // namespace
 
 void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers)
@@ -169,9 +205,11 @@ void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers)
     int total = 0;
     for (const ShrinkJob &job : jobs) {
         StripLayout l;
-        l.count = (job.plane->width + 3) / 4 + 1;
+        const int shift = shiftOf(job);
+        l.count = (job.plane->width + shift + 3) / 4 + 1;
         l.span = l.count + 1;
-        l.strips = (job.plane->height - 1) / 4 + 2;
+        l.strips = job.grid == ShrinkGrid::Usual ? (job.plane->height - 1) / 4 + 2
+                                                 : (job.plane->height + shift + 3) / 8 + 1;
         l.stripSize = std::size_t(32 * l.span);
         l.first = total;
         PlaneF &out = *job.out;
@@ -203,8 +241,13 @@ void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers)
         for (const ShrinkContext &c : planes) {
             const int from = std::max(begin, c.layout.first);
             const int to = std::min(end, c.layout.first + c.layout.strips);
-            if (from < to)
+            if (from >= to)
+                continue;
+            if (c.job->grid == ShrinkGrid::Usual)
                 shrinkBand(c, from - c.layout.first, to - c.layout.first);
+            else
+                shrinkHalfwayBand(c, from - c.layout.first, to - c.layout.first,
+                                  c.kept + c.layout.stripSize * std::size_t(from - c.layout.first));
         }
     });
     for (const ShrinkJob &job : jobs) {

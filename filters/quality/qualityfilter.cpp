@@ -16,7 +16,7 @@ constexpr int MaxSide = 16384;
 // Garrote thresholds, in units of the remaining noise variance (the
 // luma's from the mean square of its differences, about a tenth above the
 // median's on raw night noise).
-constexpr float LumaGain = 9.0f;
+constexpr float LumaGain = 8.5f;
 constexpr float ChromaGain = 16.0f;
 
 // How flat the luma must be (variance over 3x3 cells, in squared levels)
@@ -188,6 +188,10 @@ QImage QualityFilter::State::produce(int index)
     shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY},
                   {&fused.u, &noiseMap.u, &fused.residual, 1, ChromaGain, &model.spectrum[1], &outU},
                   {&fused.v, &noiseMap.v, &fused.residual, 1, ChromaGain, &model.spectrum[2], &outV}},
+                 shrinkBuffers);
+    // The luma's blocks again, halfway between.
+    shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY,
+                   ShrinkGrid::Halfway}},
                  shrinkBuffers);
 
     // Fields of offsets this frame did not search are stale for the next.
