@@ -245,7 +245,7 @@ void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers)
                 continue;
             if (c.job->grid == ShrinkGrid::Usual)
                 shrinkBand(c, from - c.layout.first, to - c.layout.first);
-            else
+            else   // (work space: the kept place of the band's first strip)
                 shrinkHalfwayBand(c, from - c.layout.first, to - c.layout.first,
                                   c.kept + c.layout.stripSize * std::size_t(from - c.layout.first));
         }

@@ -56,8 +56,8 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
 // The halfway grid has them 2 pixels right and down of those, four apart
 // across and eight down: two over each pixel. Its result is blended into
 // what out holds, each block weighing the same: run after the usual grid
-// of the same plane, it brings six blocks over each pixel for a third more
-// work.
+// of the same plane, it brings six blocks over each pixel for half as much
+// work again.
 enum class ShrinkGrid { Usual, Halfway };
 
 struct ShrinkJob
