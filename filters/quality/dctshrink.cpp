@@ -134,6 +134,15 @@ void meetAt(const ShrinkContext &c, int t)
     gatherRows(c, t - 1, c.kept + size * std::size_t(t - 1), c.kept + size * std::size_t(t));
 }
 
+// A strip's eight plane rows from row first, column left on, and the four
+// after them (the next strip's, on their way to the cache; within the
+// plane).
+void stripRows(const PlaneF &plane, int first, int left, const float *rows[12])
+{
+    for (int i = 0; i < 12; ++i)
+        rows[i] = plane.row(i < 8 ? first + i : std::min(first + i, plane.height - 1)) + left;
+}
+
 // Strips begin .. end - 1 of one plane and the rows they finish.
 void shrinkBand(const ShrinkContext &c, int begin, int end)
 {
@@ -145,12 +154,8 @@ void shrinkBand(const ShrinkContext &c, int begin, int end)
     const auto shrink = NOCTA_KERNEL(shrinkStrip);
     const float *previous = nullptr;
     for (int t = begin; t < end; ++t) {
-        // This strip's eight rows and the four that the next one adds.
         const float *rows[12];
-        for (int i = 0; i < 8; ++i)
-            rows[i] = job.plane->row(4 * t - 4 + i) - 4;
-        for (int i = 0; i < 4; ++i)
-            rows[8 + i] = job.plane->row(std::min(4 * t + 4 + i, job.plane->height - 1)) - 4;
+        stripRows(*job.plane, 4 * t - 4, -4, rows);
         // Only the first and last strip of a band are kept (their rows
         // need a strip of the next band); the others stay in the band's
         // own pair of strips, in cache, until their rows are written.
@@ -183,10 +188,7 @@ void shrinkHalfwayBand(const ShrinkContext &c, int begin, int end, float *strip)
     for (int j = begin; j < end; ++j) {
         const int first = top + 8 * j;
         const float *rows[12];
-        for (int i = 0; i < 8; ++i)
-            rows[i] = job.plane->row(first + i) + top;
-        for (int i = 8; i < 12; ++i)
-            rows[i] = job.plane->row(std::min(first + i, job.plane->height - 1)) + top;
+        stripRows(*job.plane, first, top, rows);
         shrink(rows, l.count, thresholds.strip(2 * j), c.factors.data(), work, strip);
         for (int i = std::max(0, -first); i < std::min(8, out.height - first); ++i) {
             // From column -shift: the border it reaches is filled again.
