@@ -117,6 +117,8 @@ private slots:
     void fieldsFoundTogetherAsAlone();
     void fieldSettlesWhereNoiseHidesTheMotion_data();
     void fieldSettlesWhereNoiseHidesTheMotion();
+    void settledBlocksCompareWholeSums_data();
+    void settledBlocksCompareWholeSums();
     void cameraMotionFoundUnderNoise_data();
     void cameraMotionFoundUnderNoise();
 };
@@ -387,6 +389,75 @@ void TestQualityMotion::fieldSettlesWhereNoiseHidesTheMotion()
     const auto [checked, following] = blocksFollowing(field, expected, w, h);
     QVERIFY(checked >= 12);
     QVERIFY2(following >= share * checked, qPrintable(QStringLiteral("%1 of %2").arg(following).arg(checked)));
+}
+
+void TestQualityMotion::settledBlocksCompareWholeSums_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<Vec>("camera");
+    QTest::newRow("whole blocks") << 176 << 144 << Vec{2, -1};
+    QTest::newRow("blocks cut below") << 64 << 72 << Vec{-3, 0};
+    QTest::newRow("blocks cut right") << 101 << 48 << Vec{0, 2};
+    QTest::newRow("blocks cut both, five rows") << 93 << 37 << Vec{-1, -4};
+}
+
+// Blocks of random vectors settled on a scene moved by the camera against
+// a noisy copy: each block keeps its vector exactly when its sum of
+// absolute differences over its pixels within the picture (summed here
+// pixel by pixel) beats the camera's by the margin its brightness gives.
+// Besides deviations that grow with brightness, each block's own gain is
+// put half a level either side of the margin, so that a sum off by one
+// shows.
+void TestQualityMotion::settledBlocksCompareWholeSums()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(Vec, camera);
+    FramePlanes a, b;
+    loadFramePlanes(dimScene(width, height, 0, 0, 6.0, 0, 3), a);
+    loadFramePlanes(dimScene(width, height, camera.x, camera.y, 6.0, 0, 4), b);
+    MotionField given;
+    given.reset(width, height);
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int> near(-3, 3), far(-MaxVector, MaxVector);
+    for (Vec &v : given.vectors)
+        v = random() % 8 == 0 ? Vec{far(random), far(random)} : Vec{camera.x + near(random), camera.y + near(random)};
+    auto sad = [&](int bx, int by, Vec v) {
+        int sum = 0;
+        for (int y = BlockSize * by; y < std::min(BlockSize * (by + 1), height); ++y)
+            for (int x = BlockSize * bx; x < std::min(BlockSize * (bx + 1), width); ++x)
+                sum += std::abs(int(a.y8.row(y)[x]) - int(b.y8.row(y + v.y)[x + v.x]));
+        return sum;
+    };
+    std::vector<int> gains;
+    for (int by = 0; by < given.blocksHigh; ++by)
+        for (int bx = 0; bx < given.blocksWide; ++bx)
+            gains.push_back(sad(bx, by, camera) - sad(bx, by, given.at(bx, by)));
+    std::vector<std::array<float, 256>> runs(1);
+    for (std::size_t i = 0; i < 256; ++i)
+        runs[0][i] = 0.1f * float(i);
+    for (const int gain : gains) {
+        for (const float off : {-0.5f, 0.5f}) {
+            runs.emplace_back();
+            runs.back().fill((float(gain) + off) / 24.0f);
+        }
+    }
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        MotionField field = given;
+        settleField(a, b, camera, runs[run].data(), field);
+        for (int by = 0; by < field.blocksHigh; ++by) {
+            for (int bx = 0; bx < field.blocksWide; ++bx) {
+                const Vec s = field.at(bx, by);
+                const int level = a.h8.row(std::min(8 * by + 4, a.h8.height - 1))[std::min(8 * bx + 4, a.h8.width - 1)];
+                const float margin = 24.0f * runs[run][std::size_t(level)];
+                const int gain = gains[std::size_t(by * field.blocksWide + bx)];
+                const Vec expected = float(gain) >= margin ? given.at(bx, by) : camera;
+                QVERIFY2(s.x == expected.x && s.y == expected.y,
+                         qPrintable(QStringLiteral("run %1, block %2, %3").arg(run).arg(bx).arg(by)));
+            }
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQualityMotion)

@@ -33,10 +33,6 @@ struct SearchInput
 constexpr float QuarterPenalty = 1.0f;
 constexpr float HalfPenalty = 2.0f;
 constexpr float FullPenalty = 4.0f;
-// A block's vector that matches less than this many noise deviations times
-// the block's side better than the camera's motion (in the sum of absolute
-// differences over its 16x16 pixels) gives way to the camera's motion.
-constexpr float SettleMargin = 1.5f;
 // A chained block whose sum of absolute differences passes this many noise
 // deviations (noise alone gives about 289 over 16x16 pixels) is searched
 // as well.
@@ -166,35 +162,6 @@ Vec cameraMotion(const Plane8 &current, const Plane8 &reference, Vec guess)
         return v;
     };
     return best(around(best(around(guess, 2), 4), 1), 2);
-}
-
-void settleField(const FramePlanes &current, const FramePlanes &reference, Vec camera, const float *sigma,
-                 MotionField &field)
-{
-    const int wide = field.blocksWide;
-    const auto sad = NOCTA_KERNEL(sparseSad);
-    // Sum of absolute differences of block (bx, by), within the picture,
-    // against reference moved by v.
-    auto difference = [&](int bx, int by, Vec v) {
-        const int x0 = BlockSize * bx, y0 = BlockSize * by;
-        return sad(current.y8, reference.y8, x0, y0, std::min(x0 + BlockSize, current.y8.width),
-                   std::min(y0 + BlockSize, current.y8.height), 1, v.x, v.y);
-    };
-    parallelRows(field.blocksHigh, [&](int begin, int end) {
-        for (int by = begin; by < end; ++by) {
-            const std::uint8_t *levels = current.h8.row(std::min(8 * by + 4, current.h8.height - 1));
-            for (int bx = 0; bx < wide; ++bx) {
-                Vec &v = field.vectors[std::size_t(by) * std::size_t(wide) + std::size_t(bx)];
-                if (v.x == camera.x && v.y == camera.y)
-                    continue;
-                const float deviation = sigma[levels[std::min(8 * bx + 4, current.h8.width - 1)]];
-                const float margin = SettleMargin * float(BlockSize) * deviation;
-                const int gain = difference(bx, by, camera) - difference(bx, by, v);
-                if (float(gain) < margin)
-                    v = camera;
-            }
-        }
-    });
 }
 
 LumaHistogram lumaHistogram(const Plane8 &q8)
