@@ -121,6 +121,8 @@ private slots:
     void settledBlocksCompareWholeSums();
     void cameraMotionFoundUnderNoise_data();
     void cameraMotionFoundUnderNoise();
+    void cameraMotionTakesTheLeastSum_data();
+    void cameraMotionTakesTheLeastSum();
 };
 
 void TestQualityMotion::reversedFieldFollowsTheMotion_data()
@@ -457,6 +459,73 @@ void TestQualityMotion::settledBlocksCompareWholeSums()
                          qPrintable(QStringLiteral("run %1, block %2, %3").arg(run).arg(bx).arg(by)));
             }
         }
+    }
+}
+
+void TestQualityMotion::cameraMotionTakesTheLeastSum_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    // Rows of 93, 168 and 20 compared bytes: every width of vector, and
+    // bytes left over for the plain loop.
+    QTest::newRow("125 x 90") << 125 << 90;
+    QTest::newRow("200 x 61") << 200 << 61;
+    QTest::newRow("40 x 48") << 40 << 48;
+}
+
+// On random pictures, where the candidates' sums differ by little, the
+// camera's motion is the candidate with the least sum of absolute
+// differences (summed here byte by byte; the first of equal sums): the
+// even steps around the guess on every fourth row, then the steps around
+// the best of those on every second row.
+void TestQualityMotion::cameraMotionTakesTheLeastSum()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    auto noise = [&](quint32 seed) {
+        QRandomGenerator random(seed);
+        QImage image(width, height, QImage::Format_RGB32);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const int value = int(random.bounded(256));
+                image.setPixel(x, y, qRgb(value, value, value));
+            }
+        return image;
+    };
+    FramePlanes a, b;
+    loadFramePlanes(noise(11), a);
+    loadFramePlanes(noise(12), b);
+    const Plane8 &current = a.y8, &reference = b.y8;
+    const int mx = std::min(16, width / 4), my = std::min(16, height / 4);
+    auto sum = [&](Vec v, int rowStep) {
+        long long total = 0;
+        for (int y = my; y < height - my; y += rowStep)
+            for (int x = mx; x < width - mx; ++x)
+                total += std::abs(int(current.row(y)[x]) - int(reference.row(y + v.y)[x + v.x]));
+        return total;
+    };
+    auto least = [&](Vec centre, int step, int rowStep) {
+        Vec best = centre;
+        long long bestSum = sum(centre, rowStep);
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                const Vec v{centre.x + step * dx, centre.y + step * dy};
+                if ((dx || dy) && sum(v, rowStep) < bestSum) {
+                    bestSum = sum(v, rowStep);
+                    best = v;
+                }
+            }
+        return best;
+    };
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> at(-20, 20);
+    for (int trial = 0; trial < 12; ++trial) {
+        const Vec guess{at(random), at(random)};
+        const Vec expected = least(least(guess, 2, 4), 1, 2);
+        const Vec found = cameraMotion(current, reference, guess);
+        QVERIFY2(found.x == expected.x && found.y == expected.y,
+                 qPrintable(QStringLiteral("guess %1,%2: found %3,%4, least sum at %5,%6")
+                                .arg(guess.x).arg(guess.y).arg(found.x).arg(found.y).arg(expected.x).arg(expected.y)));
     }
 }
 

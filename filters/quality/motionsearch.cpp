@@ -4,8 +4,6 @@
 #include "filters/simd.h"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cstdlib>
 
 #ifdef __x86_64__
@@ -123,45 +121,6 @@ Vec globalMotion(const Plane8 &currentQ, const Plane8 &previousQ)
         }
     }
     return {4 * best.x, 4 * best.y};
-}
-
-Vec cameraMotion(const Plane8 &current, const Plane8 &reference, Vec guess)
-{
-    const int w = current.width, h = current.height;
-    const int mx = std::min(16, w / 4), my = std::min(16, h / 4);
-    const auto sad = NOCTA_KERNEL(rowSad);
-    // The candidate with the least sum over every rowStep-th row (the first
-    // on a tie). Row by row, so that the rows read stay in cache for every
-    // candidate; the bands' sums added in any order: integers, exactly.
-    auto best = [&](const std::vector<Vec> &candidates, int rowStep) {
-        const int samples = (h - 2 * my + rowStep - 1) / rowStep;
-        std::vector<std::atomic<std::int64_t>> totals(candidates.size());
-        parallelRows(samples, [&](int begin, int end) {
-            std::vector<std::int64_t> band(candidates.size());
-            for (int y = my + begin * rowStep; y < std::min(h - my, my + end * rowStep); y += rowStep)
-                for (std::size_t i = 0; i < candidates.size(); ++i)
-                    band[i] += sad(current.row(y) + mx, reference.row(y + candidates[i].y) + mx + candidates[i].x,
-                                   w - 2 * mx);
-            for (std::size_t i = 0; i < candidates.size(); ++i)
-                totals[i] += band[i];
-        });
-        std::size_t k = 0;
-        for (std::size_t i = 1; i < candidates.size(); ++i)
-            if (totals[i] < totals[k])
-                k = i;
-        return candidates[k];
-    };
-    // centre, then the eight vectors step away from it.
-    auto around = [](Vec centre, int step) {
-        std::vector<Vec> v{centre};
-        for (int dy = -1; dy <= 1; ++dy)
-            for (int dx = -1; dx <= 1; ++dx)
-                if (dx != 0 || dy != 0)
-                    v.push_back({std::clamp(centre.x + step * dx, -MaxVector, MaxVector),
-                                 std::clamp(centre.y + step * dy, -MaxVector, MaxVector)});
-        return v;
-    };
-    return best(around(best(around(guess, 2), 4), 1), 2);
 }
 
 LumaHistogram lumaHistogram(const Plane8 &q8)
