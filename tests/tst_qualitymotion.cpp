@@ -510,8 +510,9 @@ void TestQualityMotion::cameraMotionTakesTheLeastSum()
         for (int dy = -1; dy <= 1; ++dy)
             for (int dx = -1; dx <= 1; ++dx) {
                 const Vec v{centre.x + step * dx, centre.y + step * dy};
-                if ((dx || dy) && sum(v, rowStep) < bestSum) {
-                    bestSum = sum(v, rowStep);
+                const long long s = (dx || dy) ? sum(v, rowStep) : bestSum;
+                if (s < bestSum) {
+                    bestSum = s;
                     best = v;
                 }
             }
