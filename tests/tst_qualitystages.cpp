@@ -1,7 +1,8 @@
 // The quality filter's first and last stages by themselves: a frame's
 // planes hold the luma and colour values of its pixels, and the output
-// frame is the same in any bands, keeps each pixel's own luma and spreads
-// ramps of colour linearly to full resolution.
+// frame is the same in any bands, keeps each pixel's own luma, spreads
+// ramps of colour linearly to full resolution and keeps the colour that
+// stands out of the noise left.
 
 #include "filters/parallel.h"
 #include "filters/quality/chromaguide.h"
@@ -29,6 +30,23 @@ std::array<nocta::quality::UnbiasTable, 3> nearestLevels(int redShift, int blueS
     return tables;
 }
 
+// The noise left in the colour differences of a frame of size, the same
+// at every cell: variance times residual.
+struct FlatColourNoise
+{
+    nocta::quality::PlaneF variance, residual;
+
+    FlatColourNoise(QSize size, float varianceValue, float residualValue)
+    {
+        const int hw = nocta::quality::halfSize(size.width()), hh = nocta::quality::halfSize(size.height());
+        variance.reset(hw, hh, 8);
+        residual.reset(hw, hh, 8);
+        std::fill(variance.data.begin(), variance.data.end(), varianceValue);
+        std::fill(residual.data.begin(), residual.data.end(), residualValue);
+    }
+    nocta::quality::ColourNoise view() const { return {&variance, &variance, &residual}; }
+};
+
 } // namespace
 
 class TestQualityStages : public QObject
@@ -45,6 +63,8 @@ private slots:
     void outputFollowsTheLumaInEveryBand();
     void outputInterpolatesColourRamps_data();
     void outputInterpolatesColourRamps();
+    void outputKeepsColourAboveTheNoise_data();
+    void outputKeepsColourAboveTheNoise();
 };
 
 void TestQualityStages::planesHoldTheFramesLumaAndColour_data()
@@ -127,15 +147,17 @@ void TestQualityStages::outputFollowsTheLumaInEveryBand()
     const PlaneF u = nocta::test::randomPlane(random, hw, hh, -30.0f, 60.0f), v = nocta::test::randomPlane(random, hw, hh, -30.0f, 60.0f);
     const std::array<UnbiasTable, 3> unbias = nearestLevels(1, -2);
     nocta::setFilterThreads(1);
-    const QImage one = guidedFrame(y, u, v, 1.0f, unbias);
+    // Some of what the fits leave out is kept, some not.
+    const FlatColourNoise noise(size, 40.0f, 0.5f);
+    const QImage one = guidedFrame(y, u, v, noise.view(), 1.0f, unbias);
     nocta::setFilterThreads(threads);
-    QCOMPARE(nocta::test::firstDifference(one, guidedFrame(y, u, v, 1.0f, unbias)), QString());
+    QCOMPARE(nocta::test::firstDifference(one, guidedFrame(y, u, v, noise.view(), 1.0f, unbias)), QString());
 
     const float cb = 12.5f, cr = -7.25f;
     PlaneF flatU = u, flatV = v;
     std::fill(flatU.data.begin(), flatU.data.end(), cb);
     std::fill(flatV.data.begin(), flatV.data.end(), cr);
-    const QImage flat = guidedFrame(y, flatU, flatV, 1.0f, unbias);
+    const QImage flat = guidedFrame(y, flatU, flatV, noise.view(), 1.0f, unbias);
     for (int py = 0; py < size.height(); ++py)
         for (int px = 0; px < size.width(); ++px) {
             const float l = y.row(py)[px];
@@ -188,7 +210,7 @@ void TestQualityStages::outputInterpolatesColourRamps()
     v.fillBorder();
     const std::array<UnbiasTable, 3> unbias = nearestLevels(0, 0);
     nocta::setFilterThreads(threads);
-    const QImage image = guidedFrame(y, u, v, 1.0f, unbias);
+    const QImage image = guidedFrame(y, u, v, FlatColourNoise(size, 4.0f, 0.25f).view(), 1.0f, unbias);
     const int length = across ? size.width() : size.height();
     for (int p = 4; p < length - 4; ++p) {
         const float place = (float(p) - 0.5f) / 2.0f;   // in cells
@@ -200,6 +222,69 @@ void TestQualityStages::outputInterpolatesColourRamps()
                                 .arg(p).arg(qBlue(pixel)).arg(qRed(pixel))
                                 .arg(double(luma + BFromCb * cb)).arg(double(luma + RFromCr * cr))));
     }
+}
+
+void TestQualityStages::outputKeepsColourAboveTheNoise_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<float>("variance");
+    QTest::addColumn<float>("residual");
+    QTest::addColumn<float>("amplitude");   // of the colour around its mean
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("nothing left of the noise") << QSize(45, 26) << 1 << 4.0f << 0.0f << 30.0f << true;
+    QTest::newRow("no noise, bands") << QSize(70, 33) << 4 << 0.0f << 1.0f << 30.0f << true;
+    QTest::newRow("within the noise left") << QSize(45, 26) << 1 << 40.0f << 0.5f << 3.0f << false;
+    QTest::newRow("within the noise left, bands") << QSize(37, 40) << 3 << 40.0f << 0.5f << 3.0f << false;
+}
+
+// Colour that the luma does not explain (random cells on flat luma) comes
+// back where no noise is left to tell it from: the output spreads the
+// cells' own values as it spreads a ramp. Where it stays within the noise
+// left (variance times residual factor), the output is that of the fits
+// alone, as with noise far above it.
+void TestQualityStages::outputKeepsColourAboveTheNoise()
+{
+    using namespace nocta::quality;
+    QFETCH(QSize, size);
+    QFETCH(int, threads);
+    QFETCH(float, variance);
+    QFETCH(float, residual);
+    QFETCH(float, amplitude);
+    QFETCH(bool, kept);
+    QRandomGenerator random(29);
+    const int hw = halfSize(size.width()), hh = halfSize(size.height());
+    const float luma = 100.0f;
+    PlaneF y;
+    y.reset(size.width(), size.height(), 8);
+    std::fill(y.data.begin(), y.data.end(), luma);
+    const PlaneF u = nocta::test::randomPlane(random, hw, hh, 5.0f - amplitude, 2 * amplitude);
+    const PlaneF v = nocta::test::randomPlane(random, hw, hh, -5.0f - amplitude, 2 * amplitude);
+    const std::array<UnbiasTable, 3> unbias = nearestLevels(0, 0);
+    nocta::setFilterThreads(threads);
+    const QImage image = guidedFrame(y, u, v, FlatColourNoise(size, variance, residual).view(), 1.0f, unbias);
+    if (!kept) {
+        const QImage fitsAlone = guidedFrame(y, u, v, FlatColourNoise(size, 1e9f, 1.0f).view(), 1.0f, unbias);
+        QCOMPARE(nocta::test::firstDifference(image, fitsAlone), QString());
+        return;
+    }
+    // A pixel's near cell weighs 3/4 and the next one on its side 1/4,
+    // in each direction.
+    auto spread = [&](const PlaneF &cells, int px, int py) {
+        const int nx = px / 2, ny = py / 2, fx = px % 2 ? nx + 1 : nx - 1, fy = py % 2 ? ny + 1 : ny - 1;
+        return 0.5625f * cells.row(ny)[nx] + 0.1875f * (cells.row(ny)[fx] + cells.row(fy)[nx])
+               + 0.0625f * cells.row(fy)[fx];
+    };
+    for (int py = 2; py < size.height() - 2; ++py)
+        for (int px = 2; px < size.width() - 2; ++px) {
+            const float cb = spread(u, px, py), cr = spread(v, px, py);
+            const QRgb pixel = image.pixel(px, py);
+            QVERIFY2(std::fabs(float(qBlue(pixel)) - (luma + BFromCb * cb)) <= 0.75f
+                         && std::fabs(float(qRed(pixel)) - (luma + RFromCr * cr)) <= 0.75f,
+                     qPrintable(QStringLiteral("pixel %1,%2: blue %3, red %4, expected %5, %6")
+                                    .arg(px).arg(py).arg(qBlue(pixel)).arg(qRed(pixel))
+                                    .arg(double(luma + BFromCb * cb)).arg(double(luma + RFromCr * cr))));
+        }
 }
 
 QTEST_GUILESS_MAIN(TestQualityStages)

@@ -54,8 +54,8 @@ private:
 class GuidedBand
 {
 public:
-    GuidedBand(const PlaneF &y, const PlaneF &u, const PlaneF &v, QImage &image)
-        : m_y(y), m_u(u), m_v(v), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w), m_sums(3 * 6, m_w),
+    GuidedBand(const PlaneF &y, const PlaneF &u, const PlaneF &v, const ColourNoise &noise, QImage &image)
+        : m_y(y), m_u(u), m_v(v), m_noise(noise), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w), m_sums(3 * 6, m_w),
           m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_spread(3 * 5, y.width + 2), m_full(4 * std::size_t(y.width))
     {
     }
@@ -102,14 +102,24 @@ private:
         for (int k = 0; k < 4; ++k)
             m_fits.fillSides((r % 3) * 4 + k);
     }
-    // The means of row r, and them and the guide spread to full resolution
-    // (slots 5 (r mod 3) + k, the guide in k = 4).
+    // The means of row r, with what they leave out of each cell's colour
+    // kept as far as it stands out of the noise, and them and the guide
+    // spread to full resolution (slots 5 (r mod 3) + k, the guide in k = 4).
     void meanRows(int r)
     {
         const int above = clamp(r - 1) % 3, below = clamp(r + 1) % 3;
         for (int k = 0; k < 4; ++k) {
             const int slot = (r % 3) * 4 + k;
             meanRow(m_fits(above * 4 + k), m_fits(slot), m_fits(below * 4 + k), m_means(slot), m_w);
+        }
+        const PlaneF *colours[2] = {&m_u, &m_v}, *variances[2] = {m_noise.u, m_noise.v};
+        for (int c = 0; c < 2; ++c) {
+            const int slot = (r % 3) * 4 + 2 * c;
+            keepLeftoverRow(colours[c]->row(r), m_guide(r), m_means(slot), variances[c]->row(r),
+                            m_noise.residual->row(r), m_means(slot + 1), m_w);
+        }
+        for (int k = 0; k < 4; ++k) {
+            const int slot = (r % 3) * 4 + k;
             m_means.fillSides(slot);
             spreadRow(m_means(slot), m_spread((r % 3) * 5 + k), m_y.width + 2);
         }
@@ -136,6 +146,7 @@ private:
     }
 
     const PlaneF &m_y, &m_u, &m_v;
+    const ColourNoise &m_noise;
     QImage &m_image;
     const int m_w, m_h;
     RowRing m_guide, m_sums, m_fits, m_means, m_spread;
@@ -144,6 +155,7 @@ private:
     decltype(&baseline::tripleRow) tripleRow = NOCTA_KERNEL(tripleRow);
     decltype(&baseline::fitRow) fitRow = NOCTA_KERNEL(fitRow);
     decltype(&baseline::meanRow) meanRow = NOCTA_KERNEL(meanRow);
+    decltype(&baseline::keepLeftoverRow) keepLeftoverRow = NOCTA_KERNEL(keepLeftoverRow);
     decltype(&baseline::spreadRow) spreadRow = NOCTA_KERNEL(spreadRow);
     decltype(&baseline::upsampleFitsRow) upsampleFitsRow = NOCTA_KERNEL(upsampleFitsRow);
     decltype(&baseline::planesToRgbRow) planesToRgbRow = NOCTA_KERNEL(planesToRgbRow);
@@ -151,7 +163,7 @@ private:
 
 } // namespace
 
-QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilon,
+QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, const ColourNoise &noise, float epsilon,
                    const std::array<UnbiasTable, 3> &unbias)
 {
     QImage image(y.width, y.height, QImage::Format_RGB32);
@@ -162,7 +174,7 @@ QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsi
     for (std::size_t c = 0; c < 3; ++c)
         std::copy(unbias[c].begin(), unbias[c].end(), table.begin() + std::ptrdiff_t(c * UnbiasSize));
     parallelRows(u.height, [&](int begin, int end) {
-        GuidedBand band(y, u, v, image);
+        GuidedBand band(y, u, v, noise, image);
         band.run(begin, end, epsilon, table.data());
     });
     return image;

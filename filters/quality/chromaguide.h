@@ -16,7 +16,12 @@ namespace nocta::quality {
 // (the guide), c = a * guide + b, where epsilon keeps the fit flat where
 // the luma varies by less than its square root, and a and b are averaged
 // over 3x3 cells, so that colour edges follow the luma's edges instead of
-// spreading over the two pixels of a cell. The fits are spread to full
+// spreading over the two pixels of a cell. What the fits leave out of a
+// cell's colour (its value less its fit at the cell's mean luma: colour
+// that the luma does not explain, and noise) is added back to the cell's
+// fit as far as it stands out of the noise left there, by the
+// non-negative garrote with the noise's variance as threshold (see
+// ColourNoise). The fits are spread to full
 // resolution led by the luma (a pixel follows the cells of its own
 // brightness), and each colour channel (red, green, blue) is mapped
 // through its table in unbias: UnbiasSize entries indexed by the value in
@@ -24,7 +29,15 @@ namespace nocta::quality {
 //
 // Each band of rows makes its fits and its output in one pass, the rows of
 // each step kept in turn while the later steps need them.
-QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, float epsilon,
+// The noise left in the colour differences, per half-resolution cell: each
+// one's noise variance (u, v) times the factor by which averaging lowered
+// it (residual), all at half resolution with borders of at least one cell.
+struct ColourNoise
+{
+    const PlaneF *u, *v, *residual;
+};
+
+QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, const ColourNoise &noise, float epsilon,
                    const std::array<UnbiasTable, 3> &unbias);
 
 } // namespace nocta::quality

@@ -200,7 +200,7 @@ QImage QualityFilter::State::produce(int index)
             fields[std::size_t(slot(d))].vectors.clear();
     std::swap(fields, previousFields);
     previousOutput = index;
-    return guidedFrame(outY, outU, outV, GuideEpsilon, model.unbias);
+    return guidedFrame(outY, outU, outV, {&noiseMap.u, &noiseMap.v, &fused.residual}, GuideEpsilon, model.unbias);
 }
 
 } // namespace nocta
