@@ -17,7 +17,7 @@ constexpr int MaxSide = 16384;
 // luma's from the mean square of its differences, about a tenth above the
 // median's on raw night noise).
 constexpr float LumaGain = 8.5f;
-constexpr float ChromaGain = 16.0f;
+constexpr float ChromaGain = 4.0f;
 
 // How flat the luma must be (variance over 3x3 cells, in squared levels)
 // for the colour to stop following it.
