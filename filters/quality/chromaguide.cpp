@@ -55,8 +55,9 @@ class GuidedBand
 {
 public:
     GuidedBand(const PlaneF &y, const PlaneF &u, const PlaneF &v, const ColourNoise &noise, QImage &image)
-        : m_y(y), m_u(u), m_v(v), m_noise(noise), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w), m_sums(3 * 6, m_w),
-          m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_spread(3 * 5, y.width + 2), m_full(4 * std::size_t(y.width))
+        : m_y(y), m_u(u), m_v(v), m_noise(noise), m_image(image), m_w(u.width), m_h(u.height), m_guide(5, m_w),
+          m_sums(3 * 6, m_w), m_fits(3 * 4, m_w), m_means(3 * 4, m_w), m_spread(3 * 5, y.width + 2),
+          m_full(4 * std::size_t(y.width))
     {
     }
 

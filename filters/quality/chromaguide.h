@@ -8,6 +8,14 @@
 
 namespace nocta::quality {
 
+// The noise left in the colour differences, per half-resolution cell: each
+// one's noise variance (u, v) times the factor by which averaging lowered
+// it (residual), all at half resolution.
+struct ColourNoise
+{
+    const PlaneF *u, *v, *residual;
+};
+
 // The output frame (RGB32) from filtered luma y (full resolution) and
 // colour differences u, v (half resolution); borders of at least one pixel.
 //
@@ -21,22 +29,13 @@ namespace nocta::quality {
 // that the luma does not explain, and noise) is added back to the cell's
 // fit as far as it stands out of the noise left there, by the
 // non-negative garrote with the noise's variance as threshold (see
-// ColourNoise). The fits are spread to full
-// resolution led by the luma (a pixel follows the cells of its own
-// brightness), and each colour channel (red, green, blue) is mapped
-// through its table in unbias: UnbiasSize entries indexed by the value in
-// quarter steps.
+// ColourNoise). The fits are spread to full resolution led by the luma
+// (a pixel follows the cells of its own brightness), and each colour
+// channel (red, green, blue) is mapped through its table in unbias:
+// UnbiasSize entries indexed by the value in quarter steps.
 //
 // Each band of rows makes its fits and its output in one pass, the rows of
 // each step kept in turn while the later steps need them.
-// The noise left in the colour differences, per half-resolution cell: each
-// one's noise variance (u, v) times the factor by which averaging lowered
-// it (residual), all at half resolution with borders of at least one cell.
-struct ColourNoise
-{
-    const PlaneF *u, *v, *residual;
-};
-
 QImage guidedFrame(const PlaneF &y, const PlaneF &u, const PlaneF &v, const ColourNoise &noise, float epsilon,
                    const std::array<UnbiasTable, 3> &unbias);
 
