@@ -1,8 +1,8 @@
 // The quality filter's first and last stages by themselves: a frame's
 // planes hold the luma and colour values of its pixels, and the output
-// frame is the same in any bands, keeps each pixel's own luma, spreads
-// ramps of colour linearly to full resolution and keeps the colour that
-// stands out of the noise left.
+// frame is the same in any bands, keeps each pixel's own luma and spreads
+// the colour that stands out of the noise left (ramps, and colour that the
+// luma does not explain) linearly to full resolution.
 
 #include "filters/parallel.h"
 #include "filters/quality/chromaguide.h"
@@ -47,7 +47,13 @@ struct FlatColourNoise
     nocta::quality::ColourNoise view() const { return {&variance, &variance, &residual}; }
 };
 
+// The colour differences of outputSpreadsTheCellsColour: ramps, random
+// cells, or random cells within the noise left.
+enum class Colour { RampAcross, RampDown, Random, Faint };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Colour)
 
 class TestQualityStages : public QObject
 {
@@ -61,10 +67,8 @@ private slots:
     void planesHoldTheFramesLumaAndColour();
     void outputFollowsTheLumaInEveryBand_data();
     void outputFollowsTheLumaInEveryBand();
-    void outputInterpolatesColourRamps_data();
-    void outputInterpolatesColourRamps();
-    void outputKeepsColourAboveTheNoise_data();
-    void outputKeepsColourAboveTheNoise();
+    void outputSpreadsTheCellsColour_data();
+    void outputSpreadsTheCellsColour();
 };
 
 void TestQualityStages::planesHoldTheFramesLumaAndColour_data()
@@ -171,112 +175,74 @@ void TestQualityStages::outputFollowsTheLumaInEveryBand()
         }
 }
 
-void TestQualityStages::outputInterpolatesColourRamps_data()
+void TestQualityStages::outputSpreadsTheCellsColour_data()
 {
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("threads");
-    QTest::addColumn<bool>("across");   // the ramp's direction
-    QTest::newRow("across, odd width") << QSize(45, 12) << 1 << true;
-    QTest::newRow("across, bands") << QSize(70, 33) << 4 << true;
-    QTest::newRow("down, odd height") << QSize(24, 37) << 1 << false;
-    QTest::newRow("down, bands of two half rows") << QSize(19, 40) << 5 << false;
+    QTest::addColumn<Colour>("colour");
+    QTest::addColumn<float>("variance");   // the noise left: variance times
+    QTest::addColumn<float>("residual");   // residual factor
+    QTest::newRow("ramp across, odd width") << QSize(45, 12) << 1 << Colour::RampAcross << 4.0f << 0.25f;
+    QTest::newRow("ramp across, bands") << QSize(70, 33) << 4 << Colour::RampAcross << 4.0f << 0.25f;
+    QTest::newRow("ramp down, odd height") << QSize(24, 37) << 1 << Colour::RampDown << 4.0f << 0.25f;
+    QTest::newRow("ramp down, bands of two half rows") << QSize(19, 40) << 5 << Colour::RampDown << 4.0f << 0.25f;
+    QTest::newRow("random, nothing left of the noise") << QSize(45, 26) << 1 << Colour::Random << 4.0f << 0.0f;
+    QTest::newRow("random, no noise, bands") << QSize(70, 33) << 4 << Colour::Random << 0.0f << 1.0f;
+    QTest::newRow("faint, within the noise left") << QSize(45, 26) << 1 << Colour::Faint << 40.0f << 0.5f;
+    QTest::newRow("faint, within the noise left, bands") << QSize(37, 40) << 3 << Colour::Faint << 40.0f << 0.5f;
 }
 
-// On flat luma the colour fits are the colour differences themselves, and
-// a ramp of them is spread linearly to full resolution: a pixel takes 3/4
-// of its own cell and 1/4 of the next one on the side it lies, in both
-// directions, so that the blue channel (Cb) and the red one (Cr) follow
-// ramps at the pixels' own places (half-resolution samples sit between
-// two pixels; the cells next to the edges are left out).
-void TestQualityStages::outputInterpolatesColourRamps()
+// On flat luma the colour fits are the colour differences themselves where
+// they follow a ramp, and what the fits leave out of other colour (random
+// cells, which the luma does not explain) comes back where no noise is left
+// to tell it from: either way the output spreads the cells' own values, a
+// pixel taking 3/4 of its own cell and 1/4 of the next one on the side it
+// lies, in both directions (half-resolution samples sit between two
+// pixels). Faint colour, within the noise left, gives the output of the
+// fits alone, as noise far above it does.
+void TestQualityStages::outputSpreadsTheCellsColour()
 {
     using namespace nocta::quality;
     QFETCH(QSize, size);
     QFETCH(int, threads);
-    QFETCH(bool, across);
-    const int hw = halfSize(size.width()), hh = halfSize(size.height());
-    const float luma = 100.0f, slope = 3.0f;
-    PlaneF y, u, v;
-    y.reset(size.width(), size.height(), 8);
-    u.reset(hw, hh, 8);
-    v.reset(hw, hh, 8);
-    std::fill(y.data.begin(), y.data.end(), luma);
-    for (int h = 0; h < hh; ++h)
-        for (int x = 0; x < hw; ++x) {
-            u.row(h)[x] = slope * float(across ? x : h) - 20.0f;
-            v.row(h)[x] = -slope * float(across ? x : h) + 25.0f;
-        }
-    u.fillBorder();
-    v.fillBorder();
-    const std::array<UnbiasTable, 3> unbias = nearestLevels(0, 0);
-    nocta::setFilterThreads(threads);
-    const QImage image = guidedFrame(y, u, v, FlatColourNoise(size, 4.0f, 0.25f).view(), 1.0f, unbias);
-    const int length = across ? size.width() : size.height();
-    for (int p = 4; p < length - 4; ++p) {
-        const float place = (float(p) - 0.5f) / 2.0f;   // in cells
-        const float cb = slope * place - 20.0f, cr = -slope * place + 25.0f;
-        const QRgb pixel = across ? image.pixel(p, size.height() / 2) : image.pixel(size.width() / 2, p);
-        QVERIFY2(std::fabs(float(qBlue(pixel)) - (luma + BFromCb * cb)) <= 0.75f
-                     && std::fabs(float(qRed(pixel)) - (luma + RFromCr * cr)) <= 0.75f,
-                 qPrintable(QStringLiteral("pixel %1: blue %2, red %3, expected %4, %5")
-                                .arg(p).arg(qBlue(pixel)).arg(qRed(pixel))
-                                .arg(double(luma + BFromCb * cb)).arg(double(luma + RFromCr * cr))));
-    }
-}
-
-void TestQualityStages::outputKeepsColourAboveTheNoise_data()
-{
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<int>("threads");
-    QTest::addColumn<float>("variance");
-    QTest::addColumn<float>("residual");
-    QTest::addColumn<float>("amplitude");   // of the colour around its mean
-    QTest::addColumn<bool>("kept");
-    QTest::newRow("nothing left of the noise") << QSize(45, 26) << 1 << 4.0f << 0.0f << 30.0f << true;
-    QTest::newRow("no noise, bands") << QSize(70, 33) << 4 << 0.0f << 1.0f << 30.0f << true;
-    QTest::newRow("within the noise left") << QSize(45, 26) << 1 << 40.0f << 0.5f << 3.0f << false;
-    QTest::newRow("within the noise left, bands") << QSize(37, 40) << 3 << 40.0f << 0.5f << 3.0f << false;
-}
-
-// Colour that the luma does not explain (random cells on flat luma) comes
-// back where no noise is left to tell it from: the output spreads the
-// cells' own values as it spreads a ramp. Where it stays within the noise
-// left (variance times residual factor), the output is that of the fits
-// alone, as with noise far above it.
-void TestQualityStages::outputKeepsColourAboveTheNoise()
-{
-    using namespace nocta::quality;
-    QFETCH(QSize, size);
-    QFETCH(int, threads);
+    QFETCH(Colour, colour);
     QFETCH(float, variance);
     QFETCH(float, residual);
-    QFETCH(float, amplitude);
-    QFETCH(bool, kept);
-    QRandomGenerator random(29);
     const int hw = halfSize(size.width()), hh = halfSize(size.height());
     const float luma = 100.0f;
     PlaneF y;
     y.reset(size.width(), size.height(), 8);
     std::fill(y.data.begin(), y.data.end(), luma);
-    const PlaneF u = nocta::test::randomPlane(random, hw, hh, 5.0f - amplitude, 2 * amplitude);
-    const PlaneF v = nocta::test::randomPlane(random, hw, hh, -5.0f - amplitude, 2 * amplitude);
+    QRandomGenerator random(29);
+    const float amplitude = colour == Colour::Faint ? 3.0f : 30.0f;
+    PlaneF u = nocta::test::randomPlane(random, hw, hh, 5.0f - amplitude, 2 * amplitude);
+    PlaneF v = nocta::test::randomPlane(random, hw, hh, -5.0f - amplitude, 2 * amplitude);
+    if (colour == Colour::RampAcross || colour == Colour::RampDown) {
+        for (int h = 0; h < hh; ++h)
+            for (int x = 0; x < hw; ++x) {
+                const float at = 3.0f * float(colour == Colour::RampAcross ? x : h);
+                u.row(h)[x] = at - 20.0f;
+                v.row(h)[x] = 25.0f - at;
+            }
+        u.fillBorder();
+        v.fillBorder();
+    }
     const std::array<UnbiasTable, 3> unbias = nearestLevels(0, 0);
     nocta::setFilterThreads(threads);
     const QImage image = guidedFrame(y, u, v, FlatColourNoise(size, variance, residual).view(), 1.0f, unbias);
-    if (!kept) {
+    if (colour == Colour::Faint) {
         const QImage fitsAlone = guidedFrame(y, u, v, FlatColourNoise(size, 1e9f, 1.0f).view(), 1.0f, unbias);
         QCOMPARE(nocta::test::firstDifference(image, fitsAlone), QString());
         return;
     }
-    // A pixel's near cell weighs 3/4 and the next one on its side 1/4,
-    // in each direction.
     auto spread = [&](const PlaneF &cells, int px, int py) {
         const int nx = px / 2, ny = py / 2, fx = px % 2 ? nx + 1 : nx - 1, fy = py % 2 ? ny + 1 : ny - 1;
         return 0.5625f * cells.row(ny)[nx] + 0.1875f * (cells.row(ny)[fx] + cells.row(fy)[nx])
                + 0.0625f * cells.row(fy)[fx];
     };
-    for (int py = 2; py < size.height() - 2; ++py)
-        for (int px = 2; px < size.width() - 2; ++px) {
+    // (The pixels near the edges left out.)
+    for (int py = 4; py < size.height() - 4; ++py)
+        for (int px = 4; px < size.width() - 4; ++px) {
             const float cb = spread(u, px, py), cr = spread(v, px, py);
             const QRgb pixel = image.pixel(px, py);
             QVERIFY2(std::fabs(float(qBlue(pixel)) - (luma + BFromCb * cb)) <= 0.75f
