@@ -71,8 +71,9 @@ PlaneF patternPlane(int width, int height, float from, float step, int across, i
 }
 
 // The threshold of the block at (x0, y0): gain times the mean of variance
-// times residual over the 4x4 samples under it (every other pixel's where
-// the maps have the plane's resolution, scale 1; each cell's at half, 2).
+// times residual^(9/8) over the 4x4 samples under it (every other pixel's
+// where the maps have the plane's resolution, scale 1; each cell's at
+// half, 2).
 double blockThreshold(const PlaneF &variance, const PlaneF &residual, int scale, float gain, int x0, int y0)
 {
     const int step = 2 / scale;
@@ -80,7 +81,7 @@ double blockThreshold(const PlaneF &variance, const PlaneF &residual, int scale,
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
             const int y = y0 / scale + i * step, x = x0 / scale + j * step;
-            sum += double(variance.row(y)[x]) * double(residual.row(y)[x]);
+            sum += double(variance.row(y)[x]) * std::pow(double(residual.row(y)[x]), 1.125);
         }
     return double(gain) * sum / 16.0;
 }

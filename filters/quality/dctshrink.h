@@ -43,10 +43,13 @@ struct ShrinkBuffers
 // Shrinks the noise left in a plane (border of at least 8) in overlapping
 // 8x8 DCT blocks, four apart, each coefficient but the mean by the
 // non-negative garrote with threshold gain * v * spectrum[frequency], where
-// v is the block's mean of noise variance times residual variance factor
-// (both planes at half the resolution of the plane when scale is 2, at its
-// resolution when 1, with borders of at least 8) and spectrum the noise's
-// share at each frequency (vertical * 8 + horizontal; see NoiseModel).
+// v is the block's mean of noise variance times r^(9/8) of the residual
+// variance factor r (both planes at half the resolution of the plane when
+// scale is 2, at its resolution when 1, with borders of at least 8) and
+// spectrum the noise's share at each frequency (vertical * 8 + horizontal;
+// see NoiseModel). The thresholds fall a little faster than the noise
+// left: what is left of noise averaged over several frames has lighter
+// tails than one night frame's, and fine detail stands out of it sooner.
 // Writes the result into out (same size).
 void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
                  const NoiseModel::Spectrum &spectrum, ShrinkBuffers &buffers, PlaneF &out);
