@@ -109,6 +109,8 @@ private slots:
     void reversedFieldFollowsTheMotion();
     void searchStartsFromEachGuess_data();
     void searchStartsFromEachGuess();
+    void searchStaysWithinTheLimit_data();
+    void searchStaysWithinTheLimit();
     void chainedFieldFollowsTheMotion_data();
     void chainedFieldFollowsTheMotion();
     void globalMotionComparesOnItsGrid_data();
@@ -199,6 +201,36 @@ void TestQualityMotion::searchStartsFromEachGuess()
     const auto [checked, following] = blocksFollowing(searched, motion, w, h);
     QVERIFY(checked >= 12);
     QCOMPARE(following, checked);
+}
+
+void TestQualityMotion::searchStaysWithinTheLimit_data()
+{
+    QTest::addColumn<Vec>("motion");
+    QTest::addColumn<bool>("predicted");
+    QTest::newRow("down, past the limit") << Vec{0, MaxVector + 12} << false;
+    QTest::newRow("up, past the limit, predicted") << Vec{3, -MaxVector - 10} << true;
+    QTest::newRow("left, past the limit") << Vec{-MaxVector - 12, 0} << false;
+    QTest::newRow("right and up, past the limit") << Vec{MaxVector + 8, -MaxVector - 8} << true;
+}
+
+// Motion past the largest vector: every block's search, drawn towards it
+// by the guesses, stops at the limit (the planes' borders end a little
+// past it), on every kernel copy.
+void TestQualityMotion::searchStaysWithinTheLimit()
+{
+    QFETCH(Vec, motion);
+    QFETCH(bool, predicted);
+    const int w = 192 + std::abs(motion.x), h = 160 + std::abs(motion.y);
+    FramePlanes a, b;
+    loadFramePlanes(scene(w, h, 0, 0, 1), a);
+    loadFramePlanes(scene(w, h, motion.x, motion.y, 2), b);
+    MotionField predictor, searched;
+    predictor.reset(w, h);
+    std::fill(predictor.vectors.begin(), predictor.vectors.end(), motion);
+    searchBlocks(b, a, motion, predicted ? &predictor : nullptr, nullptr, searched);
+    for (const Vec v : searched.vectors)
+        QVERIFY2(std::abs(v.x) <= MaxVector && std::abs(v.y) <= MaxVector,
+                 qPrintable(QStringLiteral("vector %1, %2").arg(v.x).arg(v.y)));
 }
 
 void TestQualityMotion::chainedFieldFollowsTheMotion_data()
