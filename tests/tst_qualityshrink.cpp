@@ -1,8 +1,9 @@
 // The quality filter's spatial stage by itself: each pixel comes out as the
-// mean of the four overlapping 8x8 blocks that hold it (six, with the
-// halfway grid), each block's DCT coefficients but the mean shrunk by the
-// garrote, with the block's own threshold from the noise and residual maps
-// under it, as a plain per-block computation in double precision gives it.
+// mean of the four overlapping 8x8 blocks that hold it (six with the
+// halfway grid, eight with both), each block's DCT coefficients but the
+// mean shrunk by the garrote, with the block's own threshold from the
+// noise and residual maps under it, as a plain per-block computation in
+// double precision gives it.
 
 #include "filters/parallel.h"
 #include "filters/quality/dctshrink.h"
@@ -111,30 +112,36 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes_data()
     QTest::addColumn<Content>("content");
     QTest::addColumn<float>("gain");
     QTest::addColumn<bool>("varying");   // maps that change from sample to sample
-    QTest::addColumn<bool>("halfway");   // the halfway grid as well
+    QTest::addColumn<int>("halfway");   // halfway grids after the usual one: none, upper, both
     // Rows of blocks around the kernels' eight blocks side by side ((width
     // + 3) / 4 + 1 blocks), thresholds from nothing (every coefficient kept)
     // to huge (all but the means fall: whole rows of zeros).
-    QTest::newRow("five blocks, noise") << QSize(17, 9) << 2 << Content::Noise << 9.0f << false << false;
-    QTest::newRow("eight blocks, noise") << QSize(25, 12) << 2 << Content::Noise << 9.0f << false << false;
-    QTest::newRow("nine blocks, edge") << QSize(29, 13) << 2 << Content::EdgeAndNoise << 9.0f << false << false;
-    QTest::newRow("sixteen blocks, colour, noise") << QSize(61, 11) << 1 << Content::Noise << 16.0f << false << false;
-    QTest::newRow("seventeen blocks, colour, edge") << QSize(66, 10) << 1 << Content::EdgeAndNoise << 16.0f << false << false;
-    QTest::newRow("nothing shrinks") << QSize(37, 23) << 2 << Content::Noise << 0.0f << false << false;
-    QTest::newRow("all but the means fall") << QSize(37, 23) << 2 << Content::EdgeAndNoise << 1e9f << false << false;
-    QTest::newRow("flat, colour") << QSize(45, 14) << 1 << Content::Flat << 9.0f << false << false;
+    QTest::newRow("five blocks, noise") << QSize(17, 9) << 2 << Content::Noise << 9.0f << false << 0;
+    QTest::newRow("eight blocks, noise") << QSize(25, 12) << 2 << Content::Noise << 9.0f << false << 0;
+    QTest::newRow("nine blocks, edge") << QSize(29, 13) << 2 << Content::EdgeAndNoise << 9.0f << false << 0;
+    QTest::newRow("sixteen blocks, colour, noise") << QSize(61, 11) << 1 << Content::Noise << 16.0f << false << 0;
+    QTest::newRow("seventeen blocks, colour, edge") << QSize(66, 10) << 1 << Content::EdgeAndNoise << 16.0f << false << 0;
+    QTest::newRow("nothing shrinks") << QSize(37, 23) << 2 << Content::Noise << 0.0f << false << 0;
+    QTest::newRow("all but the means fall") << QSize(37, 23) << 2 << Content::EdgeAndNoise << 1e9f << false << 0;
+    QTest::newRow("flat, colour") << QSize(45, 14) << 1 << Content::Flat << 9.0f << false << 0;
     // Thresholds from maps that change with every sample row: tall enough
     // for several strips in each of three bands.
-    QTest::newRow("varying maps, noise") << QSize(41, 67) << 2 << Content::Noise << 9.0f << true << false;
-    QTest::newRow("varying maps, edge") << QSize(70, 53) << 2 << Content::EdgeAndNoise << 9.0f << true << false;
-    QTest::newRow("varying maps, colour, noise") << QSize(38, 61) << 1 << Content::Noise << 16.0f << true << false;
+    QTest::newRow("varying maps, noise") << QSize(41, 67) << 2 << Content::Noise << 9.0f << true << 0;
+    QTest::newRow("varying maps, edge") << QSize(70, 53) << 2 << Content::EdgeAndNoise << 9.0f << true << 0;
+    QTest::newRow("varying maps, colour, noise") << QSize(38, 61) << 1 << Content::Noise << 16.0f << true << 0;
     // The halfway grid after the usual one: heights that leave its last
     // strip 1, 4, 0, 5 and 6 rows below the picture, and maps that vary.
-    QTest::newRow("halfway, noise") << QSize(25, 17) << 2 << Content::Noise << 9.0f << false << true;
-    QTest::newRow("halfway, edge") << QSize(38, 22) << 2 << Content::EdgeAndNoise << 9.0f << false << true;
-    QTest::newRow("halfway, nothing shrinks") << QSize(19, 26) << 2 << Content::Noise << 0.0f << false << true;
-    QTest::newRow("halfway, varying maps") << QSize(70, 61) << 2 << Content::EdgeAndNoise << 9.0f << true << true;
-    QTest::newRow("halfway, colour") << QSize(29, 28) << 1 << Content::Noise << 16.0f << true << true;
+    QTest::newRow("halfway, noise") << QSize(25, 17) << 2 << Content::Noise << 9.0f << false << 1;
+    QTest::newRow("halfway, edge") << QSize(38, 22) << 2 << Content::EdgeAndNoise << 9.0f << false << 1;
+    QTest::newRow("halfway, nothing shrinks") << QSize(19, 26) << 2 << Content::Noise << 0.0f << false << 1;
+    QTest::newRow("halfway, varying maps") << QSize(70, 61) << 2 << Content::EdgeAndNoise << 9.0f << true << 1;
+    QTest::newRow("halfway, colour") << QSize(29, 28) << 1 << Content::Noise << 16.0f << true << 1;
+    // Both halfway grids: heights that leave the lower one's last strip 1,
+    // 5, 0 and 4 rows below the picture.
+    QTest::newRow("both halfways, noise") << QSize(25, 21) << 2 << Content::Noise << 9.0f << false << 2;
+    QTest::newRow("both halfways, edge") << QSize(38, 17) << 2 << Content::EdgeAndNoise << 9.0f << false << 2;
+    QTest::newRow("both halfways, varying maps") << QSize(70, 62) << 2 << Content::EdgeAndNoise << 9.0f << true << 2;
+    QTest::newRow("both halfways, colour") << QSize(29, 26) << 1 << Content::Noise << 16.0f << true << 2;
 }
 
 void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
@@ -145,7 +152,7 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
     QFETCH(Content, content);
     QFETCH(float, gain);
     QFETCH(bool, varying);
-    QFETCH(bool, halfway);
+    QFETCH(int, halfway);
     const int w = size.width(), h = size.height();
     QRandomGenerator random(11);
     PlaneF plane = nocta::test::randomPlane(random, w, h, 0.0f, content == Content::Flat ? 0.0f : 12.0f);
@@ -167,9 +174,9 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
         ShrinkBuffers buffers;
         PlaneF out;
         shrinkPlane(plane, variance, residual, scale, gain, spectrum, buffers, out);
-        if (halfway)
-            shrinkPlanes({{&plane, &variance, &residual, scale, gain, &spectrum, &out, ShrinkGrid::Halfway}},
-                         buffers);
+        for (ShrinkGrid grid : {ShrinkGrid::Halfway, ShrinkGrid::HalfwayLower})
+            if (halfway > (grid == ShrinkGrid::Halfway ? 0 : 1))
+                shrinkPlanes({{&plane, &variance, &residual, scale, gain, &spectrum, &out, grid}}, buffers);
         QCOMPARE(out.width, w);
         QCOMPARE(out.height, h);
         // The sum of the blocks at (x0, y0) over pixel (x, y).
@@ -185,11 +192,13 @@ void TestQualityShrink::shrinksEachBlockAsThePlainTransformDoes()
                 for (int by = y / 4; by <= y / 4 + 1; ++by)
                     for (int bx = x / 4; bx <= x / 4 + 1; ++bx)
                         sum += blockAt(4 * bx - 4, 4 * by - 4, x, y);
-                // The halfway grid's: two across, one down.
-                const int hy = 8 * ((y + 6) / 8) - 6;
-                for (int bx = (x + 2) / 4; halfway && bx <= (x + 2) / 4 + 1; ++bx)
-                    sum += blockAt(4 * bx - 6, hy, x, y);
-                worst = std::max(worst, std::abs(sum / (halfway ? 6.0 : 4.0) - double(out.row(y)[x])));
+                // Each halfway grid's: two across, one down.
+                for (int grid = 1; grid <= halfway; ++grid) {
+                    const int top = grid == 1 ? -6 : -2, hy = 8 * ((y - top) / 8) + top;
+                    for (int bx = (x + 2) / 4; bx <= (x + 2) / 4 + 1; ++bx)
+                        sum += blockAt(4 * bx - 6, hy, x, y);
+                }
+                worst = std::max(worst, std::abs(sum / (4.0 + 2.0 * halfway) - double(out.row(y)[x])));
             }
         QVERIFY2(worst < 2e-3, qPrintable(QStringLiteral("%1 threads: off by %2").arg(threads).arg(worst)));
         // Some coefficients fall (where any can), so the stage is not the

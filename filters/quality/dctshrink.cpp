@@ -49,7 +49,7 @@ struct DctWork
 // How far a grid's blocks lie right and down of the usual ones.
 int shiftOf(const ShrinkJob &job)
 {
-    return job.grid == ShrinkGrid::Halfway ? 2 : 0;
+    return job.grid == ShrinkGrid::Usual ? 0 : 2;
 }
 
 // The thresholds of a band's strips, strip by strip. Strip t reads the
@@ -173,9 +173,10 @@ void shrinkBand(const ShrinkContext &c, int begin, int end)
         meetAt(c, end);
 }
 
-// Strips begin .. end - 1 of the halfway grid: strip j is the usual
-// layout's strip 2j, shifted; its eight rows are blended straight into the
-// output (no two of its strips share a row).
+// Strips begin .. end - 1 of a halfway grid: strip j is the usual
+// layout's strip 2j (2j + 1 for the lower grid), shifted; its eight rows
+// are blended straight into the output (no two of its strips share a
+// row), each block weighing as much as each of those that out holds.
 void shrinkHalfwayBand(const ShrinkContext &c, int begin, int end, float *strip)
 {
     const ShrinkJob &job = *c.job;
@@ -185,15 +186,19 @@ void shrinkHalfwayBand(const ShrinkContext &c, int begin, int end, float *strip)
     BandThresholds thresholds(job, l.count);
     const auto shrink = NOCTA_KERNEL(shrinkStrip);
     const auto blend = NOCTA_KERNEL(blendRow);
-    const int shift = shiftOf(job), top = -4 - shift;
+    const int lower = job.grid == ShrinkGrid::HalfwayLower ? 1 : 0;
+    const int shift = shiftOf(job), left = -4 - shift, top = left + 4 * lower;
+    // Blocks over each pixel: four or six held, two added.
+    const float held = lower ? 6.0f : 4.0f;
     for (int j = begin; j < end; ++j) {
         const int first = top + 8 * j;
         const float *rows[12];
-        stripRows(*job.plane, first, top, rows);
-        shrink(rows, l.count, thresholds.strip(2 * j), c.factors.data(), work, strip);
+        stripRows(*job.plane, first, left, rows);
+        shrink(rows, l.count, thresholds.strip(2 * j + lower), c.factors.data(), work, strip);
         for (int i = std::max(0, -first); i < std::min(8, out.height - first); ++i) {
             // From column -shift: the border it reaches is filled again.
-            blend(strip, i, l.span, out.row(first + i) - shift, out.width + shift);
+            blend(strip, i, l.span, held / (held + 2.0f), 1.0f / (held + 2.0f), out.row(first + i) - shift,
+                  out.width + shift);
             out.fillSides(first + i);
         }
     }
@@ -211,8 +216,10 @@ void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers)
         const int shift = shiftOf(job);
         l.count = (job.plane->width + shift + 3) / 4 + 1;
         l.span = l.count + 1;
+        // (The last strip's first row lies within the plane.)
+        const int top = -4 - shift + (job.grid == ShrinkGrid::HalfwayLower ? 4 : 0);
         l.strips = job.grid == ShrinkGrid::Usual ? (job.plane->height - 1) / 4 + 2
-                                                 : (job.plane->height + shift + 3) / 8 + 1;
+                                                 : (job.plane->height - 1 - top) / 8 + 1;
         l.stripSize = std::size_t(32 * l.span);
         l.first = total;
         PlaneF &out = *job.out;

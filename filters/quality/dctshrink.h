@@ -60,8 +60,10 @@ void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &resi
 // across and eight down: two over each pixel. Its result is blended into
 // what out holds, each block weighing the same: run after the usual grid
 // of the same plane, it brings six blocks over each pixel for half as much
-// work again.
-enum class ShrinkGrid { Usual, Halfway };
+// work again. The lower halfway grid is the halfway grid 4 rows further
+// down: run after both, it brings eight (the usual grid and the one 2
+// pixels right and down of it, whole).
+enum class ShrinkGrid { Usual, Halfway, HalfwayLower };
 
 struct ShrinkJob
 {
@@ -74,7 +76,7 @@ struct ShrinkJob
 };
 
 // shrinkPlane on several planes at once, in one parallel pass. A halfway
-// grid's out must have been filled by an earlier pass.
+// grid's out must have been filled by the earlier passes named above.
 void shrinkPlanes(const std::vector<ShrinkJob> &jobs, ShrinkBuffers &buffers);
 
 } // namespace nocta::quality

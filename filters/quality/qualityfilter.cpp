@@ -189,10 +189,11 @@ QImage QualityFilter::State::produce(int index)
                   {&fused.u, &noiseMap.u, &fused.residual, 1, ChromaGain, &model.spectrum[1], &outU},
                   {&fused.v, &noiseMap.v, &fused.residual, 1, ChromaGain, &model.spectrum[2], &outV}},
                  shrinkBuffers);
-    // The luma's blocks again, halfway between.
-    shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY,
-                   ShrinkGrid::Halfway}},
-                 shrinkBuffers);
+    // The luma's blocks again, halfway between (the lower half of them
+    // after the upper: both blend into the rows they cover).
+    for (ShrinkGrid grid : {ShrinkGrid::Halfway, ShrinkGrid::HalfwayLower})
+        shrinkPlanes({{&fused.y, &noiseMap.y, &fused.residual, 2, LumaGain, &model.spectrum[0], &outY, grid}},
+                     shrinkBuffers);
 
     // Fields of offsets this frame did not search are stale for the next.
     for (int d = -radius; d <= radius; ++d)
