@@ -48,8 +48,9 @@ struct ShrinkBuffers
 // scale is 2, at its resolution when 1, with borders of at least 8) and
 // spectrum the noise's share at each frequency (vertical * 8 + horizontal;
 // see NoiseModel). The thresholds fall a little faster than the noise
-// left: what is left of noise averaged over several frames has lighter
-// tails than one night frame's, and fine detail stands out of it sooner.
+// left: where many frames were averaged, lower thresholds keep the fine
+// detail that stands out of what is left; where none were, they are as
+// high as the noise.
 // Writes the result into out (same size).
 void shrinkPlane(const PlaneF &plane, const PlaneF &variance, const PlaneF &residual, int scale, float gain,
                  const NoiseModel::Spectrum &spectrum, ShrinkBuffers &buffers, PlaneF &out);
